@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "game.h"
+
+namespace tavlox::self_play {
+
+// An error met while asking the network, rendered in its two text forms while the
+// underlying error was still at hand.
+struct EvaluationError {
+  // "<type qualname>: <str(value)>"
+  std::string display;
+  // One line naming the type and value by their reprs and giving the traceback.
+  std::string debug;
+};
+
+// Raw network output for one position: policy logits indexed by tile, value logits ordered
+// from the player to move.
+struct NetworkOutput {
+  std::vector<float> policy_logits;
+  std::vector<float> value_logits;
+};
+
+// The only way the search and the matches reach the network. Not thread-safe: one
+// evaluator serves one game at a time.
+class Evaluator {
+ public:
+  virtual ~Evaluator() = default;
+  // Evaluates the non-terminal position of `game`, filling `out` (whose buffers may be
+  // reused), or returns the error that stopped it. Faults are thrown as tavlox::Fault.
+  virtual std::optional<EvaluationError> infer(const Game& game, NetworkOutput& out) = 0;
+};
+
+}  // namespace tavlox::self_play

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "config.h"
+#include "evaluator.h"
+#include "random.h"
+
+namespace tavlox::self_play {
+
+// Where the matches print: lines and the final board.
+class TextOutput {
+ public:
+  virtual ~TextOutput() = default;
+  virtual void write(std::string_view text) = 0;
+};
+
+// Text wrapped in double quotes with inner quotes and backslashes escaped.
+std::string debug_quote(std::string_view text);
+
+// The legal action with the highest network probability; tile 0 when the network gave no
+// legal tile a positive probability and tile 0 is legal, else the first legal tile.
+std::variant<uint32_t, std::string> best_action(Evaluator& evaluator, const Game& game, Rng& rng);
+
+// Seat 0 plays `model`, seats 1 to 3 `baseline`, greedily on a board of 20. Returns seat 0's
+// payoff or the error text "Error running MCTS".
+std::variant<float, std::string> test_game(Evaluator& model, Evaluator& baseline, Rng& rng,
+                                           TextOutput& out);
+
+// Seat 0 plays `model` greedily, seats 1 to 3 uniformly random legal tiles, on config.dim.
+// Returns seat 0's payoff, or nothing when an evaluation failed (the error line is printed).
+std::optional<float> test_against_random(Evaluator& model, const Config& config, Rng& rng,
+                                         TextOutput& out);
+
+}  // namespace tavlox::self_play

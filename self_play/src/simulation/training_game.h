@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "config.h"
+#include "evaluator.h"
+#include "mcts.h"
+#include "random.h"
+
+namespace tavlox::self_play {
+
+struct TrainingRecord {
+  std::vector<HistoryEntry> moves;
+  std::vector<RootPolicy> policies;
+  Payoff payoffs;
+};
+
+// Plays one self-play game to the end with a search before every action. Returns the
+// record, or the error text of the search that failed.
+std::variant<TrainingRecord, std::string> training_game(Evaluator& evaluator, const Config& config,
+                                                        Rng& rng);
+
+}  // namespace tavlox::self_play

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tavlox {
+
+constexpr uint32_t kPlayers = 4;
+constexpr uint32_t kPieceCount = 21;
+constexpr uint32_t kCatalogueCells = 89;
+constexpr uint32_t kMaxPieceCells = 5;
+constexpr uint32_t kMaxVariants = 8;
+constexpr uint32_t kMinDim = 4;
+// Tile indices and orientation offsets are stored in 16 bits on the hot paths.
+constexpr uint32_t kMaxDim = 256;
+
+// Rows top to bottom, each row left to right; true marks a covered cell.
+using Shape = std::vector<std::vector<bool>>;
+
+// One orientation of a piece, laid out for boards of one dimension.
+struct PieceVariant {
+  PieceVariant(Shape shape, uint32_t dim);
+
+  Shape shape;
+  uint32_t width;
+  // The rows laid end to end with board stride: the footprint when the bounding box's
+  // top-left cell sits at flat index 0.
+  std::vector<bool> mask;
+  // Indices of the true entries of mask, ascending.
+  std::vector<uint32_t> offsets;
+};
+
+struct Piece {
+  Piece(uint8_t piece_id, uint32_t dim);
+
+  // A quarter turn clockwise.
+  static Shape rotate(Shape shape);
+  // Left-right mirror image.
+  static Shape flip(Shape shape);
+
+  uint32_t piece_id;
+  uint32_t size;
+  Shape shape;
+  std::vector<PieceVariant> variants;
+};
+
+// The hot-path form of one orientation: pure index arithmetic.
+struct Orientation {
+  std::array<uint16_t, kMaxPieceCells> offsets;
+  uint8_t size;
+  uint8_t width;
+  uint16_t mask_length;
+};
+
+// The 21 pieces and their orientations for one board dimension. Immutable, built once per
+// dimension and shared by every board of that dimension.
+class Catalogue {
+ public:
+  // The catalogue of `dim`, built on first use; fails for a dim outside kMinDim..kMaxDim.
+  static const Catalogue& for_dim(uint32_t dim);
+
+  explicit Catalogue(uint32_t dim);
+  Catalogue(const Catalogue&) = delete;
+  Catalogue& operator=(const Catalogue&) = delete;
+
+  uint32_t dim() const { return dim_; }
+  const Piece& piece(uint32_t piece_id) const { return pieces_[piece_id]; }
+  std::span<const Orientation> orientations(uint32_t piece_id) const {
+    return {orientations_[piece_id].data(), variant_counts_[piece_id]};
+  }
+
+ private:
+  uint32_t dim_;
+  std::vector<Piece> pieces_;
+  std::array<std::array<Orientation, kMaxVariants>, kPieceCount> orientations_{};
+  std::array<uint32_t, kPieceCount> variant_counts_{};
+};
+
+// Rejects a board dimension the engine cannot represent, before anything is allocated.
+void check_dim(uint64_t dim);
+
+}  // namespace tavlox
