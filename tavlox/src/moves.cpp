@@ -16,14 +16,33 @@ std::vector<uint64_t>& tile_bitmap(uint32_t cell_count) {
   return bits;
 }
 
-// Offset index of the first covered cell that is an anchor, or size when there is none.
-// A placement reachable from several anchors is recorded only from this first one.
-uint32_t first_anchor(const Board& board, uint32_t player, const Orientation& variant,
-                      uint32_t pos) {
-  for (uint32_t i = 0; i < variant.size; ++i) {
-    if (board.is_corner(player, pos + variant.offsets[i])) return i;
+// The cells around one anchor that the player may not cover (blocked or off the board), and
+// the player's other anchors there.
+struct AnchorWindow {
+  WindowMask blocked;
+  WindowMask anchors;
+};
+
+AnchorWindow window_around(const Board& board, uint32_t player, uint32_t anchor) {
+  const int32_t dim = int32_t(board.dim());
+  const int32_t row = int32_t(anchor) / dim;
+  const int32_t col = int32_t(anchor) % dim;
+  const uint8_t blocked = blocked_bit(player);
+  AnchorWindow window;
+  for (int32_t dr = -4; dr <= 4; ++dr) {
+    for (int32_t dc = -4; dc <= 4; ++dc) {
+      const int32_t r = row + dr;
+      const int32_t c = col + dc;
+      if (r < 0 || r >= dim || c < 0 || c >= dim) {
+        window.blocked.set(dr, dc);
+        continue;
+      }
+      const uint32_t cell = uint32_t(r * dim + c);
+      if (board.cell(cell) & blocked) window.blocked.set(dr, dc);
+      if (board.is_corner(player, cell)) window.anchors.set(dr, dc);
+    }
   }
-  return variant.size;
+  return window;
 }
 
 }  // namespace
@@ -95,19 +114,20 @@ void get_tile_moves(const Board& board, uint32_t player, TurnMoves& out) {
   const uint32_t pieces = board.piece_count(player);
   if (pieces == 0) return;
   board.for_each_corner(player, [&](uint32_t anchor) {
+    const AnchorWindow window = window_around(board, player, anchor);
     for (uint32_t k = 0; k < pieces; ++k) {
       const auto variants = catalogue.orientations(board.piece_id(player, k));
       for (uint32_t v = 0; v < variants.size(); ++v) {
         const Orientation& variant = variants[v];
         for (uint32_t i = 0; i < variant.size; ++i) {
-          const uint32_t offset = variant.offsets[i];
-          if (anchor < offset) continue;
-          const uint32_t pos = anchor - offset;
-          if (!board.is_valid_move(player, variant, pos)) continue;
-          if (first_anchor(board, player, variant, pos) != i) continue;
-          PlacedMove move{uint16_t(pos), uint8_t(k), uint8_t(v), variant.size, {}};
-          for (uint32_t j = 0; j < variant.size; ++j)
-            move.cells[j] = uint16_t(pos + variant.offsets[j]);
+          if (variant.around[i].intersects(window.blocked)) continue;
+          // Recorded once, from the first of its cells that is an anchor.
+          if (variant.earlier[i].intersects(window.anchors)) continue;
+          const uint32_t origin = anchor - variant.offsets[i];
+          PlacedMove move{uint16_t(origin), uint8_t(k), uint8_t(v), variant.size, {}};
+          for (uint32_t j = 0; j < variant.size; ++j) {
+            move.cells[j] = uint16_t(origin + variant.offsets[j]);
+          }
           out.add(move);
         }
       }

@@ -34,9 +34,25 @@ Orientation to_orientation(const PieceVariant& variant) {
   Orientation orientation{};
   orientation.size = static_cast<uint8_t>(variant.offsets.size());
   orientation.width = static_cast<uint8_t>(variant.width);
+  orientation.height = static_cast<uint8_t>(variant.shape.size());
   orientation.mask_length = static_cast<uint16_t>(variant.mask.size());
-  for (size_t i = 0; i < variant.offsets.size(); ++i) {
-    orientation.offsets[i] = static_cast<uint16_t>(variant.offsets[i]);
+  uint32_t i = 0;
+  for (size_t r = 0; r < variant.shape.size(); ++r) {
+    for (size_t c = 0; c < variant.shape[r].size(); ++c) {
+      if (!variant.shape[r][c]) continue;
+      orientation.offsets[i] = static_cast<uint16_t>(variant.offsets[i]);
+      orientation.rows[i] = static_cast<uint8_t>(r);
+      orientation.cols[i] = static_cast<uint8_t>(c);
+      ++i;
+    }
+  }
+  for (uint32_t centre = 0; centre < orientation.size; ++centre) {
+    for (uint32_t j = 0; j < orientation.size; ++j) {
+      const int32_t dr = int32_t(orientation.rows[j]) - orientation.rows[centre];
+      const int32_t dc = int32_t(orientation.cols[j]) - orientation.cols[centre];
+      orientation.around[centre].set(dr, dc);
+      if (j < centre) orientation.earlier[centre].set(dr, dc);
+    }
   }
   return orientation;
 }

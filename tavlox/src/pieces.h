@@ -46,11 +46,34 @@ struct Piece {
   std::vector<PieceVariant> variants;
 };
 
+// A set of cells of the 9 x 9 window centred on one cell (bit (dr + 4) * 9 + dc + 4 for the
+// cell dr rows and dc columns away): every piece fits in the window around any of its cells.
+struct WindowMask {
+  uint64_t low = 0;
+  uint64_t high = 0;
+
+  void set(int32_t dr, int32_t dc) {
+    const uint32_t bit = uint32_t((dr + 4) * 9 + dc + 4);
+    (bit < 64 ? low : high) |= 1ull << (bit % 64);
+  }
+  bool intersects(const WindowMask& other) const {
+    return ((low & other.low) | (high & other.high)) != 0;
+  }
+};
+
 // The hot-path form of one orientation: pure index arithmetic.
 struct Orientation {
   std::array<uint16_t, kMaxPieceCells> offsets;
+  // Row and column of each covered cell within the bounding box.
+  std::array<uint8_t, kMaxPieceCells> rows;
+  std::array<uint8_t, kMaxPieceCells> cols;
+  // For each covered cell i: the covered cells, and the covered cells before i, in the
+  // window centred on cell i.
+  std::array<WindowMask, kMaxPieceCells> around;
+  std::array<WindowMask, kMaxPieceCells> earlier;
   uint8_t size;
   uint8_t width;
+  uint8_t height;
   uint16_t mask_length;
 };
 
