@@ -1,8 +1,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace tavlox::self_play {
@@ -47,7 +49,8 @@ class Rng {
   }
 
  private:
-  float standard_normal();
+  double standard_normal();
+  double gamma_double(double alpha);
   ChaCha chacha_;
 };
 
