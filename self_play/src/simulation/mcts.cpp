@@ -1,0 +1,126 @@
+#include "mcts.h"
+
+#include <cmath>
+#include <limits>
+
+#include "evaluate.h"
+#include "fault.h"
+
+namespace tavlox::self_play {
+namespace {
+
+// Buffers of one search, reused by every simulation.
+struct SearchScratch {
+  std::vector<SearchNode*> path;
+  ValueVector values;
+  std::vector<float> noise;
+};
+
+void add_root_noise(const Config& config, SearchNode& root, Rng& rng, std::vector<float>& noise) {
+  if (root.children.size() < 2) return;
+  if (!rng.dirichlet(config.dirichlet_alpha, root.children.size(), noise)) {
+    fail("Noise should be generated ok: AlphaTooSmall");
+  }
+  const float keep = 1.0f - config.exploration_fraction;
+  for (size_t k = 0; k < root.children.size(); ++k) {
+    SearchNode& child = root.children[k];
+    child.prior = config.exploration_fraction * noise[k] + keep * child.prior;
+  }
+}
+
+// The child with the highest selection score; equal scores go to the later child and a NaN
+// score never wins. Null when every score is NaN.
+SearchNode* select_child(const Config& config, SearchNode& node) {
+  const float parent_visits = float(node.visit_count);
+  const float exploration =
+      std::sqrt(parent_visits) *
+      (config.c_init + std::log(((config.c_base + parent_visits) + 1.0f) / config.c_base));
+  float best = -std::numeric_limits<float>::infinity();
+  SearchNode* chosen = nullptr;
+  for (SearchNode& child : node.children) {
+    const float visits = float(child.visit_count);
+    const float mean = child.visit_count != 0 ? child.value_sum / visits : 0.0f;
+    const float score = mean + child.prior * (exploration / (visits + 1.0f));
+    if (score >= best) {
+      best = score;
+      chosen = &child;
+    }
+  }
+  return chosen;
+}
+
+void back_up(SearchNode& node, const ValueVector& values) {
+  node.visit_count += 1;
+  check_index(node.player, values.size());
+  node.value_sum += values[node.player];
+}
+
+// One simulation on `game`, a copy of the real game. The path holds the root and every node
+// below it that the selection went through; evaluating the leaf only adds children to the
+// leaf, so the pointers stay valid until the backup.
+std::optional<std::string> simulate(Evaluator& evaluator, const Config& config, SearchNode& root,
+                                    Game& game, Rng& rng, SearchScratch& scratch) {
+  scratch.path.clear();
+  SearchNode* node = &root;
+  scratch.path.push_back(node);
+  while (!node->is_leaf()) {
+    node = select_child(config, *node);
+    if (node == nullptr) return "All UCB scores NaN";
+    // A rejected tile leaves the copy as it was; the search carries on regardless.
+    (void)game.apply(node->action);
+    scratch.path.push_back(node);
+  }
+  if (auto error = evaluate(evaluator, *node, game, rng, scratch.values)) {
+    return std::move(error->display);
+  }
+  // The root counts every simulation too, so that its exploration term grows with them.
+  for (SearchNode* visited : scratch.path) back_up(*visited, scratch.values);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root,
+                                    const Game& game, Rng& rng) {
+  SearchScratch scratch;
+  if (root.is_leaf()) {
+    if (auto error = evaluate(evaluator, root, game, rng, scratch.values)) {
+      return "Error evaluating root node: " + error->display;
+    }
+  }
+  add_root_noise(config, root, rng, scratch.noise);
+  if (config.sims_per_move == 0) return std::nullopt;
+  Game simulation = game;
+  for (size_t i = 0; i < config.sims_per_move; ++i) {
+    // Assignment reuses the copy's buffers.
+    if (i != 0) simulation = game;
+    if (auto error = simulate(evaluator, config, root, simulation, rng, scratch)) return error;
+  }
+  return std::nullopt;
+}
+
+RootPolicy root_policy(const SearchNode& root) {
+  uint32_t total = 0;
+  for (const SearchNode& child : root.children) total += child.visit_count;
+  RootPolicy policy;
+  policy.reserve(root.children.size());
+  for (const SearchNode& child : root.children) {
+    policy.emplace_back(int32_t(child.action), float(child.visit_count) / float(total));
+  }
+  return policy;
+}
+
+VisitDist visit_dist(const SearchNode& root) {
+  VisitDist dist;
+  dist.reserve(root.children.size());
+  for (const SearchNode& child : root.children) dist.emplace_back(child.action, child.visit_count);
+  return dist;
+}
+
+SearchNode& advance_root(SearchNode& root, uint32_t action) {
+  SearchNode* child = root.find_child(action);
+  if (child == nullptr) fail("Child should have corresponding action");
+  return *child;
+}
+
+}  // namespace tavlox::self_play
