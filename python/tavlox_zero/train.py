@@ -1,0 +1,388 @@
+"""Training the policy-value network on self-play shards (the `train` command).
+
+Losses, per position:
+* policy: cross-entropy of the policy logits over all dim² tiles against the
+  dense visit fractions (zero off the tiles the search listed), and
+* value: cross-entropy of the four value logits against the payoffs in the
+  view of the player to move (entry 0 is the mover's payoff).
+
+The optimiser is AdamW (weight decay on weight matrices and kernels only),
+the learning rate warms up linearly and then follows a cosine down to a floor,
+gradients are clipped by norm, and on CUDA the forward pass runs under
+autocast with a gradient scaler.
+
+Resuming is exact: a checkpoint holds the model, optimiser, scheduler, scaler,
+step, the torch random state and the position in the data. The data order is
+a function of the seed, the set of shards and the epoch alone, so a resumed
+run draws the very batches an uninterrupted one would have drawn.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import time
+import zlib
+from dataclasses import asdict, dataclass, field, fields
+from pathlib import Path
+from typing import Callable, Optional, Sequence
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+HELP = "train the policy-value network on self-play shards"
+
+LOSS_NAMES = ("loss", "policy_loss", "value_loss")
+
+
+@dataclass
+class TrainConfig:
+    batch_size: int = 256
+    learning_rate: float = 2e-3
+    weight_decay: float = 1e-4
+    warmup_steps: int = 100
+    # Length of the warmup + cosine schedule; the rate stays at the floor after it.
+    schedule_steps: int = 10_000
+    min_lr_fraction: float = 0.05
+    grad_clip: float = 1.0
+    value_loss_weight: float = 1.0
+    seed: int = 0
+
+    @classmethod
+    def from_dict(cls, values: dict) -> "TrainConfig":
+        known = {f.name for f in fields(cls)}
+        return cls(**{k: v for k, v in values.items() if k in known})
+
+
+def policy_loss(policy_logits: torch.Tensor, target: torch.Tensor) -> torch.Tensor:
+    """Mean over the batch of −Σ target · log_softmax(logits) over all tiles."""
+    log_probs = F.log_softmax(policy_logits.float(), dim=1)
+    return -(target * log_probs).sum(dim=1).mean()
+
+
+def value_loss(value_logits: torch.Tensor, target: torch.Tensor) -> torch.Tensor:
+    """Mean over the batch of −Σ payoff · log_softmax(value logits), mover's view."""
+    log_probs = F.log_softmax(value_logits.float(), dim=1)
+    return -(target * log_probs).sum(dim=1).mean()
+
+
+def warmup_cosine(config: TrainConfig) -> Callable[[int], float]:
+    """Learning-rate factor of a step: linear warmup, cosine decay, then a floor."""
+    warmup = max(0, config.warmup_steps)
+    decay = max(1, config.schedule_steps - warmup)
+    floor = config.min_lr_fraction
+
+    def factor(step: int) -> float:
+        if step < warmup:
+            return (step + 1) / warmup
+        progress = min(1.0, (step - warmup) / decay)
+        return floor + (1.0 - floor) * 0.5 * (1.0 + math.cos(math.pi * progress))
+
+    return factor
+
+
+def parameter_groups(model: torch.nn.Module, weight_decay: float) -> list[dict]:
+    """Decay weight matrices and kernels; leave biases and normalisation scales alone."""
+    decayed, plain = [], []
+    for parameter in model.parameters():
+        if parameter.requires_grad:
+            (decayed if parameter.dim() > 1 else plain).append(parameter)
+    return [
+        {"params": decayed, "weight_decay": weight_decay},
+        {"params": plain, "weight_decay": 0.0},
+    ]
+
+
+def dataset_key(paths: Sequence[os.PathLike | str]) -> str:
+    """Names the data a run trains on, so a resume can tell whether it is the same."""
+    parts = []
+    for path in paths:
+        p = Path(path)
+        parts.append(f"{p.name}:{p.stat().st_size}")
+    return "|".join(parts)
+
+
+class ShuffledBatches:
+    """Batches of item indices, reshuffled every epoch by a seeded permutation.
+
+    Batch number b of the run is batch b mod per_epoch of epoch b div per_epoch;
+    a short last batch of an epoch is dropped unless the data holds fewer items
+    than one batch, in which case every batch is the whole (shuffled) data.
+    """
+
+    def __init__(self, num_items: int, batch_size: int, seed: int) -> None:
+        if num_items <= 0:
+            raise ValueError("the training data holds no positions")
+        self.num_items = num_items
+        self.batch_size = min(batch_size, num_items)
+        self.per_epoch = num_items // self.batch_size
+        self.seed = seed
+        self._epoch = -1
+        self._order = torch.empty(0, dtype=torch.long)
+
+    def batch(self, number: int) -> torch.Tensor:
+        epoch, index = divmod(number, self.per_epoch)
+        if epoch != self._epoch:
+            generator = torch.Generator().manual_seed(self.seed * 1_000_003 + epoch)
+            self._order = torch.randperm(self.num_items, generator=generator)
+            self._epoch = epoch
+        start = index * self.batch_size
+        return self._order[start : start + self.batch_size]
+
+
+def collate(items: Sequence[tuple]) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+    planes, policies, values = zip(*items)
+    return tuple(torch.stack([torch.as_tensor(x, dtype=torch.float32) for x in group]) for group in (planes, policies, values))
+
+
+@dataclass
+class DataPosition:
+    """Where a run stands in one data set, and the losses summed over it so far."""
+
+    key: str = ""
+    batches: int = 0
+    loss_sums: dict = field(default_factory=lambda: {name: 0.0 for name in LOSS_NAMES})
+
+    def mean_losses(self) -> dict:
+        if self.batches == 0:
+            return {name: math.nan for name in LOSS_NAMES}
+        return {name: total / self.batches for name, total in self.loss_sums.items()}
+
+
+class Trainer:
+    """A model with its optimiser, schedule, scaler, step count and data position."""
+
+    def __init__(self, model: torch.nn.Module, config: TrainConfig, device: str | torch.device = "cpu") -> None:
+        self.device = torch.device(device)
+        self.model = model.to(self.device)
+        self.config = config
+        self.optimizer = torch.optim.AdamW(
+            parameter_groups(self.model, config.weight_decay), lr=config.learning_rate
+        )
+        self.scheduler = torch.optim.lr_scheduler.LambdaLR(self.optimizer, warmup_cosine(config))
+        self.use_amp = self.device.type == "cuda"
+        self.scaler = torch.amp.GradScaler("cuda", enabled=self.use_amp)
+        self.step = 0
+        self.position = DataPosition()
+
+    @property
+    def learning_rate(self) -> float:
+        return self.optimizer.param_groups[0]["lr"]
+
+    def train_step(self, planes: torch.Tensor, policy: torch.Tensor, value: torch.Tensor) -> dict:
+        self.model.train()
+        planes, policy, value = (t.to(self.device, non_blocking=True) for t in (planes, policy, value))
+        with torch.autocast(device_type=self.device.type, dtype=torch.float16, enabled=self.use_amp):
+            policy_logits, value_logits = self.model(planes)
+        p_loss = policy_loss(policy_logits, policy)
+        v_loss = value_loss(value_logits, value)
+        loss = p_loss + self.config.value_loss_weight * v_loss
+        if not torch.isfinite(loss):
+            raise FloatingPointError(f"training loss is {loss.item()} at step {self.step}")
+        self.optimizer.zero_grad(set_to_none=True)
+        self.scaler.scale(loss).backward()
+        self.scaler.unscale_(self.optimizer)
+        torch.nn.utils.clip_grad_norm_(self.model.parameters(), self.config.grad_clip)
+        self.scaler.step(self.optimizer)
+        self.scaler.update()
+        self.scheduler.step()
+        self.step += 1
+        return {"loss": loss.item(), "policy_loss": p_loss.item(), "value_loss": v_loss.item()}
+
+    def train(
+        self,
+        dataset,
+        key: str,
+        until_step: int,
+        checkpoint: Optional[Callable[["Trainer"], None]] = None,
+        checkpoint_every: int = 0,
+        log: Optional[Callable[[str], None]] = None,
+        log_every: int = 0,
+    ) -> dict:
+        """Trains on ``dataset`` until the step count reaches ``until_step``.
+
+        ``key`` names the data set (see dataset_key): the position in the data
+        and the loss sums carry on when it matches the previous call's, and
+        start afresh otherwise. Returns the mean losses over the data set's
+        steps so far.
+        """
+        if key != self.position.key:
+            self.position = DataPosition(key=key)
+        seed = zlib.crc32(f"{self.config.seed}|{key}".encode())
+        batches = ShuffledBatches(len(dataset), self.config.batch_size, seed)
+        while self.step < until_step:
+            indices = batches.batch(self.position.batches)
+            losses = self.train_step(*collate([dataset[int(i)] for i in indices]))
+            self.position.batches += 1
+            for name, value in losses.items():
+                self.position.loss_sums[name] += value
+            if log and log_every and self.step % log_every == 0:
+                log(
+                    f"step {self.step}: loss {losses['loss']:.4f} (policy {losses['policy_loss']:.4f}, "
+                    f"value {losses['value_loss']:.4f}), lr {self.learning_rate:.2e}"
+                )
+            if checkpoint and checkpoint_every and self.step % checkpoint_every == 0 and self.step < until_step:
+                checkpoint(self)
+        return self.position.mean_losses()
+
+    def save(self, path: os.PathLike | str, engine_config: Optional[dict] = None, extra: Optional[dict] = None) -> None:
+        from . import network
+
+        rng = {"torch": torch.get_rng_state()}
+        if torch.cuda.is_available():
+            rng["cuda"] = torch.cuda.get_rng_state_all()
+        network.save_checkpoint(
+            path,
+            self.model,
+            optimizer_state=self.optimizer.state_dict(),
+            scheduler_state=self.scheduler.state_dict(),
+            scaler_state=self.scaler.state_dict(),
+            step=self.step,
+            engine_config=engine_config,
+            train_config=asdict(self.config),
+            extra={**(extra or {}), "rng": rng, "data_position": asdict(self.position)},
+        )
+
+    @classmethod
+    def from_checkpoint(
+        cls, path: os.PathLike | str, device: str | torch.device = "cpu", config: Optional[TrainConfig] = None
+    ) -> tuple["Trainer", dict]:
+        """Restores a trainer exactly as it was saved; ``config`` overrides the saved one."""
+        from . import network
+
+        model, checkpoint = network.load_checkpoint(path, map_location="cpu")
+        saved = checkpoint.get("train_config")
+        if config is None:
+            config = TrainConfig.from_dict(saved or {})
+        trainer = cls(model, config, device)
+        trainer.step = int(checkpoint.get("step") or 0)
+        if checkpoint.get("optimizer_state") is not None:
+            trainer.optimizer.load_state_dict(checkpoint["optimizer_state"])
+        if checkpoint.get("scheduler_state") is not None:
+            trainer.scheduler.load_state_dict(checkpoint["scheduler_state"])
+        if checkpoint.get("scaler_state") and trainer.use_amp:
+            trainer.scaler.load_state_dict(checkpoint["scaler_state"])
+        extra = checkpoint.get("extra") or {}
+        if "data_position" in extra:
+            trainer.position = DataPosition(**extra["data_position"])
+        rng = extra.get("rng") or {}
+        if "torch" in rng:
+            torch.set_rng_state(rng["torch"])
+        if "cuda" in rng and torch.cuda.is_available():
+            torch.cuda.set_rng_state_all(rng["cuda"])
+        return trainer, checkpoint
+
+
+def shard_dim(path: os.PathLike | str) -> int:
+    with np.load(path, allow_pickle=False) as shard:
+        return int(shard["dim"])
+
+
+def shard_engine_config(path: os.PathLike | str) -> Optional[dict]:
+    """The engine configuration a shard's metadata names, if any."""
+    with np.load(path, allow_pickle=False) as shard:
+        if "metadata" not in shard.files:
+            return None
+        try:
+            metadata = json.loads(str(shard["metadata"]))
+        except json.JSONDecodeError:
+            return None
+    config = metadata.get("engine_config") if isinstance(metadata, dict) else None
+    return config if isinstance(config, dict) else None
+
+
+def check_shards(paths: Sequence[os.PathLike | str]) -> int:
+    """The board side shared by all shards; raises when they disagree or are missing."""
+    if not paths:
+        raise ValueError("no training shards given")
+    missing = [str(p) for p in paths if not Path(p).is_file()]
+    if missing:
+        raise FileNotFoundError(f"training shards not found: {', '.join(missing)}")
+    dims = {str(p): shard_dim(p) for p in paths}
+    if len(set(dims.values())) != 1:
+        raise ValueError(f"shards of different board sizes cannot be mixed: {dims}")
+    return next(iter(dims.values()))
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("shards", nargs="+", type=Path, help="self-play shards (.npz) to train on")
+    parser.add_argument("--output", "-o", type=Path, required=True, help="checkpoint to write")
+    start = parser.add_mutually_exclusive_group()
+    start.add_argument("--init", type=Path, help="start from this checkpoint's weights with a fresh optimiser")
+    start.add_argument("--resume", type=Path, help="continue exactly from this training checkpoint")
+    parser.add_argument("--steps", type=int, required=True, help="total optimisation steps of the run")
+    parser.add_argument("--batch-size", type=int, default=TrainConfig.batch_size)
+    parser.add_argument("--lr", type=float, default=TrainConfig.learning_rate, help="peak learning rate")
+    parser.add_argument("--weight-decay", type=float, default=TrainConfig.weight_decay)
+    parser.add_argument("--warmup-steps", type=int, default=TrainConfig.warmup_steps)
+    parser.add_argument("--schedule-steps", type=int, help="length of the cosine schedule (default: --steps)")
+    parser.add_argument("--min-lr-fraction", type=float, default=TrainConfig.min_lr_fraction)
+    parser.add_argument("--grad-clip", type=float, default=TrainConfig.grad_clip)
+    parser.add_argument("--value-loss-weight", type=float, default=TrainConfig.value_loss_weight)
+    parser.add_argument("--seed", type=int, default=TrainConfig.seed)
+    parser.add_argument("--channels", type=int, default=32, help="width of a new network")
+    parser.add_argument("--blocks", type=int, default=3, help="residual blocks of a new network")
+    parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
+    parser.add_argument("--checkpoint-every", type=int, default=500, help="steps between checkpoints (0: only at the end)")
+    parser.add_argument("--log-every", type=int, default=50)
+
+
+def config_from_args(args: argparse.Namespace) -> TrainConfig:
+    return TrainConfig(
+        batch_size=args.batch_size,
+        learning_rate=args.lr,
+        weight_decay=args.weight_decay,
+        warmup_steps=args.warmup_steps,
+        schedule_steps=args.schedule_steps or args.steps,
+        min_lr_fraction=args.min_lr_fraction,
+        grad_clip=args.grad_clip,
+        value_loss_weight=args.value_loss_weight,
+        seed=args.seed,
+    )
+
+
+def build_trainer(args: argparse.Namespace) -> tuple[Trainer, Optional[dict]]:
+    """The trainer the command starts from, and the engine configuration it carries."""
+    from . import network
+
+    if args.resume:
+        trainer, checkpoint = Trainer.from_checkpoint(args.resume, args.device)
+        return trainer, checkpoint.get("engine_config")
+    torch.manual_seed(args.seed)
+    if args.init:
+        model, checkpoint = network.load_checkpoint(args.init)
+        engine_config = checkpoint.get("engine_config")
+    else:
+        model, engine_config = network.new_model(channels=args.channels, blocks=args.blocks), None
+    return Trainer(model, config_from_args(args), args.device), engine_config
+
+
+def run(args: argparse.Namespace) -> int:
+    from .dataset import TrainingDataset
+
+    check_shards(args.shards)
+    trainer, engine_config = build_trainer(args)
+    engine_config = engine_config or shard_engine_config(args.shards[0])
+    dataset = TrainingDataset([str(p) for p in args.shards])
+    key = dataset_key(args.shards)
+    if args.resume and trainer.position.key not in ("", key):
+        print("note: the shards differ from the checkpoint's; the data order starts afresh")
+    print(f"training on {len(dataset)} positions from {len(args.shards)} shards, step {trainer.step} to {args.steps}")
+
+    def save(t: Trainer) -> None:
+        t.save(args.output, engine_config=engine_config)
+
+    started = time.monotonic()
+    losses = trainer.train(
+        dataset, key, args.steps, checkpoint=save, checkpoint_every=args.checkpoint_every,
+        log=print, log_every=args.log_every,
+    )
+    save(trainer)
+    print(
+        f"step {trainer.step}: mean loss {losses['loss']:.4f} (policy {losses['policy_loss']:.4f}, "
+        f"value {losses['value_loss']:.4f}) in {time.monotonic() - started:.1f}s; wrote {args.output}"
+    )
+    return 0
