@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+
+#include "py_ref.h"
+
+namespace tavlox::python {
+
+// Nested Python lists of True/False, `outer` lists of `middle` lists of `inner` booleans,
+// read from a flat array of 0/1 bytes in that nesting order. Null with the Python error set
+// when Python runs out of memory.
+Ref nested_bool_lists(const uint8_t* flat, uint32_t outer, uint32_t middle, uint32_t inner);
+
+}  // namespace tavlox::python
