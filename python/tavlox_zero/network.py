@@ -1,0 +1,152 @@
+"""The policy-value network and its checkpoints.
+
+A residual convolutional network over the five state planes. Every layer up to the heads
+is a convolution and the value head pools over the board, so one set of weights plays
+any board side: the policy has one logit per tile (dim * dim), the value four logits
+ordered from the player to move, as the engine expects.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from pathlib import Path
+from typing import Any, Optional
+
+import torch
+from torch import nn
+
+PLANES = 5
+PLAYERS = 4
+CHECKPOINT_FORMAT = "tavlox-zero"
+CHECKPOINT_VERSION = 1
+
+
+class ResidualBlock(nn.Module):
+    def __init__(self, channels: int) -> None:
+        super().__init__()
+        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn1 = nn.BatchNorm2d(channels)
+        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn2 = nn.BatchNorm2d(channels)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        y = torch.relu(self.bn1(self.conv1(x)))
+        y = self.bn2(self.conv2(y))
+        return torch.relu(x + y)
+
+
+class PolicyValueNet(nn.Module):
+    """Input (B, 5, d, d) float planes; output (policy logits (B, d*d), value logits (B, 4))."""
+
+    def __init__(self, channels: int = 32, blocks: int = 3) -> None:
+        super().__init__()
+        if channels < 2 or blocks < 0:
+            raise ValueError(f"need channels >= 2 and blocks >= 0, got channels={channels}, blocks={blocks}")
+        self.channels = channels
+        self.blocks = blocks
+        head = max(2, channels // 2)
+        self.stem = nn.Sequential(
+            nn.Conv2d(PLANES, channels, 3, padding=1, bias=False),
+            nn.BatchNorm2d(channels),
+            nn.ReLU(inplace=True),
+        )
+        self.trunk = nn.Sequential(*(ResidualBlock(channels) for _ in range(blocks)))
+        self.policy_head = nn.Sequential(
+            nn.Conv2d(channels, head, 1, bias=False),
+            nn.BatchNorm2d(head),
+            nn.ReLU(inplace=True),
+            nn.Conv2d(head, 1, 1),
+        )
+        self.value_conv = nn.Sequential(
+            nn.Conv2d(channels, head, 1, bias=False),
+            nn.BatchNorm2d(head),
+            nn.ReLU(inplace=True),
+        )
+        # Mean and max over the board: a summary whose size does not depend on the board.
+        self.value_fc = nn.Sequential(
+            nn.Linear(2 * head, 2 * channels),
+            nn.ReLU(inplace=True),
+            nn.Linear(2 * channels, PLAYERS),
+        )
+
+    def forward(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        if x.dim() != 4 or x.shape[1] != PLANES or x.shape[2] != x.shape[3]:
+            raise ValueError(f"expected planes of shape (B, {PLANES}, d, d), got {tuple(x.shape)}")
+        features = self.trunk(self.stem(x))
+        policy = self.policy_head(features).flatten(1)
+        v = self.value_conv(features)
+        pooled = torch.cat((v.mean(dim=(2, 3)), v.amax(dim=(2, 3))), dim=1)
+        return policy, self.value_fc(pooled)
+
+
+def model_config(model: PolicyValueNet) -> dict:
+    return {"arch": "resnet", "channels": model.channels, "blocks": model.blocks}
+
+
+def build_model(config: dict) -> PolicyValueNet:
+    arch = config.get("arch", "resnet")
+    if arch != "resnet":
+        raise ValueError(f"unknown network architecture {arch!r}")
+    return PolicyValueNet(channels=int(config["channels"]), blocks=int(config["blocks"]))
+
+
+def new_model(**sizes: int) -> PolicyValueNet:
+    """A freshly initialised network (channels, blocks) in evaluation mode."""
+    return PolicyValueNet(**sizes).eval()
+
+
+def save_checkpoint(
+    path: os.PathLike | str,
+    model: PolicyValueNet,
+    *,
+    optimizer_state: Optional[dict] = None,
+    scheduler_state: Optional[dict] = None,
+    scaler_state: Optional[dict] = None,
+    step: int = 0,
+    engine_config: Optional[dict] = None,
+    train_config: Optional[dict] = None,
+    extra: Optional[dict] = None,
+) -> None:
+    """Writes the checkpoint atomically: a reader sees the old file or the new one, never a part."""
+    checkpoint = {
+        "format": CHECKPOINT_FORMAT,
+        "version": CHECKPOINT_VERSION,
+        "model_config": model_config(model),
+        "model_state": {k: v.detach().cpu() for k, v in model.state_dict().items()},
+        "optimizer_state": optimizer_state,
+        "scheduler_state": scheduler_state,
+        "scaler_state": scaler_state,
+        "step": int(step),
+        "engine_config": engine_config,
+        "train_config": train_config,
+        "extra": dict(extra or {}),
+    }
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, temporary = tempfile.mkstemp(prefix=path.name + ".", suffix=".tmp", dir=path.parent)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            torch.save(checkpoint, f)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def load_checkpoint(path: os.PathLike | str, map_location: Any = "cpu") -> tuple[PolicyValueNet, dict]:
+    """Returns (model in evaluation mode, checkpoint dict); raises ValueError for foreign files."""
+    try:
+        checkpoint = torch.load(path, map_location=map_location, weights_only=True)
+    except FileNotFoundError:
+        raise
+    except Exception as error:
+        raise ValueError(f"{path}: not a readable network checkpoint ({error})") from error
+    if not isinstance(checkpoint, dict) or checkpoint.get("format") != CHECKPOINT_FORMAT:
+        raise ValueError(f"{path}: not a {CHECKPOINT_FORMAT} checkpoint")
+    if checkpoint.get("version") != CHECKPOINT_VERSION:
+        raise ValueError(f"{path}: checkpoint version {checkpoint.get('version')} is not supported "
+                         f"(this program reads version {CHECKPOINT_VERSION})")
+    model = build_model(checkpoint["model_config"])
+    model.load_state_dict(checkpoint["model_state"])
+    return model.eval(), checkpoint
