@@ -133,6 +133,13 @@ class ShuffledBatches:
         return self._order[start : start + self.batch_size]
 
 
+def gather(dataset, indices: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+    """One batch of (planes, policy, value); uses the data set's own batch gathering if it has one."""
+    if hasattr(dataset, "batch"):
+        return dataset.batch(indices.numpy())
+    return collate([dataset[int(i)] for i in indices])
+
+
 def collate(items: Sequence[tuple]) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
     planes, policies, values = zip(*items)
     return tuple(torch.stack([torch.as_tensor(x, dtype=torch.float32) for x in group]) for group in (planes, policies, values))
@@ -214,8 +221,7 @@ class Trainer:
         seed = zlib.crc32(f"{self.config.seed}|{key}".encode())
         batches = ShuffledBatches(len(dataset), self.config.batch_size, seed)
         while self.step < until_step:
-            indices = batches.batch(self.position.batches)
-            losses = self.train_step(*collate([dataset[int(i)] for i in indices]))
+            losses = self.train_step(*gather(dataset, batches.batch(self.position.batches)))
             self.position.batches += 1
             for name, value in losses.items():
                 self.position.loss_sums[name] += value
@@ -312,7 +318,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--output", "-o", type=Path, required=True, help="checkpoint to write")
     start = parser.add_mutually_exclusive_group()
     start.add_argument("--init", type=Path, help="start from this checkpoint's weights with a fresh optimiser")
-    start.add_argument("--resume", type=Path, help="continue exactly from this training checkpoint")
+    start.add_argument("--resume", type=Path, help="continue exactly from this training checkpoint (keeping its saved training settings)")
     parser.add_argument("--steps", type=int, required=True, help="total optimisation steps of the run")
     parser.add_argument("--batch-size", type=int, default=TrainConfig.batch_size)
     parser.add_argument("--lr", type=float, default=TrainConfig.learning_rate, help="peak learning rate")

@@ -1,0 +1,116 @@
+"""Evaluation matches of a network (the `evaluate` command).
+
+Two matches, each played greedily on the network's policy without search:
+* against three random players on the configured board size, and
+* against a baseline network in seats 1 to 3; this match is always played on
+  a 20 x 20 board, whatever size is configured. A network as strong as its
+  baseline earns a mean payoff of 0.25 there.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+from dataclasses import asdict, dataclass
+from pathlib import Path
+from typing import Optional
+
+import torch
+
+from .stats import MatchSummary, summarize_payoffs
+
+HELP = "play a network against random players and a baseline checkpoint"
+
+BASELINE_DIM = 20
+FAIR_BASELINE_PAYOFF = 0.25
+
+
+@dataclass
+class PoolSettings:
+    workers: int = 2
+    device: str = "cpu"
+    max_batch: int = 64
+    max_wait_ms: float = 2.0
+
+
+def open_pool(networks: dict, settings: PoolSettings):
+    from .workers import WorkerPool
+
+    return WorkerPool(
+        settings.workers, networks, settings.device,
+        max_batch=settings.max_batch, max_wait_ms=settings.max_wait_ms,
+    )
+
+
+def against_random(pool, engine_config, games: int, network: str = "model") -> MatchSummary:
+    """Seat 0 played by ``network``, seats 1 to 3 by random players."""
+    return summarize_payoffs(pool.play_against_random(engine_config, games, network=network))
+
+
+def against_baseline(pool, engine_config, games: int, model: str = "model", baseline: str = "baseline") -> MatchSummary:
+    """Seat 0 played by ``model``, seats 1 to 3 by ``baseline``, on a 20 x 20 board."""
+    return summarize_payoffs(pool.play_against_baseline(engine_config, games, model=model, baseline=baseline))
+
+
+def engine_config_for(checkpoint: dict, dim: Optional[int]):
+    """The checkpoint's engine configuration (or the defaults), with ``dim`` if given."""
+    from .engine_config import EngineConfig
+
+    config = EngineConfig.from_dict(checkpoint.get("engine_config") or {})
+    if dim is not None:
+        config.dim = dim
+        config.validate()
+    return config
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("checkpoint", type=Path, help="the network to evaluate")
+    parser.add_argument("--baseline", type=Path, help="checkpoint to play against (on a 20 x 20 board)")
+    parser.add_argument("--games", type=int, default=100, help="games per match")
+    parser.add_argument("--dim", type=int, help="board side of the random match (default: the checkpoint's)")
+    parser.add_argument("--no-random", action="store_true", help="skip the match against random players")
+    parser.add_argument("--workers", type=int, default=PoolSettings.workers)
+    parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
+    parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch)
+    parser.add_argument("--json", type=Path, help="also write the results to this JSON file")
+
+
+def run(args: argparse.Namespace) -> int:
+    from . import network
+
+    if args.games < 1:
+        raise SystemExit("--games must be at least 1")
+    if args.no_random and not args.baseline:
+        raise SystemExit("nothing to evaluate: --no-random needs --baseline")
+    model, checkpoint = network.load_checkpoint(args.checkpoint)
+    engine_config = engine_config_for(checkpoint, args.dim)
+    networks = {"model": model.eval()}
+    if args.baseline:
+        networks["baseline"] = network.load_checkpoint(args.baseline)[0].eval()
+    settings = PoolSettings(workers=args.workers, device=args.device, max_batch=args.max_batch)
+    results = {"checkpoint": str(args.checkpoint), "step": checkpoint.get("step"), "engine_config": asdict(engine_config)}
+    with open_pool(networks, settings) as pool:
+        if not args.no_random:
+            summary = against_random(pool, engine_config, args.games)
+            print(f"against random players on {engine_config.dim}x{engine_config.dim}: {summary.describe()}")
+            results["against_random"] = summary.to_dict()
+        if args.baseline:
+            summary = against_baseline(pool, engine_config, args.games)
+            print(
+                f"against {args.baseline} on {BASELINE_DIM}x{BASELINE_DIM} (fair share {FAIR_BASELINE_PAYOFF}): "
+                f"{summary.describe()}"
+            )
+            results["baseline"] = str(args.baseline)
+            results["against_baseline"] = summary.to_dict()
+    if args.json:
+        write_json_atomic(args.json, results)
+    return 0
+
+
+def write_json_atomic(path: os.PathLike | str, value) -> None:
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    temporary = path.with_name(path.name + ".tmp")
+    temporary.write_text(json.dumps(value, indent=2) + "\n")
+    os.replace(temporary, path)

@@ -1,0 +1,424 @@
+"""The whole training loop: self-play, training, evaluation, promotion (the `loop` command).
+
+A run lives in one directory:
+
+    config.json                 engine, training and loop settings, fixed at the start
+    state.json                  completed iterations and which network is current
+    shards/iter_0003_000.npz    self-play games of iteration 3, in chunks
+    checkpoints/current.pt      the network that plays self-play games
+    checkpoints/trainer.pt      the network being trained, with its optimiser state
+    checkpoints/iter_0003.pt    the candidate of iteration 3 (iteration 0: the untrained net)
+    iterations/iter_0003.json   what iteration 3 has finished so far
+    metrics.jsonl               one line per finished iteration
+    progress.png                losses and strength per iteration
+
+Every file is written atomically (a temporary file, then a rename), and each
+step of an iteration first looks for its own output, so a run stopped at any
+point and started again repeats at most the unfinished step: a self-play
+chunk, the training steps since the last checkpoint, or an evaluation.
+
+Promotion: on a 20 x 20 board the candidate plays seat 0 against the current
+network in seats 1 to 3 and is promoted when its mean payoff exceeds the fair
+0.25 by more than the margin. The model-against-baseline match plays only on
+20 x 20, so on other boards both play three random players and the candidate
+is promoted when its mean payoff exceeds the current network's by more than
+the margin.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import time
+from contextlib import ExitStack
+from dataclasses import asdict, dataclass, fields
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Callable, Optional
+
+import torch
+
+from .engine_config import EngineConfig
+from .engine_config import add_arguments as add_engine_arguments
+from .evaluate import BASELINE_DIM, FAIR_BASELINE_PAYOFF, PoolSettings, against_baseline, against_random, open_pool, write_json_atomic
+from .plotting import plot_progress
+from .stats import MatchSummary
+from .train import TrainConfig, Trainer, dataset_key
+
+HELP = "run iterations of self-play, training and evaluation in a run directory"
+
+
+@dataclass
+class LoopConfig:
+    iterations: int = 10
+    games_per_iteration: int = 64
+    games_per_shard: int = 32
+    window: int = 4
+    steps_per_iteration: int = 200
+    eval_games: int = 100
+    promotion_margin: float = 0.0
+    checkpoint_every: int = 100
+    channels: int = 32
+    blocks: int = 3
+
+
+@dataclass
+class RunConfig:
+    engine: dict
+    train: TrainConfig
+    loop: LoopConfig
+
+    def to_dict(self) -> dict:
+        return {"engine": self.engine, "train": asdict(self.train), "loop": asdict(self.loop)}
+
+    @classmethod
+    def from_dict(cls, values: dict) -> "RunConfig":
+        known = {f.name for f in fields(LoopConfig)}
+        return cls(
+            engine=dict(values["engine"]),
+            train=TrainConfig.from_dict(values["train"]),
+            loop=LoopConfig(**{k: v for k, v in values["loop"].items() if k in known}),
+        )
+
+
+def beats_current(
+    candidate_vs_random: MatchSummary,
+    current_vs_random: Optional[MatchSummary],
+    candidate_vs_current: Optional[MatchSummary],
+    margin: float,
+) -> bool:
+    """The promotion rule: the head-to-head match where there is one, else the random match."""
+    if candidate_vs_current is not None:
+        return candidate_vs_current.mean_payoff > FAIR_BASELINE_PAYOFF + margin
+    if current_vs_random is None:
+        raise ValueError("promotion needs the head-to-head match or both random matches")
+    return candidate_vs_random.mean_payoff - current_vs_random.mean_payoff > margin
+
+
+def read_json(path: Path, default=None):
+    try:
+        return json.loads(path.read_text())
+    except FileNotFoundError:
+        return default
+
+
+def copy_atomic(source: Path, destination: Path) -> None:
+    temporary = destination.with_name(destination.name + ".tmp")
+    shutil.copyfile(source, temporary)
+    os.replace(temporary, destination)
+
+
+def read_metrics(path: Path) -> list[dict]:
+    """The rows of a metrics file, skipping a line left incomplete by a stop."""
+    rows = []
+    if path.exists():
+        for line in path.read_text().splitlines():
+            try:
+                rows.append(json.loads(line))
+            except json.JSONDecodeError:
+                continue
+    return rows
+
+
+def now() -> str:
+    return datetime.now(timezone.utc).isoformat(timespec="seconds")
+
+
+class RunDirectory:
+    """Names of the files of one run."""
+
+    def __init__(self, root: os.PathLike | str) -> None:
+        self.root = Path(root)
+        self.config = self.root / "config.json"
+        self.state = self.root / "state.json"
+        self.shards = self.root / "shards"
+        self.checkpoints = self.root / "checkpoints"
+        self.iterations = self.root / "iterations"
+        self.metrics = self.root / "metrics.jsonl"
+        self.plot = self.root / "progress.png"
+        self.current = self.checkpoints / "current.pt"
+        self.trainer = self.checkpoints / "trainer.pt"
+
+    def make(self) -> None:
+        for folder in (self.shards, self.checkpoints, self.iterations):
+            folder.mkdir(parents=True, exist_ok=True)
+
+    def candidate(self, iteration: int) -> Path:
+        return self.checkpoints / f"iter_{iteration:04d}.pt"
+
+    def record(self, iteration: int) -> Path:
+        return self.iterations / f"iter_{iteration:04d}.json"
+
+    def shard(self, iteration: int, chunk: int) -> Path:
+        return self.shards / f"iter_{iteration:04d}_{chunk:03d}.npz"
+
+    def shards_of(self, iteration: int) -> list[Path]:
+        return sorted(self.shards.glob(f"iter_{iteration:04d}_*.npz"))
+
+
+class TrainingLoop:
+    def __init__(
+        self, run_dir: os.PathLike | str, config: RunConfig, pool: PoolSettings, log: Callable[[str], None] = print
+    ) -> None:
+        self.dirs = RunDirectory(run_dir)
+        self.config = config
+        self.pool = pool
+        self.log = log
+
+    @classmethod
+    def open(cls, run_dir, config: Optional[RunConfig], pool: PoolSettings, log=print) -> "TrainingLoop":
+        """The loop of an existing run (its saved settings win) or of a new one."""
+        saved = read_json(RunDirectory(run_dir).config)
+        if saved is not None:
+            return cls(run_dir, RunConfig.from_dict(saved), pool, log)
+        if config is None:
+            raise FileNotFoundError(f"{run_dir} holds no run to resume and no settings were given")
+        loop = cls(run_dir, config, pool, log)
+        loop.dirs.make()
+        write_json_atomic(loop.dirs.config, config.to_dict())
+        return loop
+
+    @property
+    def engine_config(self) -> EngineConfig:
+        return EngineConfig.from_dict(self.config.engine)
+
+    def state(self) -> dict:
+        return read_json(self.dirs.state, {"completed_iterations": -1, "current": 0})
+
+    def run(self, iterations: Optional[int] = None) -> None:
+        iterations = self.config.loop.iterations if iterations is None else iterations
+        self.dirs.make()
+        self.initialise()
+        for iteration in range(self.state()["completed_iterations"] + 1, iterations + 1):
+            self.run_iteration(iteration)
+
+    # Iteration 0: the untrained network, measured against random players.
+    def initialise(self) -> None:
+        if self.state()["completed_iterations"] >= 0:
+            return
+        initial = self.dirs.candidate(0)
+        if not initial.exists():
+            from . import network
+
+            torch.manual_seed(self.config.train.seed)
+            model = network.new_model(channels=self.config.loop.channels, blocks=self.config.loop.blocks)
+            Trainer(model, self.config.train).save(initial, engine_config=self.config.engine)
+        for path in (self.dirs.current, self.dirs.trainer):
+            if not path.exists():
+                copy_atomic(initial, path)
+        record = read_json(self.dirs.record(0), {"iteration": 0})
+        if "evaluation" not in record:
+            started = time.monotonic()
+            with self.open_pool({"model": self.load(initial)}) as pool:
+                summary = against_random(pool, self.engine_config, self.config.loop.eval_games)
+            self.log(f"iteration 0, untrained network against random players: {summary.describe()}")
+            record["evaluation"] = {
+                "candidate_vs_random": summary.to_dict(),
+                "seconds": time.monotonic() - started,
+            }
+            record["promoted"] = True
+            write_json_atomic(self.dirs.record(0), record)
+        self.finish(0, record, current=0)
+
+    def run_iteration(self, iteration: int) -> None:
+        record = read_json(self.dirs.record(iteration), {"iteration": iteration})
+        if "selfplay" not in record:
+            record["selfplay"] = self.selfplay(iteration)
+            write_json_atomic(self.dirs.record(iteration), record)
+        if "train" not in record:
+            record["train"] = self.train(iteration)
+            write_json_atomic(self.dirs.record(iteration), record)
+        if "evaluation" not in record:
+            record["evaluation"], record["promoted"] = self.evaluate(iteration)
+            write_json_atomic(self.dirs.record(iteration), record)
+        current = iteration if record["promoted"] else self.state()["current"]
+        if record["promoted"]:
+            copy_atomic(self.dirs.candidate(iteration), self.dirs.current)
+        self.finish(iteration, record, current)
+
+    def selfplay(self, iteration: int) -> dict:
+        loop = self.config.loop
+        started = time.monotonic()
+        chunks = -(-loop.games_per_iteration // loop.games_per_shard)
+        with ExitStack() as stack:
+            pool = None
+            for chunk in range(chunks):
+                path = self.dirs.shard(iteration, chunk)
+                if path.exists():
+                    continue
+                if pool is None:
+                    pool = stack.enter_context(self.open_pool({"model": self.load(self.dirs.current)}))
+                games = min(loop.games_per_shard, loop.games_per_iteration - chunk * loop.games_per_shard)
+                self.write_selfplay_shard(pool, path, games, iteration)
+                self.log(f"iteration {iteration}: self-play chunk {chunk + 1}/{chunks}, {games} games")
+        games, positions = self.count(self.dirs.shards_of(iteration))
+        return {"games": games, "positions": positions, "seconds": time.monotonic() - started}
+
+    def write_selfplay_shard(self, pool, path: Path, games: int, iteration: int) -> None:
+        from .dataset import write_shard
+
+        records = list(pool.play_training_games(self.engine_config, games))
+        metadata = {
+            "engine_config": self.config.engine,
+            "checkpoint": str(self.dirs.current),
+            "iteration": iteration,
+            "created": now(),
+            "games": len(records),
+            "positions": sum(len(r[1][0]) for r in records),
+        }
+        write_shard(path, records, self.engine_config.dim, metadata)
+
+    def window(self, iteration: int) -> list[Path]:
+        first = max(1, iteration - self.config.loop.window + 1)
+        return [p for i in range(first, iteration + 1) for p in self.dirs.shards_of(i)]
+
+    def train(self, iteration: int) -> dict:
+        from .dataset import TrainingDataset
+
+        started = time.monotonic()
+        paths = self.window(iteration)
+        dataset = TrainingDataset([str(p) for p in paths])
+        trainer, _ = Trainer.from_checkpoint(self.dirs.trainer, self.pool.device, self.config.train)
+        target = iteration * self.config.loop.steps_per_iteration
+
+        def save(t: Trainer) -> None:
+            t.save(self.dirs.trainer, engine_config=self.config.engine, extra={"iteration": iteration})
+
+        losses = trainer.train(
+            dataset, dataset_key(paths), target, checkpoint=save,
+            checkpoint_every=self.config.loop.checkpoint_every,
+        )
+        save(trainer)
+        copy_atomic(self.dirs.trainer, self.dirs.candidate(iteration))
+        self.log(
+            f"iteration {iteration}: trained to step {trainer.step} on {len(dataset)} positions, "
+            f"policy loss {losses['policy_loss']:.4f}, value loss {losses['value_loss']:.4f}"
+        )
+        return {
+            **losses,
+            "step": trainer.step,
+            "learning_rate": trainer.learning_rate,
+            "window_shards": len(paths),
+            "window_positions": len(dataset),
+            "seconds": time.monotonic() - started,
+        }
+
+    def evaluate(self, iteration: int) -> tuple[dict, bool]:
+        started = time.monotonic()
+        engine = self.engine_config
+        games, margin = self.config.loop.eval_games, self.config.loop.promotion_margin
+        networks = {"model": self.load(self.dirs.candidate(iteration)), "baseline": self.load(self.dirs.current)}
+        result = {}
+        with self.open_pool(networks) as pool:
+            candidate = against_random(pool, engine, games, network="model")
+            result["candidate_vs_random"] = candidate.to_dict()
+            self.log(f"iteration {iteration}: candidate against random players {candidate.describe()}")
+            if engine.dim == BASELINE_DIM:
+                match = against_baseline(pool, engine, games)
+                result["candidate_vs_current"] = match.to_dict()
+                self.log(f"iteration {iteration}: candidate against the current network {match.describe()}")
+                promoted = beats_current(candidate, None, match, margin)
+            else:
+                current = against_random(pool, engine, games, network="baseline")
+                result["current_vs_random"] = current.to_dict()
+                self.log(f"iteration {iteration}: current network against random players {current.describe()}")
+                promoted = beats_current(candidate, current, None, margin)
+        result["seconds"] = time.monotonic() - started
+        self.log(f"iteration {iteration}: {'promoted the candidate' if promoted else 'kept the current network'}")
+        return result, promoted
+
+    def finish(self, iteration: int, record: dict, current: int) -> None:
+        row = {"iteration": iteration, "finished": now(), "promoted": record["promoted"], "current": current}
+        row.update({key: record[key] for key in ("selfplay", "train") if key in record})
+        evaluation = dict(record["evaluation"])
+        row["evaluation_seconds"] = evaluation.pop("seconds", None)
+        row.update(evaluation)
+        rows = [r for r in read_metrics(self.dirs.metrics) if r.get("iteration", -1) < iteration] + [row]
+        temporary = self.dirs.metrics.with_name(self.dirs.metrics.name + ".tmp")
+        temporary.write_text("".join(json.dumps(r) + "\n" for r in rows))
+        os.replace(temporary, self.dirs.metrics)
+        plot_progress(rows, self.dirs.plot, title=f"{self.dirs.root.name}: board {self.config.engine['dim']}")
+        write_json_atomic(self.dirs.state, {"completed_iterations": iteration, "current": current})
+
+    def open_pool(self, networks: dict):
+        return open_pool({name: model.eval() for name, model in networks.items()}, self.pool)
+
+    @staticmethod
+    def load(path: Path) -> torch.nn.Module:
+        from . import network
+
+        return network.load_checkpoint(path)[0]
+
+    @staticmethod
+    def count(paths: list[Path]) -> tuple[int, int]:
+        import numpy as np
+
+        games = positions = 0
+        for path in paths:
+            with np.load(path, allow_pickle=False) as shard:
+                games += len(shard["game_offsets"]) - 1
+                positions += len(shard["moves"])
+        return games, positions
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    defaults_loop, defaults_train = LoopConfig(), TrainConfig()
+    parser.add_argument("run_dir", type=Path, help="directory of the run (created, or resumed when it exists)")
+    parser.add_argument("--iterations", type=int, help=f"iterations to reach (default {defaults_loop.iterations})")
+    add_engine_arguments(parser)
+    group = parser.add_argument_group("loop (the engine, loop and training settings apply to new runs only)")
+    group.add_argument("--games", type=int, default=defaults_loop.games_per_iteration, help="self-play games per iteration")
+    group.add_argument("--games-per-shard", type=int, default=defaults_loop.games_per_shard)
+    group.add_argument("--window", type=int, default=defaults_loop.window, help="iterations of shards trained on")
+    group.add_argument("--steps", type=int, default=defaults_loop.steps_per_iteration, help="training steps per iteration")
+    group.add_argument("--eval-games", type=int, default=defaults_loop.eval_games)
+    group.add_argument("--promotion-margin", type=float, default=defaults_loop.promotion_margin)
+    group.add_argument("--checkpoint-every", type=int, default=defaults_loop.checkpoint_every)
+    group.add_argument("--channels", type=int, default=defaults_loop.channels)
+    group.add_argument("--blocks", type=int, default=defaults_loop.blocks)
+    group.add_argument("--batch-size", type=int, default=defaults_train.batch_size)
+    group.add_argument("--lr", type=float, default=defaults_train.learning_rate)
+    group.add_argument("--weight-decay", type=float, default=defaults_train.weight_decay)
+    group.add_argument("--warmup-steps", type=int, default=defaults_train.warmup_steps)
+    group.add_argument("--seed", type=int, default=defaults_train.seed)
+    parser.add_argument("--workers", type=int, default=PoolSettings.workers)
+    parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
+    parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch)
+
+
+def config_from_args(args: argparse.Namespace) -> RunConfig:
+    engine = EngineConfig.from_args(args)
+    loop = LoopConfig(
+        iterations=args.iterations or LoopConfig.iterations,
+        games_per_iteration=args.games,
+        games_per_shard=args.games_per_shard,
+        window=args.window,
+        steps_per_iteration=args.steps,
+        eval_games=args.eval_games,
+        promotion_margin=args.promotion_margin,
+        checkpoint_every=args.checkpoint_every,
+        channels=args.channels,
+        blocks=args.blocks,
+    )
+    train = TrainConfig(
+        batch_size=args.batch_size,
+        learning_rate=args.lr,
+        weight_decay=args.weight_decay,
+        warmup_steps=args.warmup_steps,
+        schedule_steps=loop.iterations * loop.steps_per_iteration,
+        seed=args.seed,
+    )
+    return RunConfig(engine=engine.to_dict(), train=train, loop=loop)
+
+
+def run(args: argparse.Namespace) -> int:
+    pool = PoolSettings(workers=args.workers, device=args.device, max_batch=args.max_batch)
+    resuming = RunDirectory(args.run_dir).config.exists()
+    loop = TrainingLoop.open(args.run_dir, None if resuming else config_from_args(args), pool)
+    if resuming:
+        print(f"resuming {args.run_dir} after iteration {loop.state()['completed_iterations']} with its saved settings")
+    loop.run(args.iterations)
+    print(f"done: {loop.dirs.metrics}, {loop.dirs.plot}")
+    return 0

@@ -1,0 +1,110 @@
+"""Training targets and losses: what the network is pulled towards."""
+
+import random
+
+import pytest
+
+torch = pytest.importorskip("torch")
+np = pytest.importorskip("numpy")
+
+from tavlox_zero import rules  # noqa: E402
+from tavlox_zero.dataset import TrainingDataset, write_shard  # noqa: E402
+from tavlox_zero.train import policy_loss, value_loss  # noqa: E402
+
+DIM = 5
+
+
+def random_record(rng: random.Random, dim: int, game_id: int):
+    """A finished random game as the engine reports it, with made-up visit fractions.
+
+    Each position's policy lists every legal tile; the tile actually played gets
+    the largest share, so the fractions differ from tile to tile.
+    """
+    game = rules.Game(dim)
+    policies = []
+    while not game.is_terminal():
+        legal = game.legal_tiles()
+        tile = rng.choice(legal)
+        weights = {t: (3.0 if t == tile else 1.0) for t in legal}
+        total = sum(weights.values())
+        entries = [(t, w / total) for t, w in weights.items()]
+        rng.shuffle(entries)
+        policies.append(entries)
+        game.apply(tile)
+    return game_id, (game.history, policies, game.payoff())
+
+
+@pytest.fixture(scope="module")
+def shard(tmp_path_factory):
+    rng = random.Random(7)
+    records = [random_record(rng, DIM, i) for i in range(3)]
+    path = tmp_path_factory.mktemp("shards") / "targets.npz"
+    write_shard(path, records, DIM, {"purpose": "test"})
+    return path, records
+
+
+def test_value_target_is_the_payoff_seen_by_the_player_to_move(shard):
+    path, records = shard
+    dataset = TrainingDataset([str(path)])
+    index = 0
+    movers_seen = set()
+    for _, (moves, _, payoffs) in records:
+        for player, _ in moves:
+            _, _, value = dataset[index]
+            expected = [payoffs[(player + k) % 4] for k in range(4)]
+            assert np.allclose(np.asarray(value), expected), (
+                f"position {index}: mover {player}, payoffs {payoffs}, value target {list(value)}"
+            )
+            movers_seen.add(player)
+            index += 1
+    assert movers_seen == {0, 1, 2, 3}, f"the test games should let every player move, saw {movers_seen}"
+    assert index == len(dataset), f"dataset has {len(dataset)} positions, the records {index}"
+
+
+def test_policy_target_is_dense_over_all_tiles_and_zero_off_the_listed_ones(shard):
+    path, records = shard
+    dataset = TrainingDataset([str(path)])
+    index = 0
+    for _, (_, policies, _) in records:
+        for entries in policies:
+            _, policy, _ = dataset[index]
+            policy = np.asarray(policy)
+            assert policy.shape == (DIM * DIM,), f"policy target shape {policy.shape}"
+            expected = np.zeros(DIM * DIM)
+            for tile, fraction in entries:
+                expected[tile] = fraction
+            assert np.allclose(policy, expected, atol=1e-6), f"position {index}: dense target differs from fractions"
+            index += 1
+
+
+def test_planes_are_the_encoded_positions(shard):
+    path, records = shard
+    dataset = TrainingDataset([str(path)])
+    _, (moves, _, _) = records[0]
+    states = rules.encode_record(DIM, moves)
+    for i in (0, len(moves) // 2, len(moves) - 1):
+        planes, _, _ = dataset[i]
+        assert np.array_equal(np.asarray(planes), states[i].astype(np.float32)), f"planes of position {i}"
+
+
+def test_loss_gradients_pull_the_softmax_towards_the_targets():
+    torch.manual_seed(0)
+    batch = 3
+    for loss_fn, width in ((policy_loss, DIM * DIM), (value_loss, 4)):
+        logits = torch.randn(batch, width, requires_grad=True)
+        target = torch.rand(batch, width)
+        target[:, ::2] = 0.0
+        target /= target.sum(dim=1, keepdim=True)
+        loss_fn(logits, target).backward()
+        expected = (torch.softmax(logits.detach(), dim=1) - target) / batch
+        assert torch.allclose(logits.grad, expected, atol=1e-6), f"{loss_fn.__name__}: gradient is not softmax - target"
+
+
+def test_losses_are_the_cross_entropy_and_bottom_out_at_the_target_entropy():
+    target = torch.tensor([[0.0, 0.5, 0.25, 0.25]])
+    entropy = -(target[target > 0] * target[target > 0].log()).sum()
+    at_target = value_loss(target.clamp_min(1e-30).log(), target)
+    assert torch.isclose(at_target, entropy, atol=1e-5), f"loss at the target {at_target} != entropy {entropy}"
+    uniform = policy_loss(torch.zeros(1, 4), target)
+    assert torch.isclose(uniform, torch.log(torch.tensor(4.0))), f"uniform logits give {uniform}, not log 4"
+    assert uniform > at_target
