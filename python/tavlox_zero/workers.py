@@ -1,0 +1,602 @@
+"""Worker processes that play engine games, and the pool that runs them beside inference servers.
+
+Each worker is a process (spawned, never forked from a process running torch) that
+loops: take a job from its pipe, call one engine function with its own id, report.
+Its pipe carries both the jobs and, during a game, the network's replies; a second
+pipe carries its results back. The evaluation requests of all workers go through one
+inference queue per network. Workers import only the engine, never torch.
+
+Shutdown: the parent stops the servers and closes every pipe; a worker blocked in
+`recv` then gets EOFError, the engine abandons its game (status 1) and the worker
+exits. Results still in flight are drained before the processes are joined; whatever
+does not exit in time is terminated, then killed.
+"""
+
+from __future__ import annotations
+
+import collections
+import importlib
+import logging
+import multiprocessing
+import multiprocessing.connection
+import os
+import pickle
+import queue
+import select
+import signal
+import struct
+import time
+from dataclasses import dataclass, field
+from typing import Any, Iterator, Optional
+
+log = logging.getLogger(__name__)
+
+TRAINING = "training"
+AGAINST_RANDOM = "random"
+AGAINST_BASELINE = "baseline"
+
+# Job outcomes reported by a worker.
+OK = 0
+FAILED = 1  # the engine abandoned the game (an evaluation or the search failed)
+FAULT = 2  # the engine stopped on an internal fault (PanicException) or a Python error
+
+DEFAULT_ENGINE = "tavlox_self_play"
+
+
+class PoolError(RuntimeError):
+    """The pool cannot go on: a worker fault, an inference server error, or too many deaths."""
+
+
+@dataclass(frozen=True)
+class Job:
+    kind: str
+    config: Any
+    network: str
+    baseline: Optional[str] = None
+
+
+@dataclass(frozen=True)
+class JobDone:
+    """A worker's report after each job; follows the engine's own result on the same pipe."""
+
+    worker_id: int
+    status: int
+    value: Optional[float] = None
+    error: Optional[str] = None
+    evaluations: int = 0
+    round_trip_seconds: float = 0.0
+    game_seconds: float = 0.0
+
+
+@dataclass(frozen=True)
+class StartupError:
+    worker_id: int
+    error: str
+
+
+class RequestQueue:
+    """The inference queue of one network: many workers put, one server gets.
+
+    Each request travels with the time it was sent (time.perf_counter, a clock shared
+    by all processes of the machine), so the server can tell how long it waited. A
+    request that fits in one atomic pipe write (a 20 x 20 state does) is written
+    without a lock, so a worker killed while writing cannot leave a half message or a
+    held lock behind; larger requests are serialised by a lock.
+    """
+
+    def __init__(self, context: Any) -> None:
+        self._reader, self._writer = context.Pipe(duplex=False)
+        self._lock = context.Lock()
+
+    def sender(self) -> "RequestSender":
+        """The writing side, to hand to worker processes."""
+        return RequestSender(self._writer, self._lock)
+
+    def get(self, timeout: Optional[float] = None) -> Any:
+        return self.get_stamped(timeout)[1]
+
+    def get_stamped(self, timeout: Optional[float] = None) -> tuple[float, Any]:
+        """(time sent, request); raises queue.Empty after `timeout` seconds without one."""
+        if not self._reader.poll(timeout):
+            raise queue.Empty
+        data = self._reader.recv_bytes()
+        return _STAMP.unpack_from(data)[0], pickle.loads(memoryview(data)[_STAMP.size:])
+
+    def close(self) -> None:
+        self._reader.close()
+        self._writer.close()
+
+
+_STAMP = struct.Struct("d")
+
+
+class RequestSender:
+    # Connection.send_bytes writes a 4-byte length and the payload in one write.
+    _ATOMIC_PAYLOAD = select.PIPE_BUF - 4
+
+    def __init__(self, writer: Any, lock: Any) -> None:
+        self._writer = writer
+        self._lock = lock
+
+    def put(self, item: Any) -> None:
+        payload = pickle.dumps(item, protocol=pickle.HIGHEST_PROTOCOL)
+        data = _STAMP.pack(time.perf_counter()) + payload
+        if len(data) <= self._ATOMIC_PAYLOAD:
+            self._writer.send_bytes(data)
+            return
+        with self._lock:
+            self._writer.send_bytes(data)
+
+
+class _ResultChannel:
+    """What the engine sees as its result queue: puts go to the parent over this worker's pipe."""
+
+    def __init__(self, connection: Any) -> None:
+        self._connection = connection
+
+    def put(self, item: Any) -> None:
+        self._connection.send(item)
+
+
+class _TimedPipe:
+    """The engine's pipe; times each round trip from the request's put to the reply."""
+
+    def __init__(self, connection: Any) -> None:
+        self._connection = connection
+        self.put_time = 0.0
+        self.round_trips = 0
+        self.round_trip_seconds = 0.0
+
+    def recv(self) -> Any:
+        reply = self._connection.recv()
+        self.round_trip_seconds += time.perf_counter() - self.put_time
+        self.round_trips += 1
+        return reply
+
+
+class _TimedSender:
+    def __init__(self, sender: RequestSender, pipe: _TimedPipe) -> None:
+        self._sender = sender
+        self._pipe = pipe
+
+    def put(self, item: Any) -> None:
+        self._pipe.put_time = time.perf_counter()
+        self._sender.put(item)
+
+
+def worker_main(worker_id: int, jobs: Any, results: Any, senders: dict, engine_name: str, quiet: bool) -> None:
+    """Body of a worker process: plays the jobs sent on `jobs` until it is closed or sent None."""
+    # Ctrl-C reaches the whole process group; the parent alone decides how to stop.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if quiet:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.close(devnull)
+    try:
+        engine = importlib.import_module(engine_name)
+    except ImportError as error:
+        results.send(StartupError(worker_id, f"cannot import the engine module {engine_name!r}: {error}"))
+        return
+    channel = _ResultChannel(results)
+    while True:
+        try:
+            job = jobs.recv()
+        except (EOFError, OSError):
+            return
+        if job is None:
+            return
+        done = _play(engine, worker_id, job, jobs, channel, senders)
+        try:
+            results.send(done)
+        except OSError:
+            return
+
+
+def _play(engine: Any, worker_id: int, job: Job, jobs: Any, channel: _ResultChannel, senders: dict) -> JobDone:
+    pipe = _TimedPipe(jobs)
+    started = time.perf_counter()
+    value = None
+    try:
+        if job.kind == TRAINING:
+            status = engine.play_training_game(worker_id, job.config, channel, _TimedSender(senders[job.network], pipe), pipe)
+        elif job.kind == AGAINST_RANDOM:
+            status = engine.play_test_against_random(
+                worker_id, job.config, channel, _TimedSender(senders[job.network], pipe), pipe)
+        else:
+            value = engine.play_test_game(
+                worker_id, job.config, channel,
+                _TimedSender(senders[job.network], pipe), _TimedSender(senders[job.baseline], pipe), pipe)
+            status = OK
+        error = None
+    except Exception as failure:
+        # The baseline match raises Exception when an evaluation fails; the others return 1.
+        status, error = FAILED, f"{type(failure).__name__}: {failure}"
+    except BaseException as fault:
+        if isinstance(fault, (KeyboardInterrupt, SystemExit)):
+            raise
+        status, error = FAULT, f"{type(fault).__name__}: {fault}"
+    return JobDone(worker_id, int(status), value, error, pipe.round_trips, pipe.round_trip_seconds,
+                   time.perf_counter() - started)
+
+
+@dataclass
+class PoolStats:
+    """Totals over the pool's life."""
+
+    games: int = 0
+    failed_games: int = 0
+    lost_games: int = 0
+    worker_deaths: int = 0
+    evaluations: int = 0
+    round_trip_seconds: float = 0.0
+    game_seconds: float = 0.0
+    failures: list = field(default_factory=list)
+
+    @property
+    def engine_seconds(self) -> float:
+        """Time the workers spent in the engine itself (games minus waiting for replies)."""
+        return self.game_seconds - self.round_trip_seconds
+
+
+class _Worker:
+    def __init__(self, worker_id: int, process: Any, results: Any) -> None:
+        self.id = worker_id
+        self.process = process
+        self.results = results
+        self.job: Optional[Job] = None
+        self.delivered = False
+        self.closing = False
+
+
+_DIED = object()
+
+
+class WorkerPool:
+    """N engine workers and one inference server per network, as a context manager.
+
+    `networks` maps names to models; the pool moves them to `device` and puts them in
+    evaluation mode. On the CPU the pool runs torch with `cpu_threads` threads while it
+    is open (None: leave torch's setting alone): the workers need the other cores, and
+    a multi-threaded forward pass of a small network on a busy machine mostly waits for
+    its threads. A worker that dies is reported and replaced (its game is played
+    again) until `max_restarts` replacements have been made; then the run fails with
+    PoolError. Engine faults and server errors fail the run at once.
+    """
+
+    def __init__(
+        self,
+        num_workers: int,
+        networks: dict,
+        device: Any = "auto",
+        max_batch: int = 256,
+        max_wait_ms: float = 2.0,
+        *,
+        verbose: bool = False,
+        max_restarts: Optional[int] = None,
+        max_consecutive_failures: int = 8,
+        engine: str = DEFAULT_ENGINE,
+        shutdown_grace_seconds: float = 10.0,
+        cpu_threads: Optional[int] = 1,
+    ) -> None:
+        if num_workers < 1:
+            raise ValueError(f"need at least one worker, got {num_workers}")
+        if not networks:
+            raise ValueError("need at least one network")
+        from .server import resolve_device
+
+        self.num_workers = num_workers
+        self.networks = dict(networks)
+        self.device = resolve_device(device)
+        self.max_batch = max_batch
+        self.max_wait_ms = max_wait_ms
+        self.verbose = verbose
+        self.max_restarts = num_workers if max_restarts is None else max_restarts
+        self.max_consecutive_failures = max_consecutive_failures
+        self.engine = engine
+        self.shutdown_grace_seconds = shutdown_grace_seconds
+        self.cpu_threads = cpu_threads
+        self._saved_threads: Optional[int] = None
+        self.stats = PoolStats()
+        # Training records that arrived while the pool was shutting down or after a run was
+        # abandoned; the caller should keep them.
+        self.unclaimed_records: list = []
+        self._context = multiprocessing.get_context("spawn")
+        self._workers: dict[int, _Worker] = {}
+        self._events: collections.deque = collections.deque()
+        self._next_id = 0
+        self._restarts = 0
+        self._servers: dict = {}
+        self._queues: dict[str, RequestQueue] = {}
+        self._clients = None
+        self._started = False
+        self._closed = False
+
+    def __enter__(self) -> "WorkerPool":
+        self.start()
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def start(self) -> None:
+        if self._started:
+            return
+        from .server import ClientPipes, InferenceServer
+
+        self._started = True
+        self._clients = ClientPipes()
+        self._limit_threads()
+        try:
+            for name, model in self.networks.items():
+                self._queues[name] = RequestQueue(self._context)
+                self._servers[name] = InferenceServer(
+                    model, self._queues[name], self._clients, self.device,
+                    self.max_batch, self.max_wait_ms, name=name).start()
+            for _ in range(self.num_workers):
+                self._spawn()
+        except BaseException:
+            self.close()
+            raise
+
+    def worker_pids(self) -> dict[int, int]:
+        return {w.id: w.process.pid for w in self._workers.values()}
+
+    def server_stats(self) -> dict:
+        return {name: server.stats for name, server in self._servers.items()}
+
+    def play_training_games(self, config: Any, n_games: int) -> Iterator[tuple]:
+        """Yields the n_games training records `(id, (moves, policies, payoffs))` as they finish."""
+        job = Job(TRAINING, config, self._network("model"))
+        for worker, message in self._run(job, n_games):
+            if not isinstance(message, JobDone):
+                yield message
+
+    def play_against_random(self, config: Any, n_games: int, network: str = "model") -> list[float]:
+        """Seat 0's payoffs of n_games greedy matches of `network` against three random players."""
+        job = Job(AGAINST_RANDOM, config, self._network(network))
+        return [float(m[1]) for _, m in self._run(job, n_games) if not isinstance(m, JobDone)]
+
+    def play_against_baseline(self, config: Any, n_games: int, model: str = "model",
+                              baseline: str = "baseline") -> list[float]:
+        """Seat 0's payoffs of n_games matches of `model` (seat 0) against `baseline` (seats 1-3)."""
+        job = Job(AGAINST_BASELINE, config, self._network(model), self._network(baseline))
+        return [float(m.value) for _, m in self._run(job, n_games) if isinstance(m, JobDone)]
+
+    def _network(self, name: str) -> str:
+        if name not in self.networks:
+            raise KeyError(f"no network named {name!r} in this pool (have: {', '.join(self.networks)})")
+        return name
+
+    def _run(self, job: Job, n: int) -> Iterator[tuple]:
+        """Plays n successful jobs; yields (worker, message) for each success's messages."""
+        if not self._started or self._closed:
+            raise PoolError("the pool is not running (use it inside a with block)")
+        if n <= 0:
+            return
+        self._settle()
+        for server in self._servers.values():
+            server.channels_last = getattr(job.config, "rep", 1) == 2
+        todo, succeeded, consecutive_failures = n, 0, 0
+        completed = False
+        try:
+            while succeeded < n:
+                todo = self._dispatch(job, todo)
+                self._poll(0.1)
+                while self._events and succeeded < n:
+                    worker, message = self._events.popleft()
+                    if message is _DIED:
+                        if worker.job is not None and not worker.delivered:
+                            todo += 1
+                            self.stats.lost_games += 1
+                    elif isinstance(message, JobDone):
+                        worker.job = None
+                        self._account(message)
+                        if message.status == FAULT:
+                            raise PoolError(f"worker {message.worker_id} stopped on an engine fault: {message.error}")
+                        if message.status == OK and job.kind == AGAINST_BASELINE:
+                            succeeded += 1
+                            consecutive_failures = 0
+                            yield worker, message
+                        elif message.status != OK or not worker.delivered:
+                            todo += 1
+                            consecutive_failures += 1
+                            self._check_failures(message, consecutive_failures)
+                    else:
+                        worker.delivered = True
+                        succeeded += 1
+                        consecutive_failures = 0
+                        yield worker, message
+                self._check_servers()
+            completed = True
+        finally:
+            self._set_active_clients()
+            if completed:
+                self._settle()
+
+    def _dispatch(self, job: Job, todo: int) -> int:
+        for worker in self._workers.values():
+            if todo == 0:
+                break
+            if worker.job is None and not worker.closing and self._clients.send(worker.id, job):
+                worker.job, worker.delivered = job, False
+                todo -= 1
+        self._set_active_clients()
+        return todo
+
+    def _set_active_clients(self) -> None:
+        busy = sum(1 for w in self._workers.values() if w.job is not None)
+        for server in self._servers.values():
+            server.active_clients = busy
+
+    def _settle(self) -> None:
+        """Waits until no worker has a job (after an abandoned run), keeping stray records."""
+        self._consume_strays()
+        while any(w.job is not None for w in self._workers.values()):
+            self._poll(0.1)
+            self._consume_strays()
+            self._check_servers()
+
+    def _consume_strays(self) -> None:
+        """Handles the waiting events outside a run: reports end jobs, records are kept."""
+        while self._events:
+            worker, message = self._events.popleft()
+            if isinstance(message, JobDone):
+                worker.job = None
+                self._account(message)
+            elif message is not _DIED and worker.job is not None and worker.job.kind == TRAINING:
+                self.unclaimed_records.append(message)
+
+    def _account(self, done: JobDone) -> None:
+        stats = self.stats
+        stats.evaluations += done.evaluations
+        stats.round_trip_seconds += done.round_trip_seconds
+        stats.game_seconds += done.game_seconds
+        if done.status == OK:
+            stats.games += 1
+        else:
+            stats.failed_games += 1
+            stats.failures.append(done.error)
+
+    def _check_failures(self, done: JobDone, consecutive: int) -> None:
+        reason = done.error or "the engine returned status 1 (an evaluation or the search failed)"
+        log.warning("worker %d: game failed and will be replayed: %s", done.worker_id, reason)
+        if consecutive >= self.max_consecutive_failures:
+            raise PoolError(f"{consecutive} games in a row failed; the last: {reason}")
+
+    def _check_servers(self) -> None:
+        for name, server in self._servers.items():
+            if server.error is not None:
+                raise PoolError(f"the inference server of network {name!r} failed: {server.error!r}") from server.error
+
+    def _poll(self, timeout: float) -> None:
+        """Waits up to `timeout` for worker messages or exits; queues (worker, message or _DIED)."""
+        by_connection = {w.results: w for w in self._workers.values()}
+        by_sentinel = {w.process.sentinel: w for w in self._workers.values()}
+        ready = multiprocessing.connection.wait(list(by_connection) + list(by_sentinel), timeout)
+        dead: list = []
+        for handle in ready:
+            worker = by_connection.get(handle) or by_sentinel[handle]
+            if worker in dead:
+                continue
+            if not self._drain(worker) or handle in by_sentinel:
+                dead.append(worker)
+        for worker in dead:
+            self._events.append((worker, _DIED))
+            self._bury(worker)
+
+    def _drain(self, worker: _Worker) -> bool:
+        """Reads every waiting message of one worker; False once its pipe has closed."""
+        try:
+            while worker.results.poll():
+                message = worker.results.recv()
+                if isinstance(message, StartupError):
+                    raise PoolError(f"worker {message.worker_id} could not start: {message.error}")
+                self._events.append((worker, message))
+        except (EOFError, OSError):
+            return False
+        return True
+
+    def _bury(self, worker: _Worker) -> None:
+        del self._workers[worker.id]
+        self._clients.remove(worker.id)
+        worker.process.join(timeout=5)
+        worker.results.close()
+        if worker.closing:
+            return
+        self.stats.worker_deaths += 1
+        description = _describe_exit(worker)
+        if self._restarts >= self.max_restarts:
+            raise PoolError(f"{description}; no restarts left (max_restarts={self.max_restarts})")
+        self._restarts += 1
+        replacement = self._spawn()
+        log.error("%s; started worker %d in its place", description, replacement.id)
+
+    def _spawn(self) -> _Worker:
+        worker_id = self._next_id
+        self._next_id += 1
+        jobs_end, jobs_pipe = self._context.Pipe(duplex=False)
+        results_pipe, results_end = self._context.Pipe(duplex=False)
+        senders = {name: q.sender() for name, q in self._queues.items()}
+        process = self._context.Process(
+            target=worker_main,
+            args=(worker_id, jobs_end, results_end, senders, self.engine, not self.verbose),
+            name=f"tavlox-worker-{worker_id}",
+            daemon=True,
+        )
+        process.start()
+        # Only the worker may hold these ends, so that either side sees the other's death.
+        jobs_end.close()
+        results_end.close()
+        self._clients.add(worker_id, jobs_pipe)
+        worker = _Worker(worker_id, process, results_pipe)
+        self._workers[worker_id] = worker
+        return worker
+
+    def close(self) -> None:
+        """Stops the servers and every worker; never leaves a process behind."""
+        if self._closed:
+            return
+        self._closed = True
+        for server in self._servers.values():
+            server.stop()
+        for server in self._servers.values():
+            if not server.join(timeout=30):
+                log.error("inference server %r did not stop in time", server.name)
+        for worker in self._workers.values():
+            worker.closing = True
+        if self._clients is not None:
+            self._clients.close_all()
+        self._drain_until_exit(time.monotonic() + self.shutdown_grace_seconds)
+        self._reap()
+        for q in self._queues.values():
+            q.close()
+        if self._saved_threads is not None:
+            import torch
+
+            torch.set_num_threads(self._saved_threads)
+
+    def _limit_threads(self) -> None:
+        if self.cpu_threads is None or self.device.type != "cpu":
+            return
+        import torch
+
+        self._saved_threads = torch.get_num_threads()
+        torch.set_num_threads(self.cpu_threads)
+
+    def _drain_until_exit(self, deadline: float) -> None:
+        while self._workers and time.monotonic() < deadline:
+            try:
+                self._poll(0.1)
+            except PoolError:
+                continue
+            finally:
+                self._consume_strays()
+        self._consume_strays()
+
+    def _reap(self) -> None:
+        for worker in list(self._workers.values()):
+            process = worker.process
+            if process.is_alive():
+                log.warning("worker %d did not exit in time; terminating it", worker.id)
+                process.terminate()
+                process.join(timeout=2)
+            if process.is_alive():
+                process.kill()
+                process.join(timeout=2)
+            worker.results.close()
+        self._workers.clear()
+
+
+def _describe_exit(worker: _Worker) -> str:
+    code = worker.process.exitcode
+    text = f"worker {worker.id} (pid {worker.process.pid}) died"
+    if code is not None and code < 0:
+        try:
+            text += f" from signal {signal.Signals(-code).name}"
+        except ValueError:
+            text += f" from signal {-code}"
+    elif code is not None:
+        text += f" with exit code {code}"
+    if worker.job is not None and not worker.delivered:
+        text += " while playing a game"
+    return text
