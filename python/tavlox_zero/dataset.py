@@ -1,0 +1,366 @@
+"""Self-play datasets: compressed NumPy shards, and the training tensors drawn from them.
+
+A shard is one `.npz` file that plain NumPy reads without pickle:
+
+    dim               int scalar        board side
+    moves             int16/int32 (N, 2) (player, tile) of every position, games concatenated
+    game_offsets      int64 (G + 1,)    game g owns positions game_offsets[g]:game_offsets[g + 1]
+    policy_tiles      int32 (P,)        root policies, sparse: the searched tiles ...
+    policy_fractions  float32 (P,)      ... and their visit fractions
+    policy_offsets    int64 (N + 1,)    position i owns entries policy_offsets[i]:policy_offsets[i + 1]
+    payoffs           float32 (G, 4)    final payoffs, absolute player order
+    metadata          0-d str           JSON: engine configuration, network checkpoint, counts, time
+
+Training targets. The input planes are the engine's encoding of the position before each
+move (replayed with rules.encode_record). The policy target is the root visit
+distribution made dense over dim * dim tiles; NaN fractions (a search without visits)
+count as zero, and a position whose fractions sum to zero gets a uniform target over
+its listed tiles. The value target is the payoffs rotated to the view of the player to
+move, like the network's value logits: value[k] = payoffs[(mover + k) % 4].
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Iterable, Iterator, Optional, Sequence
+
+import numpy as np
+
+SHARD_FORMAT = "tavlox-zero-shard"
+SHARD_VERSION = 1
+PLAYERS = 4
+PLANES = 5
+ARRAYS = ("dim", "moves", "game_offsets", "policy_tiles", "policy_fractions", "policy_offsets", "payoffs", "metadata")
+
+
+@dataclass
+class Shard:
+    dim: int
+    moves: np.ndarray
+    game_offsets: np.ndarray
+    policy_tiles: np.ndarray
+    policy_fractions: np.ndarray
+    policy_offsets: np.ndarray
+    payoffs: np.ndarray
+    metadata: dict
+
+    @property
+    def num_games(self) -> int:
+        return len(self.payoffs)
+
+    @property
+    def num_positions(self) -> int:
+        return len(self.moves)
+
+    def position_games(self) -> np.ndarray:
+        """The game index of every position."""
+        return np.repeat(np.arange(self.num_games), np.diff(self.game_offsets))
+
+    def game(self, g: int) -> tuple[list, list, list]:
+        """Game g as a training record's data: (moves, policies, payoffs) in Python types."""
+        first, last = self.game_offsets[g], self.game_offsets[g + 1]
+        moves = [(int(p), int(t)) for p, t in self.moves[first:last]]
+        policies = []
+        for i in range(first, last):
+            a, b = self.policy_offsets[i], self.policy_offsets[i + 1]
+            policies.append(list(zip(self.policy_tiles[a:b].tolist(), self.policy_fractions[a:b].tolist())))
+        return moves, policies, self.payoffs[g].tolist()
+
+    def records(self) -> Iterator[tuple[list, list, list]]:
+        for g in range(self.num_games):
+            yield self.game(g)
+
+
+def write_shard(path: os.PathLike | str, records: Iterable, dim: int, metadata: Optional[dict] = None) -> Path:
+    """Writes training records (`(id, (moves, policies, payoffs))` or the inner triple) to one shard.
+
+    The file is written under a temporary name and renamed, so it appears complete or not at all.
+    """
+    games = [_game_data(record) for record in records]
+    arrays = _to_arrays(games, dim)
+    meta = {"format": SHARD_FORMAT, "version": SHARD_VERSION, **(metadata or {})}
+    meta.setdefault("games", len(games))
+    meta.setdefault("positions", int(len(arrays["moves"])))
+    arrays["metadata"] = np.array(json.dumps(meta, default=str))
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, temporary = tempfile.mkstemp(prefix=path.name + ".", suffix=".tmp", dir=path.parent)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            np.savez_compressed(f, **arrays)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+    return path
+
+
+def read_shard(path: os.PathLike | str) -> Shard:
+    """Loads and checks one shard; raises ValueError naming the file and the inconsistency."""
+    with np.load(path, allow_pickle=False) as data:
+        missing = [name for name in ARRAYS if name not in data.files]
+        if missing:
+            raise ValueError(f"{path}: not a self-play shard (missing {', '.join(missing)})")
+        shard = Shard(
+            dim=int(data["dim"]),
+            moves=data["moves"].astype(np.int64),
+            game_offsets=data["game_offsets"].astype(np.int64),
+            policy_tiles=data["policy_tiles"].astype(np.int64),
+            policy_fractions=data["policy_fractions"].astype(np.float32),
+            policy_offsets=data["policy_offsets"].astype(np.int64),
+            payoffs=data["payoffs"].astype(np.float32),
+            metadata=json.loads(str(data["metadata"])),
+        )
+    problem = _inconsistency(shard)
+    if problem:
+        raise ValueError(f"{path}: corrupt shard: {problem}")
+    return shard
+
+
+class ShardWriter:
+    """Buffers training records and writes a shard every `games_per_shard` games.
+
+    Shards are named shard-00000.npz, shard-00001.npz, ... numbered after any already in
+    `directory`. `close` writes what is left; the writer keeps records it failed to write.
+    """
+
+    def __init__(self, directory: os.PathLike | str, dim: int, metadata: Optional[dict] = None,
+                 games_per_shard: int = 32) -> None:
+        if games_per_shard < 1:
+            raise ValueError(f"games_per_shard must be at least 1, got {games_per_shard}")
+        self.directory = Path(directory)
+        self.directory.mkdir(parents=True, exist_ok=True)
+        self.dim = dim
+        self.metadata = dict(metadata or {})
+        self.games_per_shard = games_per_shard
+        self.paths: list[Path] = []
+        self.games = 0
+        self.positions = 0
+        self._buffer: list = []
+        self._next = _next_shard_number(self.directory)
+
+    def __enter__(self) -> "ShardWriter":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def add(self, record: Any) -> Optional[Path]:
+        self._buffer.append(record)
+        if len(self._buffer) >= self.games_per_shard:
+            return self.flush()
+        return None
+
+    def flush(self) -> Optional[Path]:
+        if not self._buffer:
+            return None
+        path = self.directory / f"shard-{self._next:05d}.npz"
+        positions = sum(len(_game_data(r)[0]) for r in self._buffer)
+        metadata = {**self.metadata, "created": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+                    "games": len(self._buffer), "positions": positions}
+        write_shard(path, self._buffer, self.dim, metadata)
+        self._next += 1
+        self.paths.append(path)
+        self.games += len(self._buffer)
+        self.positions += positions
+        self._buffer = []
+        return path
+
+    def close(self) -> None:
+        self.flush()
+
+
+class TrainingDataset:
+    """Training positions of one or more shards, as a map-style dataset of torch tensors.
+
+    Item i is (planes float32 (5, d, d), policy float32 (d * d), value float32 (4,)),
+    positions in shard order. Shards may differ in board side; a batch must not mix
+    sides (iterate_batches groups them). The input planes are replayed once at load
+    time and kept bit-packed (one bit per plane cell).
+    """
+
+    def __init__(self, paths: Sequence[os.PathLike | str]) -> None:
+        if not paths:
+            raise ValueError("no shards given")
+        self.paths = [Path(p) for p in paths]
+        self._tables = [_PositionTable(read_shard(p)) for p in self.paths]
+        sizes = [t.size for t in self._tables]
+        self._starts = np.concatenate(([0], np.cumsum(sizes))).astype(np.int64)
+        self.dims = np.concatenate([np.full(s, t.dim, dtype=np.int64) for s, t in zip(sizes, self._tables)])
+
+    def __len__(self) -> int:
+        return int(self._starts[-1])
+
+    def __getitem__(self, index: int) -> tuple:
+        if not -len(self) <= index < len(self):
+            raise IndexError(f"position {index} out of range for {len(self)} positions")
+        planes, policy, value = self.batch(np.array([index % len(self)]))
+        return planes[0], policy[0], value[0]
+
+    def batch(self, indices: Sequence[int] | np.ndarray) -> tuple:
+        """Tensors (planes (B, 5, d, d), policy (B, d * d), value (B, 4)) for positions of one board side."""
+        import torch
+
+        indices = np.asarray(indices, dtype=np.int64)
+        sides = np.unique(self.dims[indices])
+        if len(sides) != 1:
+            raise ValueError(f"a batch must hold positions of one board side, got sides {sides.tolist()}")
+        dim = int(sides[0])
+        planes = np.empty((len(indices), PLANES, dim, dim), dtype=np.float32)
+        policy = np.empty((len(indices), dim * dim), dtype=np.float32)
+        value = np.empty((len(indices), PLAYERS), dtype=np.float32)
+        table_of = np.searchsorted(self._starts, indices, side="right") - 1
+        for t in np.unique(table_of):
+            chosen = np.flatnonzero(table_of == t)
+            local = indices[chosen] - self._starts[t]
+            table = self._tables[t]
+            planes[chosen] = table.planes(local)
+            policy[chosen] = table.policies(local)
+            value[chosen] = table.values[local]
+        return torch.from_numpy(planes), torch.from_numpy(policy), torch.from_numpy(value)
+
+
+def iterate_batches(dataset: TrainingDataset, batch_size: int, *, shuffle: bool = True,
+                    drop_last: bool = False, seed: Optional[int] = None) -> Iterator[tuple]:
+    """One pass over the dataset in batches of one board side each (see TrainingDataset.batch)."""
+    if batch_size < 1:
+        raise ValueError(f"batch_size must be at least 1, got {batch_size}")
+    rng = np.random.default_rng(seed)
+    batches = []
+    for side in np.unique(dataset.dims):
+        indices = np.flatnonzero(dataset.dims == side)
+        if shuffle:
+            rng.shuffle(indices)
+        for start in range(0, len(indices), batch_size):
+            chunk = indices[start:start + batch_size]
+            if len(chunk) == batch_size or not drop_last:
+                batches.append(chunk)
+    order = rng.permutation(len(batches)) if shuffle else range(len(batches))
+    for b in order:
+        yield dataset.batch(batches[b])
+
+
+class _PositionTable:
+    """One shard's positions prepared for fast gathering."""
+
+    def __init__(self, shard: Shard) -> None:
+        from .rules import encode_record
+
+        self.dim = shard.dim
+        self.size = shard.num_positions
+        cells = self.dim * self.dim
+        self._packed = np.empty((self.size, PLANES, (cells + 7) // 8), dtype=np.uint8)
+        for g in range(shard.num_games):
+            first, last = shard.game_offsets[g], shard.game_offsets[g + 1]
+            if last > first:
+                states = encode_record(self.dim, shard.moves[first:last])
+                self._packed[first:last] = np.packbits(states.reshape(last - first, PLANES, cells), axis=-1)
+        self._offsets = shard.policy_offsets
+        self._tiles = shard.policy_tiles
+        self._weights = _policy_weights(shard.policy_fractions, np.diff(shard.policy_offsets))
+        movers = shard.moves[:, 0]
+        payoffs = shard.payoffs[shard.position_games()]
+        rotation = (movers[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
+        self.values = np.take_along_axis(payoffs, rotation, axis=1).astype(np.float32)
+
+    def planes(self, local: np.ndarray) -> np.ndarray:
+        cells = self.dim * self.dim
+        bits = np.unpackbits(self._packed[local], axis=-1, count=cells)
+        return bits.reshape(len(local), PLANES, self.dim, self.dim)
+
+    def policies(self, local: np.ndarray) -> np.ndarray:
+        starts = self._offsets[local]
+        lengths = self._offsets[local + 1] - starts
+        rows = np.repeat(np.arange(len(local)), lengths)
+        first_of_row = np.repeat(np.cumsum(lengths) - lengths, lengths)
+        entries = np.arange(lengths.sum()) - first_of_row + np.repeat(starts, lengths)
+        dense = np.zeros((len(local), self.dim * self.dim), dtype=np.float32)
+        dense[rows, self._tiles[entries]] = self._weights[entries]
+        return dense
+
+
+def _policy_weights(fractions: np.ndarray, lengths: np.ndarray) -> np.ndarray:
+    """Fractions renormalised per position; NaN counts as 0; all-zero positions become uniform."""
+    clean = np.nan_to_num(fractions.astype(np.float64), nan=0.0, posinf=0.0, neginf=0.0).clip(min=0.0)
+    owner = np.repeat(np.arange(len(lengths)), lengths)
+    sums = np.bincount(owner, weights=clean, minlength=len(lengths))
+    positive = sums[owner] > 0
+    weights = np.where(positive, clean / np.where(positive, sums[owner], 1.0), 1.0 / np.maximum(lengths[owner], 1))
+    return weights.astype(np.float32)
+
+
+def _game_data(record: Any) -> tuple:
+    """The (moves, policies, payoffs) triple of a record with or without its worker id."""
+    if len(record) == 2:
+        record = record[1]
+    moves, policies, payoffs = record
+    if len(moves) != len(policies):
+        raise ValueError(f"a record has {len(moves)} moves but {len(policies)} policies")
+    if len(payoffs) != PLAYERS:
+        raise ValueError(f"a record has {len(payoffs)} payoffs, expected {PLAYERS}")
+    return moves, policies, payoffs
+
+
+def _to_arrays(games: list, dim: int) -> dict:
+    move_type = np.int16 if dim * dim <= np.iinfo(np.int16).max else np.int32
+    moves = [np.asarray(m, dtype=np.int64).reshape(-1, 2) for m, _, _ in games]
+    all_moves = np.concatenate(moves) if moves else np.zeros((0, 2), dtype=np.int64)
+    policies = [p for _, ps, _ in games for p in ps]
+    pairs = [pair for p in policies for pair in p]
+    pair_array = np.asarray(pairs, dtype=np.float64).reshape(-1, 2)
+    tiles = pair_array[:, 0].astype(np.int64)
+    if len(all_moves) and (all_moves[:, 0].min() < 0 or all_moves[:, 0].max() >= PLAYERS):
+        raise ValueError("a move names a player outside 0 to 3")
+    if (len(all_moves) and (all_moves[:, 1].min() < 0 or all_moves[:, 1].max() >= dim * dim)) or \
+            (len(tiles) and (tiles.min() < 0 or tiles.max() >= dim * dim)):
+        raise ValueError(f"a tile lies outside the {dim} x {dim} board")
+    return {
+        "dim": np.array(dim, dtype=np.int64),
+        "moves": all_moves.astype(move_type),
+        "game_offsets": np.concatenate(([0], np.cumsum([len(m) for m in moves]))).astype(np.int64),
+        "policy_tiles": tiles.astype(np.int32),
+        "policy_fractions": pair_array[:, 1].astype(np.float32),
+        "policy_offsets": np.concatenate(([0], np.cumsum([len(p) for p in policies]))).astype(np.int64),
+        "payoffs": np.asarray([p for _, _, p in games], dtype=np.float32).reshape(-1, PLAYERS),
+    }
+
+
+def _inconsistency(shard: Shard) -> Optional[str]:
+    n, g = shard.num_positions, shard.num_games
+    cells = shard.dim * shard.dim
+    if shard.dim < 1:
+        return f"board side {shard.dim}"
+    if shard.moves.ndim != 2 or shard.moves.shape[1] != 2:
+        return f"moves of shape {shard.moves.shape}"
+    if shard.payoffs.shape != (g, PLAYERS):
+        return f"payoffs of shape {shard.payoffs.shape}"
+    if not _covers(shard.game_offsets, g, n):
+        return "game offsets do not cover the moves"
+    if len(shard.policy_tiles) != len(shard.policy_fractions):
+        return "policy tiles and fractions differ in length"
+    if not _covers(shard.policy_offsets, n, len(shard.policy_tiles)):
+        return "policy offsets do not cover the policy entries"
+    if n and not (0 <= shard.moves[:, 0].min() and shard.moves[:, 0].max() < PLAYERS):
+        return "a move names a player outside 0 to 3"
+    if n and not (0 <= shard.moves[:, 1].min() and shard.moves[:, 1].max() < cells):
+        return "a move lies off the board"
+    if len(shard.policy_tiles) and not (0 <= shard.policy_tiles.min() and shard.policy_tiles.max() < cells):
+        return "a policy tile lies off the board"
+    return None
+
+
+def _covers(offsets: np.ndarray, parts: int, total: int) -> bool:
+    """True when `offsets` splits 0..total into `parts` ordered ranges."""
+    return (offsets.shape == (parts + 1,) and offsets[0] == 0 and offsets[-1] == total
+            and bool(np.all(np.diff(offsets) >= 0)))
+
+
+def _next_shard_number(directory: Path) -> int:
+    numbers = [int(m.group(1)) for p in directory.iterdir() if (m := re.fullmatch(r"shard-(\d+)\.npz", p.name))]
+    return max(numbers, default=-1) + 1
