@@ -82,7 +82,7 @@ class ServerStats:
 
     wait_seconds sums, over requests, the time from sending (or arrival, for queues
     without send times) to the start of the request's batch; service_seconds sums, over
-    requests, the time from that start until the batch's last reply was sent. The other
+    requests, the time from that start until the request's reply was sent. The other
     times are sums over batches.
     """
 
@@ -212,10 +212,10 @@ class InferenceServer:
             if not self.clients.send(worker_id, (p.tolist(), v.tolist())):
                 # The worker died or was replaced; its game is lost and the pool knows it.
                 stats.dropped += 1
+            stats.service_seconds += time.perf_counter() - started
         finished = time.perf_counter()
         stats.requests += len(batch)
         stats.batches += 1
-        stats.service_seconds += (finished - started) * len(batch)
         stats.largest_batch = max(stats.largest_batch, len(batch))
         stats.convert_seconds += converted - started
         stats.network_seconds += evaluated - converted

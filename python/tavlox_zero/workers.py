@@ -225,6 +225,7 @@ class PoolStats:
 
     games: int = 0
     failed_games: int = 0
+    abandoned_games: int = 0  # games cut short by closing the pool
     lost_games: int = 0
     worker_deaths: int = 0
     evaluations: int = 0
@@ -453,6 +454,8 @@ class WorkerPool:
         stats.game_seconds += done.game_seconds
         if done.status == OK:
             stats.games += 1
+        elif self._closed:
+            stats.abandoned_games += 1
         else:
             stats.failed_games += 1
             stats.failures.append(done.error)

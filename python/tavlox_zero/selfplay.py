@@ -1,0 +1,272 @@
+"""The `selfplay` command: play training games with a network and write them as a dataset.
+
+Worker processes play the games with the engine; the network runs in this process
+behind a batched inference server. Shards are written every --games-per-shard games,
+so an interrupted run keeps every game it finished.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import signal
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Optional
+
+from . import engine_config as engine_config_module
+from .engine_config import EngineConfig
+
+HELP = "play self-play games with a network and write them as a dataset"
+
+log = logging.getLogger(__name__)
+
+
+@dataclass
+class Timing:
+    """Where one evaluation's time goes, in seconds per evaluation, seen from a worker.
+
+    engine: the worker's own work between a reply and its next request (search, rules,
+    building the request); batching_wait: from sending a request to the start of its
+    batch (queueing behind a busy network included); network: the batch's conversion,
+    forward pass and replies; transport: the rest of the round trip (pickling and pipes).
+    """
+
+    engine: float = 0.0
+    transport: float = 0.0
+    batching_wait: float = 0.0
+    network: float = 0.0
+
+    @classmethod
+    def from_stats(cls, pool_stats: Any, server_stats: dict) -> "Timing":
+        evaluations = pool_stats.evaluations
+        requests = sum(s.requests for s in server_stats.values())
+        if not evaluations or not requests:
+            return cls()
+        wait = sum(s.wait_seconds for s in server_stats.values()) / requests
+        network = sum(s.service_seconds for s in server_stats.values()) / requests
+        round_trip = pool_stats.round_trip_seconds / evaluations
+        return cls(engine=pool_stats.engine_seconds / evaluations,
+                   transport=max(round_trip - wait - network, 0.0), batching_wait=wait, network=network)
+
+    def describe(self) -> str:
+        parts = [("engine", self.engine), ("transport", self.transport),
+                 ("batching wait", self.batching_wait), ("network", self.network)]
+        return ", ".join(f"{name} {seconds * 1000:.3f} ms" for name, seconds in parts)
+
+
+@dataclass
+class SelfPlaySummary:
+    games: int = 0
+    positions: int = 0
+    seconds: float = 0.0
+    evaluations: int = 0
+    failed_games: int = 0
+    worker_deaths: int = 0
+    mean_batch: float = 0.0
+    largest_batch: int = 0
+    network_busy: float = 0.0
+    timing: Timing = field(default_factory=Timing)
+    seat_payoffs: list = field(default_factory=lambda: [0.0] * 4)
+    shards: list = field(default_factory=list)
+    interrupted: bool = False
+    error: Optional[str] = None
+
+    def describe(self) -> str:
+        rate = (lambda count: count / self.seconds) if self.seconds > 0 else (lambda count: 0.0)
+        status = "interrupted" if self.interrupted else "failed" if self.error else "finished"
+        lines = [
+            f"self-play {status}: {self.games} games, {self.positions} positions in {self.seconds:.1f} s",
+            f"  {rate(self.games):.3f} games/s, {rate(self.positions):.1f} positions/s, "
+            f"{rate(self.evaluations):.0f} evaluations/s "
+            f"(mean batch {self.mean_batch:.2f}, largest {self.largest_batch}, network busy {self.network_busy:.0%})",
+            f"  per evaluation: {self.timing.describe()}",
+        ]
+        if self.games:
+            lines.append(f"  mean game length {self.positions / self.games:.1f} moves; mean payoff per seat "
+                         + " ".join(f"{p:.3f}" for p in self.seat_payoffs))
+        if self.failed_games or self.worker_deaths:
+            lines.append(f"  failed games {self.failed_games}, worker deaths {self.worker_deaths}")
+        if self.shards:
+            names = [Path(p).name for p in self.shards]
+            listed = ", ".join(names) if len(names) <= 3 else f"{names[0]} ... {names[-1]}"
+            lines.append(f"  wrote {len(names)} shard(s) to {Path(self.shards[0]).parent}: {listed}")
+        else:
+            lines.append("  no shard written")
+        if self.error:
+            lines.append(f"  error: {self.error}")
+        return "\n".join(lines)
+
+
+def generate(
+    model: Any,
+    config: EngineConfig,
+    out: os.PathLike | str,
+    games: int,
+    *,
+    workers: int = 2,
+    device: Any = "auto",
+    max_batch: int = 256,
+    max_wait_ms: float = 2.0,
+    games_per_shard: int = 32,
+    metadata: Optional[dict] = None,
+    progress: bool = True,
+    cpu_threads: Optional[int] = 1,
+) -> SelfPlaySummary:
+    """Plays `games` training games with `model` and writes them as shards under `out`.
+
+    Ctrl-C (KeyboardInterrupt) and pool failures end the run early; every finished game
+    is still written, and the summary says what happened.
+    """
+    from .dataset import ShardWriter
+    from .workers import PoolError, WorkerPool
+
+    summary = SelfPlaySummary()
+    seat_totals = [0.0] * 4
+    writer = ShardWriter(out, config.dim, {"engine_config": config.to_dict(), **(metadata or {})}, games_per_shard)
+    bar = _progress_bar(games, progress)
+    started = time.perf_counter()
+    pool = WorkerPool(workers, {"model": model}, device, max_batch, max_wait_ms, cpu_threads=cpu_threads)
+
+    def keep(record: Any) -> None:
+        writer.add(record)
+        moves, _, payoffs = record[1]
+        summary.games += 1
+        summary.positions += len(moves)
+        for seat, payoff in enumerate(payoffs):
+            seat_totals[seat] += payoff
+        if bar is not None:
+            elapsed = max(time.perf_counter() - started, 1e-9)
+            bar.set_postfix_str(f"{summary.games / elapsed:.2f} games/s, {summary.positions / elapsed:.1f} positions/s",
+                                refresh=False)
+            bar.update(1)
+
+    try:
+        try:
+            with pool:
+                for record in pool.play_training_games(config, games):
+                    keep(record)
+        except KeyboardInterrupt:
+            summary.interrupted = True
+        except PoolError as error:
+            summary.error = str(error)
+        for record in pool.unclaimed_records:
+            keep(record)
+    finally:
+        writer.close()
+        if bar is not None:
+            bar.close()
+    summary.seconds = time.perf_counter() - started
+    _fill_from_pool(summary, pool)
+    summary.seat_payoffs = [total / summary.games if summary.games else 0.0 for total in seat_totals]
+    summary.shards = [str(p) for p in writer.paths]
+    return summary
+
+
+def _fill_from_pool(summary: SelfPlaySummary, pool: Any) -> None:
+    stats = pool.stats
+    servers = pool.server_stats()
+    summary.evaluations = stats.evaluations
+    summary.failed_games = stats.failed_games
+    summary.worker_deaths = stats.worker_deaths
+    requests = sum(s.requests for s in servers.values())
+    batches = sum(s.batches for s in servers.values())
+    summary.mean_batch = requests / batches if batches else 0.0
+    summary.largest_batch = max((s.largest_batch for s in servers.values()), default=0)
+    busy = sum(s.convert_seconds + s.network_seconds + s.reply_seconds for s in servers.values())
+    summary.network_busy = busy / summary.seconds if summary.seconds > 0 else 0.0
+    summary.timing = Timing.from_stats(stats, servers)
+
+
+def _progress_bar(total: int, enabled: bool) -> Any:
+    if not enabled:
+        return None
+    from tqdm import tqdm
+
+    return tqdm(total=total, unit="game", dynamic_ncols=True, smoothing=0.1)
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    engine_config_module.add_arguments(parser)
+    parser.add_argument("--games", type=int, default=16, help="games to play (default %(default)s)")
+    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+                        help="worker processes playing games (default: one per CPU, %(default)s)")
+    parser.add_argument("--device", default="auto", help="where the network runs: auto (CUDA when present), cpu, cuda, cuda:N")
+    parser.add_argument("--checkpoint", type=Path,
+                        help="network checkpoint to play with (default: a fresh network, saved under --out)")
+    parser.add_argument("--channels", type=int, default=32, help="width of a fresh network (default %(default)s)")
+    parser.add_argument("--blocks", type=int, default=3, help="residual blocks of a fresh network (default %(default)s)")
+    parser.add_argument("--seed", type=int, help="seed for a fresh network's weights")
+    parser.add_argument("--out", type=Path, default=Path("runs/selfplay"),
+                        help="directory for the shards (default %(default)s); numbering continues after existing shards")
+    parser.add_argument("--games-per-shard", type=int, default=32, help="games per shard file (default %(default)s)")
+    parser.add_argument("--max-batch", type=int, default=256, help="largest inference batch (default %(default)s)")
+    parser.add_argument("--max-wait-ms", type=float, default=2.0,
+                        help="longest a request waits for its batch to fill (default %(default)s)")
+    parser.add_argument("--threads", type=int, default=1,
+                        help="CPU threads for the network on the CPU (default %(default)s; the workers use the other cores)")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+
+def run(args: argparse.Namespace) -> int:
+    from . import network
+
+    if args.games < 1 or args.workers < 1:
+        raise SystemExit("tavlox-zero selfplay: --games and --workers must be at least 1")
+    try:
+        config = EngineConfig.from_args(args)
+    except (TypeError, ValueError) as error:
+        raise SystemExit(f"tavlox-zero selfplay: {error}")
+    if args.threads < 1:
+        raise SystemExit("tavlox-zero selfplay: --threads must be at least 1")
+    model, checkpoint = _load_network(args, network)
+    with _sigterm_as_interrupt():
+        summary = generate(
+            model, config, args.out, args.games, workers=args.workers, device=args.device,
+            max_batch=args.max_batch, max_wait_ms=args.max_wait_ms, games_per_shard=args.games_per_shard,
+            metadata={"checkpoint": checkpoint, "tavlox_version": _version()},
+            progress=not args.no_progress, cpu_threads=args.threads,
+        )
+    print(summary.describe())
+    if summary.error:
+        return 1
+    return 130 if summary.interrupted else 0
+
+
+def _load_network(args: argparse.Namespace, network: Any) -> tuple[Any, dict]:
+    """The network to play with and its description for the shards' metadata."""
+    if args.checkpoint is not None:
+        model, checkpoint = network.load_checkpoint(args.checkpoint)
+        return model, {"path": str(Path(args.checkpoint).resolve()), "step": int(checkpoint.get("step") or 0),
+                       "model_config": checkpoint["model_config"]}
+    import torch
+
+    if args.seed is not None:
+        torch.manual_seed(args.seed)
+    model = network.new_model(channels=args.channels, blocks=args.blocks)
+    path = Path(args.out) / f"fresh-network-{time.strftime('%Y%m%d-%H%M%S')}.pt"
+    network.save_checkpoint(path, model)
+    log.info("playing with a fresh network, saved as %s", path)
+    return model, {"path": str(path.resolve()), "step": 0, "model_config": network.model_config(model)}
+
+
+class _sigterm_as_interrupt:
+    """Within the block, SIGTERM stops the run like Ctrl-C, so finished games are still written."""
+
+    def __enter__(self) -> None:
+        self._previous = signal.signal(signal.SIGTERM, self._raise)
+
+    def __exit__(self, *exc_info: Any) -> None:
+        signal.signal(signal.SIGTERM, self._previous)
+
+    @staticmethod
+    def _raise(signum: int, frame: Any) -> None:
+        raise KeyboardInterrupt
+
+
+def _version() -> str:
+    from . import __version__
+
+    return __version__
