@@ -86,7 +86,9 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
 }
 
 std::optional<int32_t> convert_id(Borrowed id) {
-  const long value = PyLong_AsLong(id);
+  // The index protocol first: some interpreters' C-long conversion would also take floats.
+  const Ref index = Ref::steal(PyNumber_Index(id));
+  const long value = index ? PyLong_AsLong(index.get()) : -1;
   if (value == -1 && PyErr_Occurred()) {
     name_id_in_type_error();
     return std::nullopt;

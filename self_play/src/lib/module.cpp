@@ -49,6 +49,9 @@ bool register_function(Borrowed module, Borrowed function) {
 PyObject* create_module() {
   Ref module = Ref::steal(PyModule_Create(&definition));
   if (!module || !tavlox::python::create_panic_type()) return nullptr;
+  // PyPy leaves an empty documentation string out; set it explicitly.
+  const Ref doc = Ref::steal(PyUnicode_FromString(definition.m_doc));
+  if (!doc || PyObject_SetAttrString(module.get(), "__doc__", doc.get()) < 0) return nullptr;
   const Ref module_name = Ref::steal(PyUnicode_FromString(definition.m_name));
   if (!module_name) return nullptr;
   for (PyMethodDef& function : functions) {

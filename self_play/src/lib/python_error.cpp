@@ -1,5 +1,6 @@
 #include "python_error.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace tavlox::python {
@@ -25,6 +26,11 @@ std::string str_of(Borrowed object) {
   return text_of(Ref::steal(PyObject_Str(object)), "<unprintable object>");
 }
 
+// Source lines and frame headers are kept; the caret lines that mark a column range are not.
+bool is_marker_line(std::string_view line) {
+  return line.find_first_not_of(" ^~") == std::string_view::npos;
+}
+
 // The formatted traceback on one line: frames and source lines joined by " | ".
 std::string traceback_text(Borrowed traceback) {
   const Ref module = Ref::steal(PyImport_ImportModule("traceback"));
@@ -37,16 +43,15 @@ std::string traceback_text(Borrowed traceback) {
   std::string joined;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
     const std::string entry = str_of(PyList_GET_ITEM(lines.get(), i));
-    size_t start = 0;
-    while (start < entry.size()) {
-      size_t end = entry.find('\n', start);
-      if (end == std::string::npos) end = entry.size();
-      const size_t first = entry.find_first_not_of(' ', start);
-      if (first < end) {
-        if (!joined.empty()) joined += " | ";
-        joined.append(entry, first, end - first);
-      }
-      start = end + 1;
+    std::string_view rest = entry;
+    while (!rest.empty()) {
+      const size_t end = std::min(rest.find('\n'), rest.size());
+      std::string_view line = rest.substr(0, end);
+      rest.remove_prefix(std::min(end + 1, rest.size()));
+      line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
+      if (is_marker_line(line)) continue;
+      if (!joined.empty()) joined += " | ";
+      joined += line;
     }
   }
   return joined;

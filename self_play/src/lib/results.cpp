@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "py_list.h"
 #include "python_error.h"
 
 namespace tavlox::python {
@@ -22,17 +23,10 @@ Ref number(float value) {
   return Ref::steal(PyFloat_FromDouble(double(value)));
 }
 
-// A pre-sized list with one converted object per item.
+// A list with one converted object per item.
 template <typename Item, typename Convert>
 Ref list_of(std::span<const Item> items, Convert&& convert) {
-  Ref list = Ref::steal(PyList_New(Py_ssize_t(items.size())));
-  if (!list) return list;
-  for (size_t i = 0; i < items.size(); ++i) {
-    Ref object = convert(items[i]);
-    if (!object) return Ref();
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), object.release());
-  }
-  return list;
+  return make_list(items.size(), [&](size_t i) { return convert(items[i]); });
 }
 
 Ref moves_list(std::span<const HistoryEntry> moves) {
