@@ -1,7 +1,10 @@
 """Evaluation requests put on the inference queue and the replies read from the pipe."""
 
 import contextlib
+import copy
+import functools
 import io
+import operator
 
 import pytest
 from tavlox_self_play import play_test_against_random, play_test_game, play_training_game
@@ -178,3 +181,58 @@ def test_a_raising_inference_queue_is_an_evaluation_error(make_config, make_netw
     results = make_queue()
     assert play_training_game(0, make_config(), results, FullQueue(), network) == 1
     assert results.items == [] and network.calls == 0
+
+
+class PickyConsumer:
+    """Copies every request, then keeps all of it, part of it or nothing, in turn, and
+    scribbles over some of the requests it drops."""
+
+    PARTS = [(), (1,), (1, 4), (1, 0, 1)]
+
+    def __init__(self):
+        self.copies, self.kept = [], []
+
+    def put(self, request):
+        self.copies.append(copy.deepcopy(request))
+        turn = len(self.copies) % 6
+        if turn < len(self.PARTS):
+            part = functools.reduce(operator.getitem, self.PARTS[turn], request)
+            self.kept.append((len(self.copies) - 1, self.PARTS[turn], part))
+        elif turn == 4:
+            state = request[1]
+            state[0][0][0] = "scribble"
+            state[1][2].append(True)
+            state[2][0] = [False] * len(state[2][0])
+
+
+def planes_of(state, rep):
+    """The five planes of a state, each flattened by tile index."""
+    if rep == 1:
+        return [[flag for row in plane for flag in row] for plane in state]
+    return [[cell[k] for row in state for cell in row] for k in range(5)]
+
+
+@pytest.mark.parametrize("rep", [1, 2])
+def test_requests_never_change_after_they_were_put(rep, make_config, make_queue):
+    consumer = PickyConsumer()
+
+    class Pipe:
+        def recv(self):
+            legal = planes_of(consumer.copies[-1][1], rep)[4]
+            return [2.0 if flag else -2.0 for flag in legal], [0.4, 0.3, 0.2, 0.1]
+
+    config = make_config(dim=6, rep=rep, sims_per_move=6)
+    assert play_training_game(3, config, make_queue(), consumer, Pipe()) == 0
+    for index, path, part in consumer.kept:
+        expected = functools.reduce(operator.getitem, path, consumer.copies[index])
+        assert part == expected, f"part {path} of request {index} changed after it was put"
+    shape = (5, 6, 6) if rep == 1 else (6, 6, 5)
+    for index, (request_id, state) in enumerate(consumer.copies):
+        assert request_id == 3
+        assert_bool_lists(state, shape)
+        planes = planes_of(state, rep)
+        for cell in range(36):
+            covered = [plane[cell] for plane in planes[:4]]
+            assert sum(covered) <= 1, f"request {index}: cell {cell} is covered twice"
+            assert not (planes[4][cell] and any(covered)), f"request {index}: covered but legal"
+        assert any(planes[4]), f"request {index}: a position without legal tiles"

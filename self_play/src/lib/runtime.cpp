@@ -36,14 +36,34 @@ Ref Runtime::request(const Game& game) {
   const uint32_t dim = game.dim();
   state_.resize(size_t(kStatePlanes) * dim * dim);
   game.write_game_state(last, state_.data());
-  Ref state = last ? nested_bool_lists(state_.data(), dim, dim, kStatePlanes)
-                   : nested_bool_lists(state_.data(), kStatePlanes, dim, dim);
+  const uint32_t outer = last ? dim : kStatePlanes;
+  const uint32_t inner = last ? kStatePlanes : dim;
+  if (refill_last_request(outer, dim, inner)) return last_request_;
+  Ref state = nested_bool_lists(state_.data(), outer, dim, inner);
   Ref id = Ref::steal(PyLong_FromLong(id_));
   Ref tuple = state && id ? Ref::steal(PyTuple_New(2)) : Ref();
   if (!tuple) return tuple;
   PyTuple_SET_ITEM(tuple.get(), 0, id.release());
   PyTuple_SET_ITEM(tuple.get(), 1, state.release());
+#ifndef PYPY_VERSION
+  last_request_ = tuple;
+#endif
   return tuple;
+}
+
+// Building and releasing some two thousand list items per request is most of the bridge's
+// cost. When the consumer kept no reference to any part of the previous request, nobody can
+// tell it apart from a new one, so it is refilled in place. Reference counts mean nothing of
+// the kind under PyPy, which always gets new lists.
+bool Runtime::refill_last_request([[maybe_unused]] uint32_t outer, [[maybe_unused]] uint32_t middle,
+                                  [[maybe_unused]] uint32_t inner) {
+#ifdef PYPY_VERSION
+  return false;
+#else
+  return last_request_ && Py_REFCNT(last_request_.get()) == 1 &&
+         refill_bool_lists(PyTuple_GET_ITEM(last_request_.get(), 1), state_.data(), outer, middle,
+                           inner);
+#endif
 }
 
 // Puts the request and waits for the reply; null with the Python error set.

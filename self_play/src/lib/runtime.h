@@ -26,6 +26,7 @@ class Runtime final : public self_play::Evaluator {
  private:
   bool channels_last() const;
   Ref request(const Game& game);
+  bool refill_last_request(uint32_t outer, uint32_t middle, uint32_t inner);
   Ref round_trip(const Game& game);
   bool read_reply(Borrowed reply, self_play::NetworkOutput& out);
 
@@ -35,6 +36,7 @@ class Runtime final : public self_play::Evaluator {
   int32_t id_;
   Ref put_;
   Ref recv_;
+  Ref last_request_;
   std::vector<uint8_t> state_;
 };
 
