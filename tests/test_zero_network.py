@@ -98,3 +98,21 @@ def test_engine_config_options_map_to_fields():
     args = parser.parse_args(["--dim", "9", "--sims", "12", "--sample-moves", "4", "--dirichlet-alpha", "0.5"])
     assert EngineConfig.from_args(args) == EngineConfig(dim=9, sims_per_move=12, sample_moves=4, dirichlet_alpha=0.5)
     assert EngineConfig.from_args(parser.parse_args([])) == EngineConfig()
+
+
+@pytest.mark.parametrize("dim, batch", [(5, 1), (7, 3), (20, 8)])
+def test_the_inference_copy_computes_what_the_network_computes(dim, batch):
+    torch.manual_seed(2)
+    model = network.new_model(channels=8, blocks=2)
+    # Batch statistics that differ from the initial ones, so that folding them matters.
+    model.train()
+    with torch.no_grad():
+        for _ in range(3):
+            model(planes(16, dim, seed=5) * 3)
+    model.eval()
+    fast = network.inference_model(model)
+    x = planes(batch, dim, seed=9)
+    with torch.inference_mode():
+        for expected, actual in zip(model(x), fast(x)):
+            assert torch.allclose(expected, actual, atol=1e-5), "the inference copy computes something else"
+    assert any(isinstance(m, torch.nn.BatchNorm2d) for m in model.modules()), "the original network was changed"

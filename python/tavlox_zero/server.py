@@ -20,6 +20,8 @@ from typing import Any, Optional
 import numpy as np
 import torch
 
+from .network import inference_model
+
 log = logging.getLogger(__name__)
 
 # How long an idle server sleeps in one wait before it looks at its stop flag again.
@@ -128,7 +130,8 @@ class InferenceServer:
         if max_wait_ms < 0:
             raise ValueError(f"max_wait_ms must not be negative, got {max_wait_ms}")
         self.device = resolve_device(device)
-        self.model = model.to(self.device).eval()
+        # A snapshot: later changes to `model` do not reach a running server.
+        self.model = inference_model(model, self.device)
         self.requests = requests
         self.clients = clients
         self.max_batch = max_batch
@@ -222,7 +225,8 @@ class InferenceServer:
         stats.reply_seconds += finished - evaluated
 
     def _to_array(self, states: list) -> np.ndarray:
-        # One C-level conversion of the nested lists of the whole batch.
+        # One C-level conversion of the whole batch: of nested lists, or of the arrays
+        # the pool's workers send.
         try:
             array = np.array(states, dtype=np.bool_)
         except ValueError as error:

@@ -4,7 +4,7 @@ Each worker is a process (spawned, never forked from a process running torch) th
 loops: take a job from its pipe, call one engine function with its own id, report.
 Its pipe carries both the jobs and, during a game, the network's replies; a second
 pipe carries its results back. The evaluation requests of all workers go through one
-inference queue per network. Workers import only the engine, never torch.
+inference queue per network. Workers import only the engine and NumPy, never torch.
 
 Shutdown: the parent stops the servers and closes every pipe; a worker blocked in
 `recv` then gets EOFError, the engine abandons its game (status 1) and the worker
@@ -28,6 +28,8 @@ import struct
 import time
 from dataclasses import dataclass, field
 from typing import Any, Iterator, Optional
+
+import numpy as np
 
 log = logging.getLogger(__name__)
 
@@ -75,7 +77,9 @@ class StartupError:
 
 
 class RequestQueue:
-    """The inference queue of one network: many workers put, one server gets.
+    """The inference queue of one network: many workers put `(id, state)`, one server gets.
+
+    States arrive as boolean NumPy arrays shaped as the engine nested them.
 
     Each request travels with the time it was sent (time.perf_counter, a clock shared
     by all processes of the machine), so the server can tell how long it waited. A
@@ -119,7 +123,10 @@ class RequestSender:
         self._lock = lock
 
     def put(self, item: Any) -> None:
-        payload = pickle.dumps(item, protocol=pickle.HIGHEST_PROTOCOL)
+        # The worker turns the engine's nested lists into an array: a short pickle, and no
+        # conversion left for the server, whose time every worker waits for.
+        worker_id, state = item
+        payload = pickle.dumps((worker_id, np.asarray(state, dtype=np.bool_)), protocol=pickle.HIGHEST_PROTOCOL)
         data = _STAMP.pack(time.perf_counter()) + payload
         if len(data) <= self._ATOMIC_PAYLOAD:
             self._writer.send_bytes(data)

@@ -1,0 +1,134 @@
+"""Self-play pipeline benchmark: end-to-end positions per second, and where an evaluation's time goes.
+
+    python bench/bench_pipeline.py                      # default network, 20 x 20, on the CPU
+    python bench/bench_pipeline.py --workers 2,4,8 --games 8 --sims 16
+
+Part 1 times the pieces of one evaluation in isolation: the request's pickling, the
+conversion of nested lists to one array, and the network's forward pass by batch size.
+Part 2 plays real self-play games through the worker pool for each worker count and
+reports games/s, positions/s and evaluations/s with the per-evaluation breakdown the
+pool measures: engine (the worker's own work), transport (pickling and pipes), batching
+wait (from sending a request to the start of its batch) and network (conversion,
+forward pass and replies).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pickle
+import time
+
+# Worker processes re-import this script; heavy imports stay inside the functions.
+
+
+def parse_args() -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--dim", type=int, default=20)
+    parser.add_argument("--sims", type=int, default=16, help="simulations per move (default %(default)s)")
+    parser.add_argument("--games", type=int, default=6, help="games per worker count (default %(default)s)")
+    parser.add_argument("--workers", default="2,4,8", help="comma-separated worker counts (default %(default)s)")
+    parser.add_argument("--threads", type=int, default=1, help="torch CPU threads (default %(default)s)")
+    parser.add_argument("--max-wait-ms", type=float, default=2.0)
+    parser.add_argument("--channels", type=int, default=32)
+    parser.add_argument("--blocks", type=int, default=3)
+    parser.add_argument("--device", default="cpu")
+    parser.add_argument("--skip-components", action="store_true", help="only the end-to-end runs")
+    return parser.parse_args()
+
+
+def timed(function, *, seconds: float = 0.5, warmup: int = 3) -> float:
+    """Mean seconds per call over about `seconds` of calls."""
+    for _ in range(warmup):
+        function()
+    calls, started = 0, time.perf_counter()
+    while time.perf_counter() - started < seconds:
+        function()
+        calls += 1
+    return (time.perf_counter() - started) / calls
+
+
+def components(args: argparse.Namespace, model) -> None:
+    import numpy as np
+    import torch
+
+    from tavlox_zero import rules
+    from tavlox_zero.network import inference_model
+
+    game = rules.Game(args.dim)
+    for tile in sorted(game.legal_tiles())[:1]:
+        game.apply(tile)
+    state = game.state().tolist()
+    request = (3, state)
+    size = len(pickle.dumps(request, protocol=pickle.HIGHEST_PROTOCOL))
+    round_trip = timed(lambda: pickle.loads(pickle.dumps(request, protocol=pickle.HIGHEST_PROTOCOL)))
+    print(f"request: {size} bytes pickled, pickle + unpickle {round_trip * 1e6:.1f} us")
+    reply = ([0.5] * (args.dim * args.dim), [0.25] * 4)
+    reply_trip = timed(lambda: pickle.loads(pickle.dumps(reply, protocol=pickle.HIGHEST_PROTOCOL)))
+    print(f"reply: pickle + unpickle {reply_trip * 1e6:.1f} us")
+    batch = [state] * 16
+    convert = timed(lambda: np.array(batch, dtype=np.bool_))
+    print(f"nested lists to one array: {convert / 16 * 1e6:.1f} us per state (batch of 16)")
+    device = torch.device(args.device)
+    fast = inference_model(model, device)
+    eager = model.to(device)
+    print(f"network forward ({args.channels} channels, {args.blocks} blocks, {args.dim} x {args.dim}, "
+          f"{torch.get_num_threads()} thread(s), {device}), as served (folded, traced) and as trained (eager):")
+    for size in (1, 2, 4, 8, 16, 32):
+        x = torch.from_numpy(np.array([state] * size, dtype=np.bool_)).to(device, dtype=torch.float32)
+        served, trained = (timed(lambda: forward(net, x)) for net in (fast, eager))
+        print(f"  batch {size:3d}: {served * 1e3:7.3f} ms per batch, {served / size * 1e3:6.3f} ms per position "
+              f"(eager {trained / size * 1e3:6.3f} ms per position)")
+
+
+def forward(net, x) -> None:
+    import torch
+
+    with torch.inference_mode():
+        policy, value = net(x)
+        policy.cpu(), value.cpu()
+
+
+def end_to_end(args: argparse.Namespace, model, workers: int) -> None:
+    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.selfplay import Timing
+    from tavlox_zero.workers import WorkerPool
+
+    config = EngineConfig(dim=args.dim, sims_per_move=args.sims)
+    positions = 0
+    with WorkerPool(workers, {"model": model}, args.device, max_wait_ms=args.max_wait_ms,
+                    cpu_threads=args.threads) as pool:
+        started = time.perf_counter()
+        for _, (moves, _, _) in pool.play_training_games(config, args.games):
+            positions += len(moves)
+        seconds = time.perf_counter() - started
+        server = pool.server_stats()["model"]
+        stats = pool.stats
+    timing = Timing.from_stats(stats, {"model": server})
+    busy = (server.convert_seconds + server.network_seconds + server.reply_seconds) / seconds
+    print(f"{workers:3d} workers: {args.games / seconds:6.3f} games/s {positions / seconds:8.1f} positions/s "
+          f"{stats.evaluations / seconds:7.0f} evaluations/s | mean batch {server.mean_batch:5.2f}, "
+          f"network busy {busy:4.0%} | per evaluation: {timing.describe()}")
+
+
+def main() -> None:
+    args = parse_args()
+    import torch
+
+    from tavlox_zero.network import new_model
+
+    torch.manual_seed(0)
+    torch.set_num_threads(args.threads)
+    model = new_model(channels=args.channels, blocks=args.blocks)
+    print(f"machine: {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f}; torch {torch.__version__}")
+    if not args.skip_components:
+        components(args, model)
+    print(f"end to end: {args.games} games of {args.dim} x {args.dim}, {args.sims} simulations per move, "
+          f"max wait {args.max_wait_ms} ms")
+    for workers in (int(w) for w in args.workers.split(",")):
+        end_to_end(args, model, workers)
+    print(f"load average at the end {os.getloadavg()[0]:.2f}")
+
+
+if __name__ == "__main__":
+    main()
