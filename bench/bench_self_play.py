@@ -55,21 +55,22 @@ def main():
                                    sample_moves=30, c_base=19652.0, c_init=1.25,
                                    dirichlet_alpha=0.3, exploration_fraction=0.25)
     responder, results = Responder(args.dim), Results()
-    start = time.perf_counter()
+    start, cpu_start = time.perf_counter(), time.process_time()
     for game in range(args.games):
         status = tavlox_self_play.play_training_game(game, config, results, responder, responder)
         assert status == 0, f"game {game} ended with status {status}"
     elapsed = time.perf_counter() - start
+    cpu = time.process_time() - cpu_start
 
     moves = sum(len(record[1][0]) for record in results.records)
     simulations = moves * args.sims
     print(f"interpreter        {platform.python_implementation()} {platform.python_version()}")
     print(f"games              {args.games} (dim {args.dim}, rep {args.rep}, "
           f"{args.sims} simulations per move, {moves} moves)")
-    print(f"simulations        {simulations} in {elapsed:.2f} s")
+    print(f"simulations        {simulations} in {elapsed:.2f} s ({cpu:.2f} s of CPU)")
     print(f"evaluations        {responder.requests} (the rest reached terminal leaves)")
     print(f"simulations/s      {simulations / elapsed:,.0f}")
-    print(f"us per simulation  {elapsed / simulations * 1e6:.2f}")
+    print(f"us per simulation  {elapsed / simulations * 1e6:.2f} ({cpu / simulations * 1e6:.2f} of CPU)")
     print(f"us per evaluation  {elapsed / max(responder.requests, 1) * 1e6:.2f}")
     print(f"inside callbacks   {responder.callback_seconds / elapsed:.1%} of the time")
 

@@ -1,5 +1,8 @@
 #include "state_lists.h"
 
+#include <cstddef>
+#include <utility>
+
 #include "py_list.h"
 
 namespace tavlox::python {
@@ -15,20 +18,37 @@ bool owned_list(Borrowed list, uint32_t length) {
          PyList_GET_SIZE(list) == Py_ssize_t(length);
 }
 
+// Moves `count` references from one boolean to the other (count may be negative).
+void move_references(Borrowed from, Borrowed to, ptrdiff_t count) {
+  if (count < 0) std::swap(from, to), count = -count;
+  for (; count > 0; --count) {
+    Py_INCREF(to);
+    Py_DECREF(from);
+  }
+}
+
+// One pass that overwrites every item with its new boolean, counting the Trues before and
+// after so that the booleans' reference counts are settled once at the end. An item that is
+// not a boolean was put there by someone else, and releasing it could run arbitrary code: the
+// pass stops there, leaving a consistent list to be released as a whole.
 bool refill_flags(Borrowed list, const uint8_t* flags, uint32_t length) {
   if (!owned_list(list, length)) return false;
   PyObject** items = PySequence_Fast_ITEMS(list);
-  for (uint32_t k = 0; k < length; ++k) {
-    Borrowed flag = flag_object(flags[k]);
-    if (items[k] == flag) continue;
-    // Anything but the other boolean was put there by someone else: releasing it could run
-    // arbitrary code, so the lists are left to be released as a whole.
-    if (items[k] != Py_True && items[k] != Py_False) return false;
-    Py_INCREF(flag);
-    Py_DECREF(items[k]);
-    items[k] = flag;
+  PyObject* const booleans[2] = {Py_False, Py_True};
+  ptrdiff_t trues_before = 0;
+  ptrdiff_t trues_after = 0;
+  uint32_t k = 0;
+  for (; k < length; ++k) {
+    PyObject* const old = items[k];
+    if ((old != Py_True) & (old != Py_False)) [[unlikely]]
+      break;
+    const bool flag = flags[k] != 0;
+    trues_before += old == Py_True;
+    trues_after += flag;
+    items[k] = booleans[flag];
   }
-  return true;
+  move_references(Py_False, Py_True, trues_after - trues_before);
+  return k == length;
 }
 
 }  // namespace
