@@ -162,3 +162,74 @@ def test_pool_batches_the_requests_of_its_workers(tmp_path, monkeypatch):
     assert sorted({r[0] for r in records}) == [0, 1, 2], "not every worker played"
     assert stats.largest_batch == 3, f"the workers' requests were not batched together: {model.batch_sizes}"
     assert stats.requests == 9 * 6
+
+
+FAULTY_ENGINE = textwrap.dedent(
+    """
+    class PanicException(BaseException):
+        pass
+
+    def play_training_game(id, config, result_queue, inference_queue, pipe):
+        if config.sims_per_move == 1:
+            raise PanicException("assertion failed: visit_dist.len() > 0")
+        if config.sims_per_move == 2:
+            return 1
+        inference_queue.put((id, [[[True] * config.dim] * config.dim] * 5))
+        pipe.recv()
+        return 0
+    """
+)
+
+
+class BrokenNet(torch.nn.Module):
+    def forward(self, x):
+        raise RuntimeError("out of memory (pretend)")
+
+
+@pytest.fixture
+def faulty_engine(tmp_path, monkeypatch):
+    (tmp_path / "faulty_engine_zero.py").write_text(FAULTY_ENGINE)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    return "faulty_engine_zero"
+
+
+def all_stopped(pool_pids):
+    import os
+
+    for pid in pool_pids:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            continue
+        with open(f"/proc/{pid}/stat") as stat:
+            if stat.read().rsplit(")", 1)[1].split()[0] != "Z":
+                return False
+    return True
+
+
+@pytest.mark.parametrize("sims, message", [
+    (1, r"worker \d stopped on an engine fault: PanicException: assertion failed"),
+    (2, r"8 games in a row failed; the last: the engine returned status 1"),
+])
+def test_engine_faults_and_repeated_failures_end_the_run(faulty_engine, sims, message):
+    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.workers import PoolError
+
+    pool = WorkerPool(2, {"model": EchoNet()}, "cpu", engine=faulty_engine)
+    with pytest.raises(PoolError, match=message):
+        with pool:
+            pids = list(pool.worker_pids().values())
+            list(pool.play_training_games(EngineConfig(dim=DIM, sims_per_move=sims), 20))
+    assert all_stopped(pids), "a worker outlived the failed run"
+
+
+def test_a_failing_network_ends_the_run_with_the_servers_error(faulty_engine):
+    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.workers import PoolError
+
+    pool = WorkerPool(2, {"model": BrokenNet()}, "cpu", engine=faulty_engine)
+    with pytest.raises(PoolError, match=r"inference server of network 'model' failed: .*out of memory \(pretend\)"):
+        with pool:
+            pids = list(pool.worker_pids().values())
+            list(pool.play_training_games(EngineConfig(dim=DIM, sims_per_move=3), 4))
+    assert all_stopped(pids), "a worker outlived the failed run"
