@@ -74,6 +74,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
     parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch)
     parser.add_argument("--json", type=Path, help="also write the results to this JSON file")
+    parser.add_argument("--threads", type=int, default=1, help="CPU threads for the network (default 1)")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -83,6 +84,7 @@ def run(args: argparse.Namespace) -> int:
         raise SystemExit("--games must be at least 1")
     if args.no_random and not args.baseline:
         raise SystemExit("nothing to evaluate: --no-random needs --baseline")
+    torch.set_num_threads(args.threads)
     model, checkpoint = network.load_checkpoint(args.checkpoint)
     engine_config = engine_config_for(checkpoint, args.dim)
     networks = {"model": model.eval()}

@@ -386,6 +386,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--workers", type=int, default=PoolSettings.workers)
     parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
     parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch)
+    parser.add_argument("--threads", type=int, default=1,
+                        help="CPU threads for the network (default 1: the workers need the other cores)")
 
 
 def config_from_args(args: argparse.Namespace) -> RunConfig:
@@ -414,6 +416,7 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
 
 
 def run(args: argparse.Namespace) -> int:
+    torch.set_num_threads(args.threads)
     pool = PoolSettings(workers=args.workers, device=args.device, max_batch=args.max_batch)
     resuming = RunDirectory(args.run_dir).config.exists()
     loop = TrainingLoop.open(args.run_dir, None if resuming else config_from_args(args), pool)

@@ -334,6 +334,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
     parser.add_argument("--checkpoint-every", type=int, default=500, help="steps between checkpoints (0: only at the end)")
     parser.add_argument("--log-every", type=int, default=50)
+    parser.add_argument("--threads", type=int, help="CPU threads for torch (default: torch's choice)")
 
 
 def config_from_args(args: argparse.Namespace) -> TrainConfig:
@@ -369,6 +370,8 @@ def build_trainer(args: argparse.Namespace) -> tuple[Trainer, Optional[dict]]:
 def run(args: argparse.Namespace) -> int:
     from .dataset import TrainingDataset
 
+    if args.threads:
+        torch.set_num_threads(args.threads)
     check_shards(args.shards)
     trainer, engine_config = build_trainer(args)
     engine_config = engine_config or shard_engine_config(args.shards[0])
