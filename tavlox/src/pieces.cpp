@@ -59,10 +59,11 @@ Orientation to_orientation(const PieceVariant& variant) {
 
 }  // namespace
 
-void check_dim(uint64_t dim) {
+void check_dim(uint64_t dim, std::source_location location) {
   if (dim < kMinDim || dim > kMaxDim) {
     fail("Invalid board dimension " + std::to_string(dim) + ": the accepted range is " +
-         std::to_string(kMinDim) + " to " + std::to_string(kMaxDim));
+             std::to_string(kMinDim) + " to " + std::to_string(kMaxDim),
+         location);
   }
 }
 

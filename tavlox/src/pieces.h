@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <source_location>
 #include <span>
 #include <vector>
 
@@ -102,6 +103,6 @@ class Catalogue {
 };
 
 // Rejects a board dimension the engine cannot represent, before anything is allocated.
-void check_dim(uint64_t dim);
+void check_dim(uint64_t dim, std::source_location location = std::source_location::current());
 
 }  // namespace tavlox
