@@ -79,7 +79,39 @@ class RandomGame {
                                 << " Moves from the engine but " << consistent_.size()
                                 << " from the oracle" << first_difference(moves, consistent_);
     }
+    // Scanning every position is slow; every fourth turn start suffices.
+    if (stats_.turns % 4 == 0) RETURN_IF_FAILED(check_validity_test());
     return check_rejected_tile(expected_legal_tiles());
+  }
+
+  // Board::is_valid_move, tried at every position, accepts exactly the oracle's Moves.
+  AssertionResult check_validity_test() const {
+    const Board& board = game_.board();
+    std::vector<OracleMove> accepted;
+    for (uint32_t k = 0; k < pieces_[player_].size(); ++k) {
+      const auto orientations = board.catalogue().orientations(pieces_[player_][k]);
+      for (uint32_t v = 0; v < orientations.size(); ++v) {
+        for (uint32_t pos = 0; pos < board.cell_count(); ++pos) {
+          if (board.is_valid_move(player_, orientations[v], pos))
+            accepted.push_back({k, v, pos, {}});
+        }
+      }
+    }
+    if (accepted.size() != consistent_.size()) {
+      return AssertionFailure() << "Board::is_valid_move accepts " << accepted.size()
+                                << " placements of player " << player_ << ", the oracle "
+                                << consistent_.size();
+    }
+    for (size_t i = 0; i < accepted.size(); ++i) {
+      const OracleMove& m = consistent_[i];
+      if (accepted[i].piece != m.piece || accepted[i].variant != m.variant ||
+          accepted[i].position != m.position) {
+        return AssertionFailure() << "Board::is_valid_move accepts piece " << accepted[i].piece
+                                  << " variant " << accepted[i].variant << " at "
+                                  << accepted[i].position << ", which the oracle does not";
+      }
+    }
+    return AssertionSuccess();
   }
 
   static std::string first_difference(const std::vector<OracleMove>& engine,

@@ -26,10 +26,11 @@ struct RandomGameStats {
 
 // Plays `games` games on a dim x dim board, choosing every tile uniformly among the legal
 // tiles, and checks the engine against the legality oracle after every tile: board
-// invariants, the Moves at the start of every turn, the legal tiles within a turn, piece
-// completion, skipped and finished players, the state encoding, rejection of an illegal
-// tile, and the history, scores and payoff at the end. Failures are reported through
-// GoogleTest with the dim, game number and seed; each failing game stops at its first.
+// invariants, the Moves at the start of every turn (and, at every fourth, what
+// Board::is_valid_move accepts), the legal tiles within a turn, piece completion, skipped
+// and finished players, the state encoding, rejection of an illegal tile, and the history,
+// scores and payoff at the end. Failures are reported through GoogleTest with the dim, game
+// number and seed; each failing game stops at its first.
 RandomGameStats check_random_games(uint32_t dim, uint32_t games, uint64_t seed);
 
 // `default_count` scaled by the environment variable TAVLOX_RANDOM_GAME_FACTOR (a positive
