@@ -1,7 +1,8 @@
 """Self-play pipeline benchmark: end-to-end positions per second, and where an evaluation's time goes.
 
     python bench/bench_pipeline.py                      # default network, 20 x 20, on the CPU
-    python bench/bench_pipeline.py --workers 2,4,8 --games 8 --sims 16
+    python bench/bench_pipeline.py --workers 2,4,8 --games-per-worker 2 --sims 16
+    python bench/bench_pipeline.py --device cuda --workers 8,16,32
 
 Part 1 times the pieces of one evaluation in isolation: the request's pickling, the
 conversion of nested lists to one array, and the network's forward pass by batch size.
@@ -26,7 +27,8 @@ def parse_args() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--dim", type=int, default=20)
     parser.add_argument("--sims", type=int, default=16, help="simulations per move (default %(default)s)")
-    parser.add_argument("--games", type=int, default=6, help="games per worker count (default %(default)s)")
+    parser.add_argument("--games-per-worker", type=int, default=2,
+                        help="games per worker, so that every worker plays (default %(default)s)")
     parser.add_argument("--workers", default="2,4,8", help="comma-separated worker counts (default %(default)s)")
     parser.add_argument("--threads", type=int, default=1, help="torch CPU threads (default %(default)s)")
     parser.add_argument("--max-wait-ms", type=float, default=2.0)
@@ -95,18 +97,19 @@ def end_to_end(args: argparse.Namespace, model, workers: int) -> None:
     from tavlox_zero.workers import WorkerPool
 
     config = EngineConfig(dim=args.dim, sims_per_move=args.sims)
+    games = workers * args.games_per_worker
     positions = 0
     with WorkerPool(workers, {"model": model}, args.device, max_wait_ms=args.max_wait_ms,
                     cpu_threads=args.threads) as pool:
         started = time.perf_counter()
-        for _, (moves, _, _) in pool.play_training_games(config, args.games):
+        for _, (moves, _, _) in pool.play_training_games(config, games):
             positions += len(moves)
         seconds = time.perf_counter() - started
         server = pool.server_stats()["model"]
         stats = pool.stats
     timing = Timing.from_stats(stats, {"model": server})
     busy = (server.convert_seconds + server.network_seconds + server.reply_seconds) / seconds
-    print(f"{workers:3d} workers: {args.games / seconds:6.3f} games/s {positions / seconds:8.1f} positions/s "
+    print(f"{workers:3d} workers: {games / seconds:6.3f} games/s {positions / seconds:8.1f} positions/s "
           f"{stats.evaluations / seconds:7.0f} evaluations/s | mean batch {server.mean_batch:5.2f}, "
           f"network busy {busy:4.0%} | per evaluation: {timing.describe()}")
 
@@ -123,7 +126,8 @@ def main() -> None:
     print(f"machine: {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f}; torch {torch.__version__}")
     if not args.skip_components:
         components(args, model)
-    print(f"end to end: {args.games} games of {args.dim} x {args.dim}, {args.sims} simulations per move, "
+    print(f"end to end: {args.games_per_worker} games per worker of {args.dim} x {args.dim}, "
+          f"{args.sims} simulations per move, {torch.get_num_threads()} torch thread(s), "
           f"max wait {args.max_wait_ms} ms")
     for workers in (int(w) for w in args.workers.split(",")):
         end_to_end(args, model, workers)

@@ -18,6 +18,7 @@ from typing import Any, Optional
 
 from . import engine_config as engine_config_module
 from .engine_config import EngineConfig
+from .workers import default_cpu_threads, default_workers
 
 HELP = "play self-play games with a network and write them as a dataset"
 
@@ -106,14 +107,14 @@ def generate(
     out: os.PathLike | str,
     games: int,
     *,
-    workers: int = 2,
+    workers: Optional[int] = None,
     device: Any = "auto",
     max_batch: int = 256,
     max_wait_ms: float = 2.0,
     games_per_shard: int = 32,
     metadata: Optional[dict] = None,
     progress: bool = True,
-    cpu_threads: Optional[int] = 1,
+    cpu_threads: Optional[int] = None,
 ) -> SelfPlaySummary:
     """Plays `games` training games with `model` and writes them as shards under `out`.
 
@@ -128,7 +129,8 @@ def generate(
     writer = ShardWriter(out, config.dim, {"engine_config": config.to_dict(), **(metadata or {})}, games_per_shard)
     bar = _progress_bar(games, progress)
     started = time.perf_counter()
-    pool = WorkerPool(workers, {"model": model}, device, max_batch, max_wait_ms, cpu_threads=cpu_threads)
+    pool = WorkerPool(workers or default_workers(), {"model": model}, device, max_batch, max_wait_ms,
+                      cpu_threads=cpu_threads or default_cpu_threads())
 
     def keep(record: Any) -> None:
         writer.add(record)
@@ -191,8 +193,8 @@ def _progress_bar(total: int, enabled: bool) -> Any:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     engine_config_module.add_arguments(parser)
     parser.add_argument("--games", type=int, default=16, help="games to play (default %(default)s)")
-    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
-                        help="worker processes playing games (default: one per CPU, %(default)s)")
+    parser.add_argument("--workers", type=int, default=default_workers(),
+                        help="worker processes playing games (default: four per CPU, %(default)s)")
     parser.add_argument("--device", default="auto", help="where the network runs: auto (CUDA when present), cpu, cuda, cuda:N")
     parser.add_argument("--checkpoint", type=Path,
                         help="network checkpoint to play with (default: a fresh network, saved under --out)")
@@ -205,8 +207,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--max-batch", type=int, default=256, help="largest inference batch (default %(default)s)")
     parser.add_argument("--max-wait-ms", type=float, default=2.0,
                         help="longest a request waits for its batch to fill (default %(default)s)")
-    parser.add_argument("--threads", type=int, default=1,
-                        help="CPU threads for the network on the CPU (default %(default)s; the workers use the other cores)")
+    parser.add_argument("--threads", type=int, default=default_cpu_threads(),
+                        help="torch threads for a network on the CPU (default: a quarter of the CPUs, %(default)s)")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 

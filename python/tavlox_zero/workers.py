@@ -45,6 +45,21 @@ FAULT = 2  # the engine stopped on an internal fault (PanicException) or a Pytho
 DEFAULT_ENGINE = "tavlox_self_play"
 
 
+def default_cpu_threads() -> int:
+    """Torch threads for a network served on the CPU: a quarter of the cores, at least one.
+
+    The workers need cores too, and on a small or busy machine a multi-threaded forward
+    pass of a small network mostly waits for its threads.
+    """
+    return max(1, (os.cpu_count() or 1) // 4)
+
+
+def default_workers() -> int:
+    """Four workers per core: a worker waits for the network most of the time, and more
+    workers make larger batches, which the network evaluates faster per position."""
+    return 4 * (os.cpu_count() or 1)
+
+
 class PoolError(RuntimeError):
     """The pool cannot go on: a worker fault, an inference server error, or too many deaths."""
 
@@ -238,7 +253,8 @@ class PoolStats:
     evaluations: int = 0
     round_trip_seconds: float = 0.0
     game_seconds: float = 0.0
-    failures: list = field(default_factory=list)
+    # The errors of the most recent failed games.
+    failures: collections.deque = field(default_factory=lambda: collections.deque(maxlen=20))
 
     @property
     def engine_seconds(self) -> float:
@@ -264,9 +280,7 @@ class WorkerPool:
 
     `networks` maps names to models; the pool moves them to `device` and puts them in
     evaluation mode. On the CPU the pool runs torch with `cpu_threads` threads while it
-    is open (None: leave torch's setting alone): the workers need the other cores, and
-    a multi-threaded forward pass of a small network on a busy machine mostly waits for
-    its threads. A worker that dies is reported and replaced (its game is played
+    is open (None: leave torch's setting alone; see default_cpu_threads). A worker that dies is reported and replaced (its game is played
     again) until `max_restarts` replacements have been made; then the run fails with
     PoolError. Engine faults and server errors fail the run at once.
     """
@@ -284,7 +298,7 @@ class WorkerPool:
         max_consecutive_failures: int = 8,
         engine: str = DEFAULT_ENGINE,
         shutdown_grace_seconds: float = 10.0,
-        cpu_threads: Optional[int] = 1,
+        cpu_threads: Optional[int] = default_cpu_threads(),
     ) -> None:
         if num_workers < 1:
             raise ValueError(f"need at least one worker, got {num_workers}")
