@@ -58,9 +58,9 @@ std::vector<uint32_t> remaining_piece_ids(const Board& board, uint32_t player) {
   return ids;
 }
 
-std::vector<OracleMove> engine_moves(const Game& game) {
+std::vector<OracleMove> listed_moves(const TurnMoves& turn) {
   std::vector<OracleMove> moves;
-  for (const PlacedMove& placed : game.tile_moves().moves()) {
+  for (const PlacedMove& placed : turn.moves()) {
     const Move move = placed.move();
     moves.push_back(
         {move.piece, move.variant, move.position,
@@ -68,6 +68,10 @@ std::vector<OracleMove> engine_moves(const Game& game) {
   }
   std::sort(moves.begin(), moves.end());
   return moves;
+}
+
+std::vector<OracleMove> engine_moves(const Game& game) {
+  return listed_moves(game.tile_moves());
 }
 
 std::vector<uint32_t> sorted_legal_tiles(const Game& game) {

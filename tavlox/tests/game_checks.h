@@ -17,6 +17,9 @@ namespace tavlox::testing {
 // The remaining pieces of `player` as catalogue ids, in list order.
 std::vector<uint32_t> remaining_piece_ids(const Board& board, uint32_t player);
 
+// The Moves of a turn in the oracle's form, sorted.
+std::vector<OracleMove> listed_moves(const TurnMoves& turn);
+
 // The consistent Moves of the player to move, in the oracle's form, sorted.
 std::vector<OracleMove> engine_moves(const Game& game);
 

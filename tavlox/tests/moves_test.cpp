@@ -15,25 +15,13 @@ namespace {
 
 using ::testing::ElementsAre;
 
-std::vector<OracleMove> sorted_moves(const TurnMoves& turn) {
-  std::vector<OracleMove> moves;
-  for (const PlacedMove& placed : turn.moves()) {
-    const Move m = placed.move();
-    moves.push_back(
-        {m.piece, m.variant, m.position,
-         std::vector<uint32_t>(placed.cells.begin(), placed.cells.begin() + placed.size)});
-  }
-  std::sort(moves.begin(), moves.end());
-  return moves;
-}
-
 std::vector<OracleMove> oracle_for(const Board& board, uint32_t player) {
   return oracle_legal_moves(board, player, remaining_piece_ids(board, player));
 }
 
 TEST(TileMoves, OpeningMovesAllStartOnTheCorner) {
   const Board board(20);
-  const std::vector<OracleMove> moves = sorted_moves(get_tile_moves(board, 0));
+  const std::vector<OracleMove> moves = listed_moves(get_tile_moves(board, 0));
   // One Move per orientation whose top-left bounding-box cell is covered.
   std::vector<OracleMove> expected;
   for (uint32_t id = 0; id < kPieceCount; ++id) {
@@ -58,7 +46,7 @@ TEST(TileMoves, OpeningOfEveryPlayerMatchesTheOracle) {
   for (uint32_t dim : {4u, 5u, 6u, 20u}) {
     const Board board(dim);
     for (uint32_t p = 0; p < kPlayers; ++p) {
-      EXPECT_EQ(sorted_moves(get_tile_moves(board, p)), oracle_for(board, p))
+      EXPECT_EQ(listed_moves(get_tile_moves(board, p)), oracle_for(board, p))
           << "player " << p << ", board of " << dim;
     }
   }
@@ -66,7 +54,7 @@ TEST(TileMoves, OpeningOfEveryPlayerMatchesTheOracle) {
 
 TEST(TileMoves, OpeningAtTheTopRightNeverWrapsToTheLeftEdge) {
   const Board board(20);
-  const std::vector<OracleMove> moves = sorted_moves(get_tile_moves(board, 1));
+  const std::vector<OracleMove> moves = listed_moves(get_tile_moves(board, 1));
   ASSERT_FALSE(moves.empty());
   for (const OracleMove& m : moves) {
     for (uint32_t cell : m.cells) {
@@ -79,7 +67,7 @@ TEST(TileMoves, OpeningAtTheTopRightNeverWrapsToTheLeftEdge) {
 TEST(TileMoves, MonominoCoversOnlyItsAnchor) {
   Board board(20);
   board.place_tile(0, 0);
-  const std::vector<OracleMove> moves = sorted_moves(get_tile_moves(board, 0));
+  const std::vector<OracleMove> moves = listed_moves(get_tile_moves(board, 0));
   const auto monomino =
       std::find_if(moves.begin(), moves.end(), [](const OracleMove& m) { return m.piece == 0; });
   ASSERT_NE(monomino, moves.end());
@@ -96,7 +84,7 @@ TEST(TileMoves, PlacementTouchingTwoAnchorsIsListedOnce) {
   board.place_tile(0, 0);
   board.place_tile(3, 0);  // Anchors 21, 22 and 24.
   ASSERT_THAT(board.corners(0), ElementsAre(21, 22, 24));
-  const std::vector<OracleMove> moves = sorted_moves(get_tile_moves(board, 0));
+  const std::vector<OracleMove> moves = listed_moves(get_tile_moves(board, 0));
   const OracleMove domino{1, 0, 21, {21, 22}};
   EXPECT_EQ(std::count(moves.begin(), moves.end(), domino), 1);
   EXPECT_EQ(std::set<OracleMove>(moves.begin(), moves.end()).size(), moves.size())
@@ -118,10 +106,10 @@ TEST(TileMoves, RepeatedCallsAgree) {
   Board board(7);
   board.place_tile(0, 0);
   board.place_tile(8, 0);
-  EXPECT_EQ(sorted_moves(get_tile_moves(board, 0)), sorted_moves(get_tile_moves(board, 0)));
+  EXPECT_EQ(listed_moves(get_tile_moves(board, 0)), listed_moves(get_tile_moves(board, 0)));
   TurnMoves reused = get_tile_moves(board, 1);
   get_tile_moves(board, 0, reused);
-  EXPECT_EQ(sorted_moves(reused), oracle_for(board, 0))
+  EXPECT_EQ(listed_moves(reused), oracle_for(board, 0))
       << "an output list is refilled, not appended";
 }
 
