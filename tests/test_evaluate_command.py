@@ -1,0 +1,46 @@
+"""The evaluate command end to end: real matches on the worker pool, results in JSON."""
+
+import json
+
+import pytest
+
+torch = pytest.importorskip("torch")
+pytest.importorskip("tavlox_self_play")
+
+from tavlox_zero import cli, network  # noqa: E402
+
+
+def tiny_checkpoint(path, seed, engine_config=None):
+    torch.manual_seed(seed)
+    network.save_checkpoint(path, network.new_model(channels=4, blocks=0), engine_config=engine_config)
+
+
+def test_evaluate_plays_both_matches_and_writes_the_summaries(tmp_path, capsys):
+    model, baseline, report = tmp_path / "model.pt", tmp_path / "baseline.pt", tmp_path / "report.json"
+    tiny_checkpoint(model, 1, engine_config={"dim": 6, "sims_per_move": 2})
+    tiny_checkpoint(baseline, 2)
+    status = cli.main([
+        "evaluate", str(model), "--baseline", str(baseline), "--games", "2", "--dim", "5",
+        "--workers", "1", "--device", "cpu", "--json", str(report),
+    ])
+    assert status == 0
+    results = json.loads(report.read_text())
+    assert results["engine_config"]["dim"] == 5, "--dim should override the checkpoint's board side"
+    assert results["engine_config"]["sims_per_move"] == 2, "the rest comes from the checkpoint"
+    for match in ("against_random", "against_baseline"):
+        summary = results[match]
+        assert summary["games"] == 2, f"{match}: {summary}"
+        assert summary["payoff_ci"]["low"] <= summary["mean_payoff"] <= summary["payoff_ci"]["high"]
+        assert summary["wins"] + summary["shared_wins"] <= 2
+        assert summary["win_rate"] == summary["wins"] / 2
+    out = capsys.readouterr().out
+    assert "against random players on 5x5" in out and "on 20x20" in out, out
+
+
+def test_evaluate_refuses_an_empty_request(tmp_path):
+    model = tmp_path / "model.pt"
+    tiny_checkpoint(model, 1)
+    with pytest.raises(SystemExit):
+        cli.main(["evaluate", str(model), "--no-random"])
+    with pytest.raises(SystemExit):
+        cli.main(["evaluate", str(model), "--games", "0"])
