@@ -88,14 +88,17 @@ def test_ctrl_c_stops_every_process_and_keeps_the_finished_games(tmp_path):
     finally:
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGKILL)
-    assert process.returncode == 130, f"exit code {process.returncode}\n{stdout}\n{stderr}"
-    assert len(children) >= 2, "the workers were not running when the signal came"
+    output = f"exit code {process.returncode}\nstdout:\n{stdout}\nstderr (end):\n{stderr[-3000:]}"
+    assert process.returncode == 130, output
+    assert len(children) >= 2, f"the workers were not running when the signal came\n{output}"
     # Orphans would live on; a child that is merely finishing its exit gets a moment.
     give_up = time.monotonic() + 10
     while any(running(pid) for pid in children) and time.monotonic() < give_up:
         time.sleep(0.1)
-    assert not [pid for pid in children if running(pid)], "a child process outlived the interrupted run"
-    games = int(re.search(r"self-play interrupted: (\d+) games", stdout).group(1))
+    assert not [pid for pid in children if running(pid)], f"a child process outlived the interrupted run\n{output}"
+    summary = re.search(r"self-play interrupted: (\d+) games", stdout)
+    assert summary, f"no summary of the interrupted run\n{output}"
     shards = sorted(out.glob("shard-*.npz"))
-    assert sum(read_shard(s).num_games for s in shards) == games >= 2, "finished games were not all written"
-    assert "Traceback" not in stderr, stderr
+    written = sum(read_shard(s).num_games for s in shards)
+    assert written == int(summary.group(1)) >= 2, f"{written} games written\n{output}"
+    assert "Traceback" not in stderr, output

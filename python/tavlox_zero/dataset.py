@@ -21,9 +21,11 @@ move, like the network's value logits: value[k] = payoffs[(mover + k) % 4].
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
+import signal
 import tempfile
 import time
 from dataclasses import dataclass
@@ -143,6 +145,7 @@ class ShardWriter:
         self.games = 0
         self.positions = 0
         self._buffer: list = []
+        self._buffered_positions = 0
         self._next = _next_shard_number(self.directory)
 
     def __enter__(self) -> "ShardWriter":
@@ -151,8 +154,19 @@ class ShardWriter:
     def __exit__(self, *exc_info: Any) -> None:
         self.close()
 
+    @property
+    def received_games(self) -> int:
+        """Games written or waiting to be."""
+        return self.games + len(self._buffer)
+
+    @property
+    def received_positions(self) -> int:
+        return self.positions + self._buffered_positions
+
     def add(self, record: Any) -> Optional[Path]:
+        positions = len(_game_data(record)[0])
         self._buffer.append(record)
+        self._buffered_positions += positions
         if len(self._buffer) >= self.games_per_shard:
             return self.flush()
         return None
@@ -161,15 +175,18 @@ class ShardWriter:
         if not self._buffer:
             return None
         path = self.directory / f"shard-{self._next:05d}.npz"
-        positions = sum(len(_game_data(r)[0]) for r in self._buffer)
+        positions = self._buffered_positions
         metadata = {**self.metadata, "created": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
                     "games": len(self._buffer), "positions": positions}
-        write_shard(path, self._buffer, self.dim, metadata)
-        self._next += 1
-        self.paths.append(path)
-        self.games += len(self._buffer)
-        self.positions += positions
-        self._buffer = []
+        # Ctrl-C between writing the shard and noting it would write its games twice.
+        with _interrupts_deferred():
+            write_shard(path, self._buffer, self.dim, metadata)
+            self._next += 1
+            self.paths.append(path)
+            self.games += len(self._buffer)
+            self.positions += positions
+            self._buffer = []
+            self._buffered_positions = 0
         return path
 
     def close(self) -> None:
@@ -359,6 +376,20 @@ def _covers(offsets: np.ndarray, parts: int, total: int) -> bool:
     """True when `offsets` splits 0..total into `parts` ordered ranges."""
     return (offsets.shape == (parts + 1,) and offsets[0] == 0 and offsets[-1] == total
             and bool(np.all(np.diff(offsets) >= 0)))
+
+
+@contextlib.contextmanager
+def _interrupts_deferred() -> Iterator[None]:
+    """Holds SIGINT and SIGTERM back from the calling thread until the block ends."""
+    held = {signal.SIGINT, signal.SIGTERM}
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def _next_shard_number(directory: Path) -> int:

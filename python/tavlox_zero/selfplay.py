@@ -125,7 +125,7 @@ def generate(
     from .workers import PoolError, WorkerPool
 
     summary = SelfPlaySummary()
-    seat_totals = [0.0] * 4
+    seat_totals, tallied = [0.0] * 4, [0]
     writer = ShardWriter(out, config.dim, {"engine_config": config.to_dict(), **(metadata or {})}, games_per_shard)
     bar = _progress_bar(games, progress)
     started = time.perf_counter()
@@ -134,15 +134,13 @@ def generate(
 
     def keep(record: Any) -> None:
         writer.add(record)
-        moves, _, payoffs = record[1]
-        summary.games += 1
-        summary.positions += len(moves)
-        for seat, payoff in enumerate(payoffs):
+        for seat, payoff in enumerate(record[1][2]):
             seat_totals[seat] += payoff
+        tallied[0] += 1
         if bar is not None:
             elapsed = max(time.perf_counter() - started, 1e-9)
-            bar.set_postfix_str(f"{summary.games / elapsed:.2f} games/s, {summary.positions / elapsed:.1f} positions/s",
-                                refresh=False)
+            games, positions = writer.received_games, writer.received_positions
+            bar.set_postfix_str(f"{games / elapsed:.2f} games/s, {positions / elapsed:.1f} positions/s", refresh=False)
             bar.update(1)
 
     try:
@@ -161,8 +159,10 @@ def generate(
         if bar is not None:
             bar.close()
     summary.seconds = time.perf_counter() - started
+    # The counts are those of the games written, whenever an interrupt came.
+    summary.games, summary.positions = writer.games, writer.positions
     _fill_from_pool(summary, pool)
-    summary.seat_payoffs = [total / summary.games if summary.games else 0.0 for total in seat_totals]
+    summary.seat_payoffs = [total / tallied[0] if tallied[0] else 0.0 for total in seat_totals]
     summary.shards = [str(p) for p in writer.paths]
     return summary
 
