@@ -38,15 +38,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
-    logging.basicConfig(
-        level=logging.WARNING - 10 * min(args.verbose, 2),
-        format="%(levelname)s %(name)s: %(message)s",
-    )
-    if getattr(args, "unavailable", None):
-        print(f"tavlox-zero {args.command}: this command is not available: {args.unavailable}", file=sys.stderr)
-        return 2
     try:
+        # Building the parser imports the commands (and torch): Ctrl-C may come that early.
+        args = build_parser().parse_args(argv)
+        logging.basicConfig(
+            level=logging.WARNING - 10 * min(args.verbose, 2),
+            format="%(levelname)s %(name)s: %(message)s",
+        )
+        if getattr(args, "unavailable", None):
+            print(f"tavlox-zero {args.command}: this command is not available: {args.unavailable}", file=sys.stderr)
+            return 2
         return int(args.handler(args) or 0)
     except KeyboardInterrupt:
         print("tavlox-zero: interrupted", file=sys.stderr)

@@ -188,8 +188,10 @@ class _TimedSender:
 
 def worker_main(worker_id: int, jobs: Any, results: Any, senders: dict, engine_name: str, quiet: bool) -> None:
     """Body of a worker process: plays the jobs sent on `jobs` until it is closed or sent None."""
-    # Ctrl-C reaches the whole process group; the parent alone decides how to stop.
+    # Ctrl-C reaches the whole process group; the parent alone decides how to stop. The
+    # worker was started with SIGINT blocked, so one that came during its start-up is dropped.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     if quiet:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, 1)
@@ -547,7 +549,13 @@ class WorkerPool:
             name=f"tavlox-worker-{worker_id}",
             daemon=True,
         )
-        process.start()
+        # Blocked signals stay blocked across the exec: the new interpreter cannot be
+        # interrupted before it has set itself to ignore Ctrl-C.
+        previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            process.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
         # Only the worker may hold these ends, so that either side sees the other's death.
         jobs_end.close()
         results_end.close()
