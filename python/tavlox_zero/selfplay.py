@@ -195,14 +195,16 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--games", type=int, default=16, help="games to play (default %(default)s)")
     parser.add_argument("--workers", type=int, default=default_workers(),
                         help="worker processes playing games (default: four per CPU, %(default)s)")
-    parser.add_argument("--device", default="auto", help="where the network runs: auto (CUDA when present), cpu, cuda, cuda:N")
+    parser.add_argument("--device", default="auto",
+                        help="where the network runs: auto (CUDA when present), cpu, cuda, cuda:N")
     parser.add_argument("--checkpoint", type=Path,
                         help="network checkpoint to play with (default: a fresh network, saved under --out)")
     parser.add_argument("--channels", type=int, default=32, help="width of a fresh network (default %(default)s)")
-    parser.add_argument("--blocks", type=int, default=3, help="residual blocks of a fresh network (default %(default)s)")
+    parser.add_argument("--blocks", type=int, default=3,
+                        help="residual blocks of a fresh network (default %(default)s)")
     parser.add_argument("--seed", type=int, help="seed for a fresh network's weights")
     parser.add_argument("--out", type=Path, default=Path("runs/selfplay"),
-                        help="directory for the shards (default %(default)s); numbering continues after existing shards")
+                        help="directory for the shards (default %(default)s); numbering continues after any there")
     parser.add_argument("--games-per-shard", type=int, default=32, help="games per shard file (default %(default)s)")
     parser.add_argument("--max-batch", type=int, default=256, help="largest inference batch (default %(default)s)")
     parser.add_argument("--max-wait-ms", type=float, default=2.0,

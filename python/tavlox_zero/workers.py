@@ -222,7 +222,8 @@ def _play(engine: Any, worker_id: int, job: Job, jobs: Any, channel: _ResultChan
     value = None
     try:
         if job.kind == TRAINING:
-            status = engine.play_training_game(worker_id, job.config, channel, _TimedSender(senders[job.network], pipe), pipe)
+            status = engine.play_training_game(
+                worker_id, job.config, channel, _TimedSender(senders[job.network], pipe), pipe)
         elif job.kind == AGAINST_RANDOM:
             status = engine.play_test_against_random(
                 worker_id, job.config, channel, _TimedSender(senders[job.network], pipe), pipe)
@@ -280,11 +281,12 @@ _DIED = object()
 class WorkerPool:
     """N engine workers and one inference server per network, as a context manager.
 
-    `networks` maps names to models; the pool moves them to `device` and puts them in
-    evaluation mode. On the CPU the pool runs torch with `cpu_threads` threads while it
-    is open (None: leave torch's setting alone; see default_cpu_threads). A worker that dies is reported and replaced (its game is played
-    again) until `max_restarts` replacements have been made; then the run fails with
-    PoolError. Engine faults and server errors fail the run at once.
+    `networks` maps names to models; each server evaluates the inference copy of its
+    network on `device` (network.inference_model), made when the pool starts. On the CPU
+    the pool runs torch with `cpu_threads` threads while it is open (None: leave torch's
+    setting alone; see default_cpu_threads). A worker that dies is reported and replaced
+    (its game is played again) until `max_restarts` replacements have been made; then
+    the run fails with PoolError. Engine faults and server errors fail the run at once.
     """
 
     def __init__(
