@@ -12,13 +12,14 @@ from __future__ import annotations
 import argparse
 import json
 import os
-from dataclasses import asdict, dataclass
+from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Optional
 
 import torch
 
 from .stats import MatchSummary, summarize_payoffs
+from .workers import default_cpu_threads, default_workers
 
 HELP = "play a network against random players and a baseline checkpoint"
 
@@ -28,10 +29,11 @@ FAIR_BASELINE_PAYOFF = 0.25
 
 @dataclass
 class PoolSettings:
-    workers: int = 2
+    workers: int = field(default_factory=default_workers)
     device: str = "cpu"
-    max_batch: int = 64
+    max_batch: int = 256
     max_wait_ms: float = 2.0
+    threads: int = field(default_factory=default_cpu_threads)
 
 
 def open_pool(networks: dict, settings: PoolSettings):
@@ -39,7 +41,7 @@ def open_pool(networks: dict, settings: PoolSettings):
 
     return WorkerPool(
         settings.workers, networks, settings.device,
-        max_batch=settings.max_batch, max_wait_ms=settings.max_wait_ms,
+        max_batch=settings.max_batch, max_wait_ms=settings.max_wait_ms, cpu_threads=settings.threads,
     )
 
 
@@ -70,11 +72,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--games", type=int, default=100, help="games per match")
     parser.add_argument("--dim", type=int, help="board side of the random match (default: the checkpoint's)")
     parser.add_argument("--no-random", action="store_true", help="skip the match against random players")
-    parser.add_argument("--workers", type=int, default=PoolSettings.workers)
+    parser.add_argument("--workers", type=int, default=default_workers(), help="engine worker processes (default %(default)s)")
     parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
-    parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch)
+    parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch, help="largest inference batch")
     parser.add_argument("--json", type=Path, help="also write the results to this JSON file")
-    parser.add_argument("--threads", type=int, default=1, help="CPU threads for the network (default 1)")
+    parser.add_argument("--threads", type=int, default=default_cpu_threads(),
+                        help="torch threads for a network on the CPU (default %(default)s)")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -84,13 +87,12 @@ def run(args: argparse.Namespace) -> int:
         raise SystemExit("--games must be at least 1")
     if args.no_random and not args.baseline:
         raise SystemExit("nothing to evaluate: --no-random needs --baseline")
-    torch.set_num_threads(args.threads)
     model, checkpoint = network.load_checkpoint(args.checkpoint)
     engine_config = engine_config_for(checkpoint, args.dim)
     networks = {"model": model.eval()}
     if args.baseline:
         networks["baseline"] = network.load_checkpoint(args.baseline)[0].eval()
-    settings = PoolSettings(workers=args.workers, device=args.device, max_batch=args.max_batch)
+    settings = PoolSettings(workers=args.workers, device=args.device, max_batch=args.max_batch, threads=args.threads)
     results = {"checkpoint": str(args.checkpoint), "step": checkpoint.get("step"), "engine_config": asdict(engine_config)}
     with open_pool(networks, settings) as pool:
         if not args.no_random:

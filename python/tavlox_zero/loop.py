@@ -46,6 +46,7 @@ from .evaluate import BASELINE_DIM, FAIR_BASELINE_PAYOFF, PoolSettings, against_
 from .plotting import plot_progress
 from .stats import MatchSummary
 from .train import TrainConfig, Trainer, dataset_key
+from .workers import default_cpu_threads, default_workers
 
 HELP = "run iterations of self-play, training and evaluation in a run directory"
 
@@ -383,11 +384,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--weight-decay", type=float, default=defaults_train.weight_decay)
     group.add_argument("--warmup-steps", type=int, default=defaults_train.warmup_steps)
     group.add_argument("--seed", type=int, default=defaults_train.seed)
-    parser.add_argument("--workers", type=int, default=PoolSettings.workers)
+    parser.add_argument("--workers", type=int, default=default_workers(), help="engine worker processes (default %(default)s)")
     parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
-    parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch)
-    parser.add_argument("--threads", type=int, default=1,
-                        help="CPU threads for the network (default 1: the workers need the other cores)")
+    parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch, help="largest inference batch")
+    parser.add_argument("--threads", type=int, default=default_cpu_threads(),
+                        help="torch threads for training and for a network on the CPU (default %(default)s)")
 
 
 def config_from_args(args: argparse.Namespace) -> RunConfig:
@@ -417,7 +418,7 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
 
 def run(args: argparse.Namespace) -> int:
     torch.set_num_threads(args.threads)
-    pool = PoolSettings(workers=args.workers, device=args.device, max_batch=args.max_batch)
+    pool = PoolSettings(workers=args.workers, device=args.device, max_batch=args.max_batch, threads=args.threads)
     resuming = RunDirectory(args.run_dir).config.exists()
     loop = TrainingLoop.open(args.run_dir, None if resuming else config_from_args(args), pool)
     if resuming:
