@@ -81,7 +81,7 @@ def test_matches_summarise_what_the_stub_pool_returns():
     summary = against_random(sole_winner, engine_config=None, games=30, network="baseline")
     assert sole_winner.calls == [("random", 30, "baseline")]
     assert summary.mean_payoff == 1.0 and summary.win_rate == 1.0
-    assert summary.win_ci.low > 0.85, f"30 wins out of 30 should bound the win rate well above 0.85, got {summary.win_ci}"
+    assert summary.win_ci.low > 0.85, f"30 wins in 30 games should put the win rate above 0.85: {summary.win_ci}"
 
     equal = StubPool([0.25] * 12)
     summary = against_baseline(equal, engine_config=None, games=12)

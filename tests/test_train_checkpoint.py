@@ -70,7 +70,7 @@ def test_training_lowers_the_loss_on_fixed_data():
     config = TrainConfig(batch_size=16, learning_rate=1e-2, warmup_steps=0, schedule_steps=40)
     trainer = Trainer(network.new_model(channels=8, blocks=1), config)
     losses = [trainer.train_step(*batch)["loss"] for _ in range(40)]
-    assert losses[-1] < losses[0] - 0.2, f"40 steps on one batch did not lower the loss: {losses[0]:.3f} -> {losses[-1]:.3f}"
+    assert losses[-1] < losses[0] - 0.2, f"40 steps on one batch: loss {losses[0]:.3f} -> {losses[-1]:.3f}"
 
 
 def test_checkpoint_round_trip_restores_every_part(tmp_path):

@@ -72,7 +72,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--games", type=int, default=100, help="games per match")
     parser.add_argument("--dim", type=int, help="board side of the random match (default: the checkpoint's)")
     parser.add_argument("--no-random", action="store_true", help="skip the match against random players")
-    parser.add_argument("--workers", type=int, default=default_workers(), help="engine worker processes (default %(default)s)")
+    parser.add_argument(
+        "--workers", type=int, default=default_workers(), help="engine worker processes (default %(default)s)"
+    )
     parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
     parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch, help="largest inference batch")
     parser.add_argument("--json", type=Path, help="also write the results to this JSON file")
@@ -93,7 +95,11 @@ def run(args: argparse.Namespace) -> int:
     if args.baseline:
         networks["baseline"] = network.load_checkpoint(args.baseline)[0].eval()
     settings = PoolSettings(workers=args.workers, device=args.device, max_batch=args.max_batch, threads=args.threads)
-    results = {"checkpoint": str(args.checkpoint), "step": checkpoint.get("step"), "engine_config": asdict(engine_config)}
+    results = {
+        "checkpoint": str(args.checkpoint),
+        "step": checkpoint.get("step"),
+        "engine_config": asdict(engine_config),
+    }
     with open_pool(networks, settings) as pool:
         if not args.no_random:
             summary = against_random(pool, engine_config, args.games)

@@ -22,7 +22,11 @@ network in seats 1 to 3 and is promoted when its mean payoff exceeds the fair
 0.25 by more than the margin. The model-against-baseline match plays only on
 20 x 20, so on other boards both play three random players and the candidate
 is promoted when its mean payoff exceeds the current network's by more than
-the margin.
+the margin. A negative margin promotes every candidate.
+
+A resumed run keeps the settings saved in config.json; only the number of
+iterations may grow. The learning-rate schedule spans the iterations set at the
+start and stays at its floor after them.
 """
 
 from __future__ import annotations
@@ -42,7 +46,15 @@ import torch
 
 from .engine_config import EngineConfig
 from .engine_config import add_arguments as add_engine_arguments
-from .evaluate import BASELINE_DIM, FAIR_BASELINE_PAYOFF, PoolSettings, against_baseline, against_random, open_pool, write_json_atomic
+from .evaluate import (
+    BASELINE_DIM,
+    FAIR_BASELINE_PAYOFF,
+    PoolSettings,
+    against_baseline,
+    against_random,
+    open_pool,
+    write_json_atomic,
+)
 from .plotting import plot_progress
 from .stats import MatchSummary
 from .train import TrainConfig, Trainer, dataset_key
@@ -370,10 +382,14 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--iterations", type=int, help=f"iterations to reach (default {defaults_loop.iterations})")
     add_engine_arguments(parser)
     group = parser.add_argument_group("loop (the engine, loop and training settings apply to new runs only)")
-    group.add_argument("--games", type=int, default=defaults_loop.games_per_iteration, help="self-play games per iteration")
+    group.add_argument(
+        "--games", type=int, default=defaults_loop.games_per_iteration, help="self-play games per iteration"
+    )
     group.add_argument("--games-per-shard", type=int, default=defaults_loop.games_per_shard)
     group.add_argument("--window", type=int, default=defaults_loop.window, help="iterations of shards trained on")
-    group.add_argument("--steps", type=int, default=defaults_loop.steps_per_iteration, help="training steps per iteration")
+    group.add_argument(
+        "--steps", type=int, default=defaults_loop.steps_per_iteration, help="training steps per iteration"
+    )
     group.add_argument("--eval-games", type=int, default=defaults_loop.eval_games)
     group.add_argument("--promotion-margin", type=float, default=defaults_loop.promotion_margin)
     group.add_argument("--checkpoint-every", type=int, default=defaults_loop.checkpoint_every)
@@ -384,7 +400,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--weight-decay", type=float, default=defaults_train.weight_decay)
     group.add_argument("--warmup-steps", type=int, default=defaults_train.warmup_steps)
     group.add_argument("--seed", type=int, default=defaults_train.seed)
-    parser.add_argument("--workers", type=int, default=default_workers(), help="engine worker processes (default %(default)s)")
+    parser.add_argument(
+        "--workers", type=int, default=default_workers(), help="engine worker processes (default %(default)s)"
+    )
     parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
     parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch, help="largest inference batch")
     parser.add_argument("--threads", type=int, default=default_cpu_threads(),

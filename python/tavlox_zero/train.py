@@ -142,7 +142,9 @@ def gather(dataset, indices: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, 
 
 def collate(items: Sequence[tuple]) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
     planes, policies, values = zip(*items)
-    return tuple(torch.stack([torch.as_tensor(x, dtype=torch.float32) for x in group]) for group in (planes, policies, values))
+    return tuple(
+        torch.stack([torch.as_tensor(x, dtype=torch.float32) for x in group]) for group in (planes, policies, values)
+    )
 
 
 @dataclass
@@ -318,7 +320,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--output", "-o", type=Path, required=True, help="checkpoint to write")
     start = parser.add_mutually_exclusive_group()
     start.add_argument("--init", type=Path, help="start from this checkpoint's weights with a fresh optimiser")
-    start.add_argument("--resume", type=Path, help="continue exactly from this training checkpoint (keeping its saved training settings)")
+    start.add_argument(
+        "--resume", type=Path, help="continue exactly from this training checkpoint (keeping its saved settings)"
+    )
     parser.add_argument("--steps", type=int, required=True, help="total optimisation steps of the run")
     parser.add_argument("--batch-size", type=int, default=TrainConfig.batch_size)
     parser.add_argument("--lr", type=float, default=TrainConfig.learning_rate, help="peak learning rate")
@@ -332,7 +336,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--channels", type=int, default=32, help="width of a new network")
     parser.add_argument("--blocks", type=int, default=3, help="residual blocks of a new network")
     parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
-    parser.add_argument("--checkpoint-every", type=int, default=500, help="steps between checkpoints (0: only at the end)")
+    parser.add_argument(
+        "--checkpoint-every", type=int, default=500, help="steps between checkpoints (0: only at the end)"
+    )
     parser.add_argument("--log-every", type=int, default=50)
     parser.add_argument("--threads", type=int, help="CPU threads for torch (default: torch's choice)")
 
