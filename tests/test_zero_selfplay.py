@@ -48,6 +48,7 @@ def test_selfplay_writes_a_dataset_that_round_trips(tmp_path, capsys):
     printed = capsys.readouterr().out
     assert code == 0, printed
     assert "self-play finished: 3 games" in printed and "positions/s" in printed and "per evaluation" in printed
+    assert "2 workers, network on cpu" in printed
     shards = sorted(out.glob("shard-*.npz"))
     assert [s.name for s in shards] == ["shard-00000.npz", "shard-00001.npz"]
     loaded = [read_shard(s) for s in shards]
@@ -70,6 +71,9 @@ def test_selfplay_refuses_bad_settings_before_starting(tmp_path):
         cli.main(["selfplay", *TINY, "--dim", "3", "--out", str(tmp_path)])
     with pytest.raises(SystemExit, match="--games and --workers must be at least 1"):
         cli.main(["selfplay", *TINY, "--games", "0", "--out", str(tmp_path)])
+    with pytest.raises(SystemExit, match="selfplay: .*device"):
+        cli.main(["selfplay", *TINY, "--device", "abacus", "--out", str(tmp_path)])
+    assert not list(tmp_path.iterdir()), "a refused run left files behind"
 
 
 def test_ctrl_c_stops_every_process_and_keeps_the_finished_games(tmp_path):

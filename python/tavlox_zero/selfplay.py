@@ -74,12 +74,15 @@ class SelfPlaySummary:
     shards: list = field(default_factory=list)
     interrupted: bool = False
     error: Optional[str] = None
+    workers: int = 0
+    device: str = ""
 
     def describe(self) -> str:
         rate = (lambda count: count / self.seconds) if self.seconds > 0 else (lambda count: 0.0)
         status = "interrupted" if self.interrupted else "failed" if self.error else "finished"
         lines = [
             f"self-play {status}: {self.games} games, {self.positions} positions in {self.seconds:.1f} s",
+            f"  {self.workers} workers, network on {self.device}",
             f"  {rate(self.games):.3f} games/s, {rate(self.positions):.1f} positions/s, "
             f"{rate(self.evaluations):.0f} evaluations/s "
             f"(mean batch {self.mean_batch:.2f}, largest {self.largest_batch}, network busy {self.network_busy:.0%})",
@@ -122,14 +125,17 @@ def generate(
     is still written, and the summary says what happened.
     """
     from .dataset import ShardWriter
+    from .server import resolve_device
     from .workers import PoolError, WorkerPool
 
-    summary = SelfPlaySummary()
+    device = resolve_device(device)
+    workers = workers or default_workers(device.type == "cuda")
+    summary = SelfPlaySummary(workers=workers, device=str(device))
     seat_totals, tallied = [0.0] * 4, [0]
     writer = ShardWriter(out, config.dim, {"engine_config": config.to_dict(), **(metadata or {})}, games_per_shard)
     bar = _progress_bar(games, progress)
     started = time.perf_counter()
-    pool = WorkerPool(workers or default_workers(), {"model": model}, device, max_batch, max_wait_ms,
+    pool = WorkerPool(workers, {"model": model}, device, max_batch, max_wait_ms,
                       cpu_threads=cpu_threads or default_cpu_threads())
 
     def keep(record: Any) -> None:
@@ -193,8 +199,9 @@ def _progress_bar(total: int, enabled: bool) -> Any:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     engine_config_module.add_arguments(parser)
     parser.add_argument("--games", type=int, default=16, help="games to play (default %(default)s)")
-    parser.add_argument("--workers", type=int, default=default_workers(),
-                        help="worker processes playing games (default: four per CPU, %(default)s)")
+    parser.add_argument("--workers", type=int,
+                        help=f"worker processes playing games (default: four per CPU, {default_workers()}, "
+                             f"or two per CPU, {default_workers(True)}, with the network on a GPU)")
     parser.add_argument("--device", default="auto",
                         help="where the network runs: auto (CUDA when present), cpu, cuda, cuda:N")
     parser.add_argument("--checkpoint", type=Path,
@@ -216,12 +223,14 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     from . import network
+    from .server import resolve_device
 
-    if args.games < 1 or args.workers < 1:
+    if args.games < 1 or (args.workers is not None and args.workers < 1):
         raise SystemExit("tavlox-zero selfplay: --games and --workers must be at least 1")
     try:
         config = EngineConfig.from_args(args)
-    except (TypeError, ValueError) as error:
+        resolve_device(args.device)
+    except (TypeError, ValueError, RuntimeError) as error:
         raise SystemExit(f"tavlox-zero selfplay: {error}")
     if args.threads < 1:
         raise SystemExit("tavlox-zero selfplay: --threads must be at least 1")

@@ -54,10 +54,12 @@ def default_cpu_threads() -> int:
     return max(1, (os.cpu_count() or 1) // 4)
 
 
-def default_workers() -> int:
-    """Four workers per core: a worker waits for the network most of the time, and more
-    workers make larger batches, which the network evaluates faster per position."""
-    return 4 * (os.cpu_count() or 1)
+def default_workers(network_on_gpu: bool = False) -> int:
+    """Workers for a self-play run: a worker waits for the network most of the time, and
+    more workers make larger batches, which the network evaluates faster per position.
+    With the network on the CPU four per core; on a GPU, where the workers' own work
+    is what limits, two per core."""
+    return (2 if network_on_gpu else 4) * (os.cpu_count() or 1)
 
 
 class PoolError(RuntimeError):
