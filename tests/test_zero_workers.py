@@ -11,6 +11,7 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("tavlox_self_play")
 
 from tavlox_zero import rules  # noqa: E402
+from tavlox_zero.dataset import read_shard, write_shard  # noqa: E402
 from tavlox_zero.engine_config import EngineConfig  # noqa: E402
 from tavlox_zero.network import new_model  # noqa: E402
 from tavlox_zero.workers import PoolError, WorkerPool  # noqa: E402
@@ -74,7 +75,7 @@ def test_encode_record_equals_the_states_the_engine_sent(rep):
     assert not missing, f"root positions {missing[:5]} of {len(moves)} were never sent by the engine"
 
 
-def test_training_games_from_several_workers():
+def test_training_games_from_several_workers_round_trip_through_a_shard(tmp_path):
     with WorkerPool(2, {"model": tiny_net()}, "cpu", max_batch=8) as pool:
         records = list(pool.play_training_games(CONFIG, 4))
         more = list(pool.play_training_games(CONFIG, 2))
@@ -83,6 +84,10 @@ def test_training_games_from_several_workers():
         check_record(record, CONFIG.dim)
     assert pool.stats.games == 6 and pool.stats.failed_games == 0
     assert pool.stats.evaluations == pool.server_stats()["model"].requests > 0
+    shard = read_shard(write_shard(tmp_path / "games.npz", records + more, CONFIG.dim))
+    for (_, (moves, policies, payoffs)), (m, p, y) in zip(records + more, shard.records()):
+        assert (m, y) == (moves, payoffs), "moves or payoffs changed on the way through the shard"
+        assert p == [[(t, float(np.float32(f))) for t, f in policy] for policy in policies], "policies changed"
 
 
 def test_matches_against_random_players_and_a_baseline():
