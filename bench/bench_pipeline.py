@@ -4,9 +4,9 @@
     python bench/bench_pipeline.py --workers 2,4,8 --games-per-worker 2 --sims 16
     python bench/bench_pipeline.py --device cuda --workers 8,16,32
 
-Part 1 times the pieces of one evaluation in isolation: the request's pickling, the
+First it times the pieces of one evaluation in isolation: the request's pickling, the
 conversion of nested lists to one array, and the network's forward pass by batch size.
-Part 2 plays real self-play games through the worker pool for each worker count and
+Then it plays real self-play games through the worker pool for each worker count and
 reports games/s, positions/s and evaluations/s with the per-evaluation breakdown the
 pool measures: engine (the worker's own work), transport (pickling and pipes), batching
 wait (from sending a request to the start of its batch) and network (conversion,
