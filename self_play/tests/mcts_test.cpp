@@ -65,8 +65,7 @@ TEST(MctsTest, RootCountsEverySimulationAndVisitsSpread) {
   EXPECT_EQ(evaluator.calls(), 61) << "one root expansion plus one leaf per simulation";
 }
 
-// Simulations through `node` whose leaf had `player` to move: those that ended at the node
-// itself, plus those counted below it.
+// Simulations through `node` whose leaf had `player` to move.
 uint32_t leaves_moved_by(const SearchNode& node, uint32_t player) {
   uint32_t below = 0;
   uint32_t through_children = 0;
@@ -78,13 +77,16 @@ uint32_t leaves_moved_by(const SearchNode& node, uint32_t player) {
   return below + (node.player == player ? ended_here : 0);
 }
 
-void expect_own_player_values(const SearchNode& node) {
-  EXPECT_EQ(node.value_sum, float(leaves_moved_by(node, node.player)))
-      << "tile " << node.action << " of player " << node.player;
-  for (const SearchNode& child : node.children) expect_own_player_values(child);
+// Every child holds the value of the player who chose it: its parent's player.
+void expect_chooser_values(const SearchNode& node) {
+  for (const SearchNode& child : node.children) {
+    EXPECT_EQ(child.value_sum, float(leaves_moved_by(child, node.player)))
+        << "tile " << child.action << " chosen by player " << node.player;
+    expect_chooser_values(child);
+  }
 }
 
-TEST(MctsTest, EachNodeCollectsTheValueOfItsOwnPlayer) {
+TEST(MctsTest, EachChildCollectsTheValueOfThePlayerWhoChoseIt) {
   // Player 0 has chosen four tiles in a row, so every next tile completes a pentomino and
   // the search crosses turns of players 0, 1 and 2.
   Game game = Game::reset(20);
@@ -98,7 +100,12 @@ TEST(MctsTest, EachNodeCollectsTheValueOfItsOwnPlayer) {
   SearchNode root;
   ASSERT_EQ(run_mcts(mover_wins, search_config(12), root, game, rng), std::nullopt);
   EXPECT_EQ(root.value_sum, 0.0f) << "player 0 never moves at a leaf of this search";
-  expect_own_player_values(root);
+  expect_chooser_values(root);
+  // Completing the piece hands the turn to player 1, whose leaf value is 1 and player 0's 0:
+  // the completing tiles must not look good to player 0.
+  for (const SearchNode& child : root.children) {
+    EXPECT_EQ(child.value_sum, 0.0f) << "tile " << child.action << " credited player 1's value";
+  }
 }
 
 TEST(MctsTest, EqualScoresGoToTheLaterChild) {

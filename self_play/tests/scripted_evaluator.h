@@ -49,7 +49,7 @@ class ScriptedEvaluator : public Evaluator {
 
 inline EvaluationError pipe_error() {
   return {"EOFError: pipe \"closed\"",
-          "PyErr { type: EOFError, value: EOFError('pipe \"closed\"') }"};
+          "EOFError(value=EOFError('pipe \"closed\"'), traceback=None)"};
 }
 
 class CapturingOutput : public TextOutput {

@@ -49,10 +49,11 @@ SearchNode* select_child(const Config& config, SearchNode& node) {
   return chosen;
 }
 
-void back_up(SearchNode& node, const ValueVector& values) {
+// Credits `node` with the value of `player`.
+void back_up(SearchNode& node, uint32_t player, const ValueVector& values) {
   node.visit_count += 1;
-  check_index(node.player, values.size());
-  node.value_sum += values[node.player];
+  check_index(player, values.size());
+  node.value_sum += values[player];
 }
 
 // One simulation on `game`, a copy of the real game. The path holds the root and every node
@@ -73,8 +74,14 @@ std::optional<std::string> simulate(Evaluator& evaluator, const Config& config, 
   if (auto error = evaluate(evaluator, *node, game, rng, scratch.values)) {
     return std::move(error->display);
   }
-  // The root counts every simulation too, so that its exploration term grows with them.
-  for (SearchNode* visited : scratch.path) back_up(*visited, scratch.values);
+  // Each child is credited with the value of the player who chose it, the player its
+  // parent's selection maximises for: a tile that completes a piece hands the turn on, and
+  // a terminal leaf has no player of its own. The root counts every simulation too (in its
+  // own player's terms), so that its exploration term grows with them.
+  back_up(root, root.player, scratch.values);
+  for (size_t i = 1; i < scratch.path.size(); ++i) {
+    back_up(*scratch.path[i], scratch.path[i - 1]->player, scratch.values);
+  }
   return std::nullopt;
 }
 
