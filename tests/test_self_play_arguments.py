@@ -75,8 +75,9 @@ def test_id_type_errors_name_the_parameter_and_keep_the_cause(bad_id):
 
 @pytest.mark.parametrize("bad_id", [2**31, -(2**31) - 1, 2**63, -(2**70)])
 def test_id_outside_32_bits_raises_overflow_error(bad_id):
-    with pytest.raises(OverflowError):
+    with pytest.raises(OverflowError) as info:
         play_test_against_random(bad_id, None, QUEUE, QUEUE, QUEUE)
+    assert not str(info.value).startswith("argument 'id'"), "only type errors name the argument"
 
 
 class Index:

@@ -93,9 +93,14 @@ std::optional<int32_t> convert_id(Borrowed id) {
     name_id_in_type_error();
     return std::nullopt;
   }
-  if (value < INT32_MIN || value > INT32_MAX) {
-    PyErr_Format(PyExc_OverflowError, "argument 'id': %ld is outside the signed 32-bit range",
-                 value);
+  // Worded as the interpreter words its own C int overflow, and not prefixed: only type
+  // errors name the argument.
+  if (value > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
+    return std::nullopt;
+  }
+  if (value < INT32_MIN) {
+    PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
     return std::nullopt;
   }
   return int32_t(value);
