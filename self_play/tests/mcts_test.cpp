@@ -16,16 +16,7 @@ using test_support::seeded_rng;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 Config search_config(size_t sims) {
-  Config config{};
-  config.dim = 7;
-  config.rep = 1;
-  config.sims_per_move = sims;
-  config.sample_moves = 0;
-  config.c_base = 19652.0f;
-  config.c_init = 1.25f;
-  config.dirichlet_alpha = 0.3f;
-  config.exploration_fraction = 0.25f;
-  return config;
+  return test_support::test_config(7, sims);
 }
 
 std::string fault_message(const std::function<void()>& call) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "config.h"
 #include "evaluator.h"
 #include "game.h"
 #include "matches.h"
@@ -60,6 +61,20 @@ class CapturingOutput : public TextOutput {
  private:
   std::string text_;
 };
+
+// A configuration for tests: standard search constants, `sims` simulations per move.
+inline Config test_config(size_t dim, size_t sims, size_t sample_moves = 0) {
+  Config config{};
+  config.dim = dim;
+  config.rep = 1;
+  config.sims_per_move = sims;
+  config.sample_moves = sample_moves;
+  config.c_base = 19652.0f;
+  config.c_init = 1.25f;
+  config.dirichlet_alpha = 0.3f;
+  config.exploration_fraction = 0.25f;
+  return config;
+}
 
 inline Rng seeded_rng(uint32_t seed) {
   return Rng({seed, 1, 2, 3, 4, 5, 6, 7});

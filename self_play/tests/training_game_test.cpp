@@ -14,16 +14,7 @@ using test_support::ScriptedEvaluator;
 using test_support::seeded_rng;
 
 Config training_config(size_t dim) {
-  Config config{};
-  config.dim = dim;
-  config.rep = 1;
-  config.sims_per_move = 8;
-  config.sample_moves = 6;
-  config.c_base = 19652.0f;
-  config.c_init = 1.25f;
-  config.dirichlet_alpha = 0.3f;
-  config.exploration_fraction = 0.25f;
-  return config;
+  return test_support::test_config(dim, 8, 6);
 }
 
 TEST(TrainingGameTest, RecordReplaysToTheSameFinalPosition) {
