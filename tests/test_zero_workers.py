@@ -14,7 +14,7 @@ from tavlox_zero import rules  # noqa: E402
 from tavlox_zero.dataset import read_shard, write_shard  # noqa: E402
 from tavlox_zero.engine_config import EngineConfig  # noqa: E402
 from tavlox_zero.network import new_model  # noqa: E402
-from tavlox_zero.workers import PoolError, WorkerPool  # noqa: E402
+from tavlox_zero.pool import PoolError, WorkerPool  # noqa: E402
 
 CONFIG = EngineConfig(dim=5, sims_per_move=4, sample_moves=3)
 
@@ -104,7 +104,7 @@ def test_matches_against_random_players_and_a_baseline():
 
 
 def test_a_dead_worker_is_reported_and_replaced(caplog):
-    caplog.set_level(logging.ERROR, logger="tavlox_zero.workers")
+    caplog.set_level(logging.ERROR, logger="tavlox_zero.pool")
     with WorkerPool(2, {"model": tiny_net()}, "cpu") as pool:
         victim = pool.worker_pids()[0]
         records = []

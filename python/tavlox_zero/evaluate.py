@@ -19,7 +19,7 @@ from typing import Optional
 import torch
 
 from .stats import MatchSummary, summarize_payoffs
-from .workers import default_cpu_threads, default_workers
+from .pool import default_cpu_threads, default_workers
 
 HELP = "play a network against random players and a baseline checkpoint"
 
@@ -37,7 +37,7 @@ class PoolSettings:
 
 
 def open_pool(networks: dict, settings: PoolSettings):
-    from .workers import WorkerPool
+    from .pool import WorkerPool
 
     return WorkerPool(
         settings.workers, networks, settings.device,

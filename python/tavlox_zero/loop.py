@@ -58,7 +58,7 @@ from .evaluate import (
 from .plotting import plot_progress
 from .stats import MatchSummary
 from .train import TrainConfig, Trainer, dataset_key
-from .workers import default_cpu_threads, default_workers
+from .pool import default_cpu_threads, default_workers
 
 HELP = "run iterations of self-play, training and evaluation in a run directory"
 

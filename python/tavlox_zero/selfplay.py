@@ -18,7 +18,7 @@ from typing import Any, Optional
 
 from . import engine_config as engine_config_module
 from .engine_config import EngineConfig
-from .workers import default_cpu_threads, default_workers
+from .pool import default_cpu_threads, default_workers
 
 HELP = "play self-play games with a network and write them as a dataset"
 
@@ -126,7 +126,7 @@ def generate(
     """
     from .dataset import ShardWriter
     from .server import resolve_device
-    from .workers import PoolError, WorkerPool
+    from .pool import PoolError, WorkerPool
 
     device = resolve_device(device)
     workers = workers or default_workers(device.type == "cuda")
