@@ -1,12 +1,14 @@
-"""The policy-value network, its checkpoints and the engine configuration."""
+"""The policy-value network, its checkpoints (written atomically) and the engine configuration."""
 
 import argparse
+import json
 
 import pytest
 
 torch = pytest.importorskip("torch")
 
 from tavlox_zero import engine_config, network  # noqa: E402
+from tavlox_zero.atomic import atomic_write, write_json_atomic  # noqa: E402
 from tavlox_zero.engine_config import EngineConfig  # noqa: E402
 
 
@@ -62,6 +64,17 @@ def test_checkpoint_round_trip_restores_the_same_network(tmp_path):
             assert torch.equal(expected, actual), "the loaded network computes something else"
     assert [p.name for p in path.parent.iterdir()] == ["model.pt"], "a temporary file was left behind"
 
+
+@pytest.mark.parametrize("failure", [RuntimeError("disk full (pretend)"), KeyboardInterrupt()])
+def test_a_failed_atomic_write_keeps_the_old_file_and_leaves_no_temporary(tmp_path, failure):
+    path = tmp_path / "state.json"
+    write_json_atomic(path, {"old": 1})
+    with pytest.raises(type(failure)):
+        with atomic_write(path, "w") as f:
+            f.write("partial")
+            raise failure
+    assert json.loads(path.read_text()) == {"old": 1}
+    assert [p.name for p in tmp_path.iterdir()] == ["state.json"], "a temporary file was left behind"
 
 def test_loading_a_foreign_file_says_what_is_wrong(tmp_path):
     not_torch = tmp_path / "junk.pt"

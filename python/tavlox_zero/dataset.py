@@ -26,13 +26,14 @@ import json
 import os
 import re
 import signal
-import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Iterable, Iterator, Optional, Sequence
 
 import numpy as np
+
+from .atomic import atomic_write
 
 SHARD_FORMAT = "tavlox-zero-shard"
 SHARD_VERSION = 1
@@ -91,15 +92,8 @@ def write_shard(path: os.PathLike | str, records: Iterable, dim: int, metadata: 
     meta.setdefault("positions", int(len(arrays["moves"])))
     arrays["metadata"] = np.array(json.dumps(meta, default=str))
     path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, temporary = tempfile.mkstemp(prefix=path.name + ".", suffix=".tmp", dir=path.parent)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            np.savez_compressed(f, **arrays)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    with atomic_write(path) as f:
+        np.savez_compressed(f, **arrays)
     return path
 
 

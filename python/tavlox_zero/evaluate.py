@@ -10,16 +10,15 @@ Two matches, each played greedily on the network's policy without search:
 from __future__ import annotations
 
 import argparse
-import json
-import os
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Optional
 
 import torch
 
-from .stats import MatchSummary, summarize_payoffs
+from .atomic import write_json_atomic
 from .pool import default_cpu_threads, default_workers
+from .stats import MatchSummary, summarize_payoffs
 
 HELP = "play a network against random players and a baseline checkpoint"
 
@@ -116,11 +115,3 @@ def run(args: argparse.Namespace) -> int:
     if args.json:
         write_json_atomic(args.json, results)
     return 0
-
-
-def write_json_atomic(path: os.PathLike | str, value) -> None:
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = path.with_name(path.name + ".tmp")
-    temporary.write_text(json.dumps(value, indent=2) + "\n")
-    os.replace(temporary, path)

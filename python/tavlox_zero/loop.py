@@ -34,7 +34,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import shutil
 import time
 from contextlib import ExitStack
 from dataclasses import asdict, dataclass, fields
@@ -44,6 +43,7 @@ from typing import Callable, Optional
 
 import torch
 
+from .atomic import atomic_write, copy_atomic, write_json_atomic
 from .engine_config import EngineConfig
 from .engine_config import add_arguments as add_engine_arguments
 from .evaluate import (
@@ -53,12 +53,11 @@ from .evaluate import (
     against_baseline,
     against_random,
     open_pool,
-    write_json_atomic,
 )
 from .plotting import plot_progress
+from .pool import default_cpu_threads, default_workers
 from .stats import MatchSummary
 from .train import TrainConfig, Trainer, dataset_key
-from .pool import default_cpu_threads, default_workers
 
 HELP = "run iterations of self-play, training and evaluation in a run directory"
 
@@ -115,12 +114,6 @@ def read_json(path: Path, default=None):
         return json.loads(path.read_text())
     except FileNotFoundError:
         return default
-
-
-def copy_atomic(source: Path, destination: Path) -> None:
-    temporary = destination.with_name(destination.name + ".tmp")
-    shutil.copyfile(source, temporary)
-    os.replace(temporary, destination)
 
 
 def read_metrics(path: Path) -> list[dict]:
@@ -349,9 +342,8 @@ class TrainingLoop:
         row["evaluation_seconds"] = evaluation.pop("seconds", None)
         row.update(evaluation)
         rows = [r for r in read_metrics(self.dirs.metrics) if r.get("iteration", -1) < iteration] + [row]
-        temporary = self.dirs.metrics.with_name(self.dirs.metrics.name + ".tmp")
-        temporary.write_text("".join(json.dumps(r) + "\n" for r in rows))
-        os.replace(temporary, self.dirs.metrics)
+        with atomic_write(self.dirs.metrics, "w") as f:
+            f.write("".join(json.dumps(r) + "\n" for r in rows))
         plot_progress(rows, self.dirs.plot, title=f"{self.dirs.root.name}: board {self.config.engine['dim']}")
         write_json_atomic(self.dirs.state, {"completed_iterations": iteration, "current": current})
 

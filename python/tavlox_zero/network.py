@@ -10,14 +10,14 @@ from __future__ import annotations
 
 import copy
 import os
-import tempfile
 import warnings
-from pathlib import Path
 from typing import Any, Optional
 
 import torch
 from torch import nn
 from torch.nn.utils.fusion import fuse_conv_bn_eval
+
+from .atomic import atomic_write
 
 PLANES = 5
 PLAYERS = 4
@@ -155,16 +155,8 @@ def save_checkpoint(
         "train_config": train_config,
         "extra": dict(extra or {}),
     }
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, temporary = tempfile.mkstemp(prefix=path.name + ".", suffix=".tmp", dir=path.parent)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            torch.save(checkpoint, f)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    with atomic_write(path) as f:
+        torch.save(checkpoint, f)
 
 
 def load_checkpoint(path: os.PathLike | str, map_location: Any = "cpu") -> tuple[PolicyValueNet, dict]:

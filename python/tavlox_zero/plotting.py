@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import math
 import os
-from pathlib import Path
 from typing import Sequence
 
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from matplotlib.ticker import MaxNLocator
+
+from .atomic import atomic_write
 
 
 def _series(rows: Sequence[dict], *keys: str) -> tuple[list[int], list[float]]:
@@ -69,8 +70,5 @@ def plot_progress(rows: Sequence[dict], path: os.PathLike | str, title: str = "t
         axes.xaxis.set_major_locator(MaxNLocator(integer=True))
     figure.suptitle(title)
 
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = path.with_name(path.name + ".tmp")
-    figure.savefig(temporary, format="png", dpi=110)
-    os.replace(temporary, path)
+    with atomic_write(path) as f:
+        figure.savefig(f, format="png", dpi=110)
