@@ -10,8 +10,6 @@
 namespace tavlox::self_play {
 namespace {
 
-constexpr uint32_t kTestGameDim = 20;
-
 void append_escaped(std::string& out, char c) {
   switch (c) {
     case '"':

@@ -18,6 +18,9 @@ class TextOutput {
   virtual void write(std::string_view text) = 0;
 };
 
+// The board size of a match against a baseline network.
+constexpr uint32_t kTestGameDim = 20;
+
 // Text wrapped in double quotes with inner quotes and backslashes escaped.
 std::string debug_quote(std::string_view text);
 

@@ -89,6 +89,26 @@ uint32_t ChaCha::next_u32() {
   return buffer_[used_++];
 }
 
+Rng Rng::seeded(uint64_t seed, uint64_t stream) {
+  // SplitMix64 spreads a small seed over the whole key.
+  std::array<uint32_t, 8> key{};
+  for (size_t i = 0; i < key.size(); i += 2) {
+    seed += 0x9e3779b97f4a7c15ull;
+    uint64_t z = seed;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    z ^= z >> 31;
+    key[i] = uint32_t(z);
+    key[i + 1] = uint32_t(z >> 32);
+  }
+  return Rng(key, stream);
+}
+
+uint64_t Rng::os_seed() {
+  const std::array<uint32_t, 8> key = os_random_key();
+  return uint64_t(key[0]) << 32 | key[1];
+}
+
 Rng& Rng::for_this_thread() {
   thread_local Rng rng(os_random_key());
   return rng;

@@ -29,7 +29,13 @@ class ChaCha {
 class Rng {
  public:
   static Rng& for_this_thread();
-  explicit Rng(const std::array<uint32_t, 8>& key) : chacha_(key, 12) {}
+  explicit Rng(const std::array<uint32_t, 8>& key, uint64_t stream = 0)
+      : chacha_(key, 12, 0, stream) {}
+  // A reproducible generator: the key is expanded from `seed`, and each `stream` (a game's
+  // number, say) is an independent sequence under that key.
+  static Rng seeded(uint64_t seed, uint64_t stream);
+  // A seed drawn from the operating system's random source.
+  static uint64_t os_seed();
 
   uint32_t next_u32() { return chacha_.next_u32(); }
   // Uniform in [0, 1): (u >> 9) * 2^-23.

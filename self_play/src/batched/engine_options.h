@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "config.h"
+
+namespace tavlox::self_play {
+
+// What the games of one run are.
+enum class JobKind {
+  kTraining,         // self-play with a search before every action; one network
+  kAgainstRandom,    // network 0 in seat 0, greedy, against three random players
+  kAgainstBaseline,  // network 0 in seat 0, network 1 in seats 1 to 3, greedy, on 20 x 20
+};
+
+struct EngineOptions {
+  Config config;
+  JobKind kind = JobKind::kTraining;
+  // Games to finish; a failed game is replaced by a new one until `max_failed_games` fail.
+  std::size_t games = 0;
+  std::size_t games_in_flight = 0;
+  std::size_t search_threads = 1;
+  // Positions per batch; at most games_in_flight.
+  std::size_t batch_size = 0;
+  // Batch buffers per network: while the network evaluates one, the search fills another.
+  std::size_t slots = 2;
+  // The same seed gives every game the same random draws, whatever the threads do.
+  uint64_t seed = 0;
+  std::size_t max_failed_games = 0;
+};
+
+std::size_t network_count(JobKind kind);
+// The board size the games of `options` are played on.
+uint32_t board_dim(const EngineOptions& options);
+// Why `options` cannot run, or nothing when they can.
+std::optional<std::string> options_error(const EngineOptions& options);
+
+}  // namespace tavlox::self_play
