@@ -1,4 +1,5 @@
-"""The evaluate command end to end: real matches on the worker pool, results in JSON."""
+"""The evaluate command end to end: real matches on the worker pool, results in JSON; and the pool
+options that evaluate shares with selfplay and loop."""
 
 import json
 
@@ -8,6 +9,7 @@ torch = pytest.importorskip("torch")
 pytest.importorskip("tavlox_self_play")
 
 from tavlox_zero import cli, network  # noqa: E402
+from tavlox_zero.pool_options import PoolSettings  # noqa: E402
 
 
 def tiny_checkpoint(path, seed, engine_config=None):
@@ -44,3 +46,13 @@ def test_evaluate_refuses_an_empty_request(tmp_path):
         cli.main(["evaluate", str(model), "--no-random"])
     with pytest.raises(SystemExit):
         cli.main(["evaluate", str(model), "--games", "0"])
+
+
+@pytest.mark.parametrize("command", [["selfplay"], ["evaluate", "model.pt"], ["loop", "run"]])
+def test_every_command_takes_the_same_pool_options(command):
+    parser = cli.build_parser()
+    assert PoolSettings.from_args(parser.parse_args(command)) == PoolSettings().resolved()
+    given = ["--workers", "3", "--device", "cpu", "--max-batch", "7", "--max-wait-ms", "0.5", "--threads", "2"]
+    assert PoolSettings.from_args(parser.parse_args(command + given)) == PoolSettings(3, "cpu", 7, 0.5, 2)
+    with pytest.raises(ValueError, match="--max-batch must be at least 1"):
+        PoolSettings.from_args(parser.parse_args(command + ["--max-batch", "0"]))

@@ -8,7 +8,7 @@ import pytest
 pytest.importorskip("torch")
 pytest.importorskip("tavlox_self_play")
 
-from tavlox_zero.evaluate import PoolSettings  # noqa: E402
+from tavlox_zero.pool_options import PoolSettings  # noqa: E402
 from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop, beats_current  # noqa: E402
 from tavlox_zero.stats import summarize_payoffs  # noqa: E402
 from tavlox_zero.train import TrainConfig  # noqa: E402

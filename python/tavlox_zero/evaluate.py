@@ -10,38 +10,18 @@ Two matches, each played greedily on the network's policy without search:
 from __future__ import annotations
 
 import argparse
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict
 from pathlib import Path
 from typing import Optional
 
-import torch
-
 from .atomic import write_json_atomic
-from .pool import default_cpu_threads, default_workers
+from .pool_options import PoolSettings, open_pool
 from .stats import MatchSummary, summarize_payoffs
 
 HELP = "play a network against random players and a baseline checkpoint"
 
 BASELINE_DIM = 20
 FAIR_BASELINE_PAYOFF = 0.25
-
-
-@dataclass
-class PoolSettings:
-    workers: int = field(default_factory=default_workers)
-    device: str = "cpu"
-    max_batch: int = 256
-    max_wait_ms: float = 2.0
-    threads: int = field(default_factory=default_cpu_threads)
-
-
-def open_pool(networks: dict, settings: PoolSettings):
-    from .pool import WorkerPool
-
-    return WorkerPool(
-        settings.workers, networks, settings.device,
-        max_batch=settings.max_batch, max_wait_ms=settings.max_wait_ms, cpu_threads=settings.threads,
-    )
 
 
 def against_random(pool, engine_config, games: int, network: str = "model") -> MatchSummary:
@@ -71,14 +51,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--games", type=int, default=100, help="games per match")
     parser.add_argument("--dim", type=int, help="board side of the random match (default: the checkpoint's)")
     parser.add_argument("--no-random", action="store_true", help="skip the match against random players")
-    parser.add_argument(
-        "--workers", type=int, default=default_workers(), help="engine worker processes (default %(default)s)"
-    )
-    parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
-    parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch, help="largest inference batch")
     parser.add_argument("--json", type=Path, help="also write the results to this JSON file")
-    parser.add_argument("--threads", type=int, default=default_cpu_threads(),
-                        help="torch threads for a network on the CPU (default %(default)s)")
+    PoolSettings.add_arguments(parser)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -88,12 +62,15 @@ def run(args: argparse.Namespace) -> int:
         raise SystemExit("--games must be at least 1")
     if args.no_random and not args.baseline:
         raise SystemExit("nothing to evaluate: --no-random needs --baseline")
+    try:
+        settings = PoolSettings.from_args(args)
+    except (ValueError, RuntimeError) as error:
+        raise SystemExit(f"tavlox-zero evaluate: {error}")
     model, checkpoint = network.load_checkpoint(args.checkpoint)
     engine_config = engine_config_for(checkpoint, args.dim)
     networks = {"model": model.eval()}
     if args.baseline:
         networks["baseline"] = network.load_checkpoint(args.baseline)[0].eval()
-    settings = PoolSettings(workers=args.workers, device=args.device, max_batch=args.max_batch, threads=args.threads)
     results = {
         "checkpoint": str(args.checkpoint),
         "step": checkpoint.get("step"),

@@ -46,16 +46,9 @@ import torch
 from .atomic import atomic_write, copy_atomic, write_json_atomic
 from .engine_config import EngineConfig
 from .engine_config import add_arguments as add_engine_arguments
-from .evaluate import (
-    BASELINE_DIM,
-    FAIR_BASELINE_PAYOFF,
-    PoolSettings,
-    against_baseline,
-    against_random,
-    open_pool,
-)
+from .evaluate import BASELINE_DIM, FAIR_BASELINE_PAYOFF, against_baseline, against_random
 from .plotting import plot_progress
-from .pool import default_cpu_threads, default_workers
+from .pool_options import PoolSettings, open_pool
 from .stats import MatchSummary
 from .train import TrainConfig, Trainer, dataset_key
 
@@ -170,7 +163,7 @@ class TrainingLoop:
     ) -> None:
         self.dirs = RunDirectory(run_dir)
         self.config = config
-        self.pool = pool
+        self.pool = pool.resolved()
         self.log = log
 
     @classmethod
@@ -392,13 +385,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--weight-decay", type=float, default=defaults_train.weight_decay)
     group.add_argument("--warmup-steps", type=int, default=defaults_train.warmup_steps)
     group.add_argument("--seed", type=int, default=defaults_train.seed)
-    parser.add_argument(
-        "--workers", type=int, default=default_workers(), help="engine worker processes (default %(default)s)"
-    )
-    parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
-    parser.add_argument("--max-batch", type=int, default=PoolSettings.max_batch, help="largest inference batch")
-    parser.add_argument("--threads", type=int, default=default_cpu_threads(),
-                        help="torch threads for training and for a network on the CPU (default %(default)s)")
+    PoolSettings.add_arguments(parser)
 
 
 def config_from_args(args: argparse.Namespace) -> RunConfig:
@@ -427,8 +414,11 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
 
 
 def run(args: argparse.Namespace) -> int:
-    torch.set_num_threads(args.threads)
-    pool = PoolSettings(workers=args.workers, device=args.device, max_batch=args.max_batch, threads=args.threads)
+    try:
+        pool = PoolSettings.from_args(args)
+    except (ValueError, RuntimeError) as error:
+        raise SystemExit(f"tavlox-zero loop: {error}")
+    torch.set_num_threads(pool.threads)
     resuming = RunDirectory(args.run_dir).config.exists()
     loop = TrainingLoop.open(args.run_dir, None if resuming else config_from_args(args), pool)
     if resuming:

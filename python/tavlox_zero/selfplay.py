@@ -18,7 +18,7 @@ from typing import Any, Optional
 
 from . import engine_config as engine_config_module
 from .engine_config import EngineConfig
-from .pool import default_cpu_threads, default_workers
+from .pool_options import PoolSettings, open_pool
 
 HELP = "play self-play games with a network and write them as a dataset"
 
@@ -109,34 +109,29 @@ def generate(
     config: EngineConfig,
     out: os.PathLike | str,
     games: int,
+    pool_settings: Optional[PoolSettings] = None,
     *,
-    workers: Optional[int] = None,
-    device: Any = "auto",
-    max_batch: int = 256,
-    max_wait_ms: float = 2.0,
     games_per_shard: int = 32,
     metadata: Optional[dict] = None,
     progress: bool = True,
-    cpu_threads: Optional[int] = None,
 ) -> SelfPlaySummary:
     """Plays `games` training games with `model` and writes them as shards under `out`.
+
+    The games are played as `pool_settings` say (default: PoolSettings()).
 
     Ctrl-C (KeyboardInterrupt) and pool failures end the run early; every finished game
     is still written, and the summary says what happened.
     """
     from .dataset import ShardWriter
-    from .server import resolve_device
-    from .pool import PoolError, WorkerPool
+    from .pool import PoolError
 
-    device = resolve_device(device)
-    workers = workers or default_workers(device.type == "cuda")
-    summary = SelfPlaySummary(workers=workers, device=str(device))
+    settings = (pool_settings or PoolSettings()).resolved()
+    summary = SelfPlaySummary(workers=settings.workers, device=settings.device)
     seat_totals, tallied = [0.0] * 4, [0]
     writer = ShardWriter(out, config.dim, {"engine_config": config.to_dict(), **(metadata or {})}, games_per_shard)
     bar = _progress_bar(games, progress)
     started = time.perf_counter()
-    pool = WorkerPool(workers, {"model": model}, device, max_batch, max_wait_ms,
-                      cpu_threads=cpu_threads or default_cpu_threads())
+    pool = open_pool({"model": model}, settings)
 
     def keep(record: Any) -> None:
         writer.add(record)
@@ -198,12 +193,8 @@ def _progress_bar(total: int, enabled: bool) -> Any:
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     engine_config_module.add_arguments(parser)
+    PoolSettings.add_arguments(parser)
     parser.add_argument("--games", type=int, default=16, help="games to play (default %(default)s)")
-    parser.add_argument("--workers", type=int,
-                        help=f"worker processes playing games (default: four per CPU, {default_workers()}, "
-                             f"or two per CPU, {default_workers(True)}, with the network on a GPU)")
-    parser.add_argument("--device", default="auto",
-                        help="where the network runs: auto (CUDA when present), cpu, cuda, cuda:N")
     parser.add_argument("--checkpoint", type=Path,
                         help="network checkpoint to play with (default: a fresh network, saved under --out)")
     parser.add_argument("--channels", type=int, default=32, help="width of a fresh network (default %(default)s)")
@@ -213,34 +204,24 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", type=Path, default=Path("runs/selfplay"),
                         help="directory for the shards (default %(default)s); numbering continues after any there")
     parser.add_argument("--games-per-shard", type=int, default=32, help="games per shard file (default %(default)s)")
-    parser.add_argument("--max-batch", type=int, default=256, help="largest inference batch (default %(default)s)")
-    parser.add_argument("--max-wait-ms", type=float, default=2.0,
-                        help="longest a request waits for its batch to fill (default %(default)s)")
-    parser.add_argument("--threads", type=int, default=default_cpu_threads(),
-                        help="torch threads for a network on the CPU (default: a quarter of the CPUs, %(default)s)")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
 def run(args: argparse.Namespace) -> int:
     from . import network
-    from .server import resolve_device
 
     if args.games < 1 or (args.workers is not None and args.workers < 1):
         raise SystemExit("tavlox-zero selfplay: --games and --workers must be at least 1")
     try:
         config = EngineConfig.from_args(args)
-        resolve_device(args.device)
+        pool_settings = PoolSettings.from_args(args)
     except (TypeError, ValueError, RuntimeError) as error:
         raise SystemExit(f"tavlox-zero selfplay: {error}")
-    if args.threads < 1:
-        raise SystemExit("tavlox-zero selfplay: --threads must be at least 1")
     model, checkpoint = _load_network(args, network)
     with _sigterm_as_interrupt():
         summary = generate(
-            model, config, args.out, args.games, workers=args.workers, device=args.device,
-            max_batch=args.max_batch, max_wait_ms=args.max_wait_ms, games_per_shard=args.games_per_shard,
-            metadata={"checkpoint": checkpoint, "tavlox_version": _version()},
-            progress=not args.no_progress, cpu_threads=args.threads,
+            model, config, args.out, args.games, pool_settings, games_per_shard=args.games_per_shard,
+            metadata={"checkpoint": checkpoint, "tavlox_version": _version()}, progress=not args.no_progress,
         )
     print(summary.describe())
     if summary.error:
