@@ -1,8 +1,8 @@
-"""Self-play pipeline benchmark: end-to-end positions per second, and where an evaluation's time goes.
+"""Self-play pipeline benchmark: end-to-end positions per second of both engines, and where an evaluation's time goes.
 
     python bench/bench_pipeline.py                      # default network, 20 x 20, on the CPU
     python bench/bench_pipeline.py --workers 2,4,8 --games-per-worker 2 --sims 16
-    python bench/bench_pipeline.py --device cuda --workers 8,16,32
+    python bench/bench_pipeline.py --device cuda --workers 8,16,32 --games-in-flight 1024
 
 First it times the pieces of one evaluation in isolation: the request's pickling, the
 conversion of nested lists to one array, and the network's forward pass by batch size.
@@ -10,7 +10,9 @@ Then it plays real self-play games through the worker pool for each worker count
 reports games/s, positions/s and evaluations/s with the per-evaluation breakdown the
 pool measures: engine (the worker's own work), transport (pickling and pipes), batching
 wait (from sending a request to the start of its batch) and network (conversion,
-forward pass and replies).
+forward pass and replies). Then the batched engine plays the same kind of games with the
+same network, and the ratios compare it with the best pool run and with the network alone
+at the batched engine's batch size.
 """
 
 from __future__ import annotations
@@ -36,6 +38,10 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--blocks", type=int, default=3)
     parser.add_argument("--device", default="cpu")
     parser.add_argument("--skip-components", action="store_true", help="only the end-to-end runs")
+    parser.add_argument("--batched-games", type=int, default=0,
+                        help="games for the batched engine (default: twice the games in flight)")
+    parser.add_argument("--games-in-flight", type=int, default=64)
+    parser.add_argument("--search-threads", type=int, default=1)
     return parser.parse_args()
 
 
@@ -91,10 +97,44 @@ def forward(net, x) -> None:
         policy.cpu(), value.cpu()
 
 
-def end_to_end(args: argparse.Namespace, model, workers: int) -> None:
+def network_alone(args: argparse.Namespace, model, batch: int) -> float:
+    """Positions per second of the served network at `batch`, inputs and outputs on the host."""
+    import numpy as np
+
+    from tavlox_zero.engine import TorchNetwork
+    from tavlox_zero.network import inference_model
+
+    network = TorchNetwork(inference_model(model, args.device), args.device)
+    planes = np.zeros((batch, 5, args.dim, args.dim), dtype=np.uint8)
+    return batch / timed(lambda: network(planes), seconds=1.0)
+
+
+def batched(args: argparse.Namespace, model) -> float:
+    from tavlox_zero.engine import BatchedEngine, TorchNetwork
+    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.network import inference_model
+
+    config = EngineConfig(dim=args.dim, sims_per_move=args.sims)
+    games = args.batched_games or 2 * args.games_in_flight
+    network = TorchNetwork(inference_model(model, args.device), args.device)
+    with BatchedEngine("training", config, games, [network], games_in_flight=args.games_in_flight,
+                       search_threads=args.search_threads, seed=0) as engine:
+        positions = sum(len(record) for record in engine.run())
+    stats = engine.stats
+    rate = positions / stats.seconds
+    print(f"batched, {args.games_in_flight} games in flight, {args.search_threads} search thread(s), batch "
+          f"{engine.batch_size}: {games / stats.seconds:6.3f} games/s {rate:8.1f} positions/s "
+          f"{stats.evaluations / stats.seconds:7.0f} evaluations/s | mean batch {stats.mean_batch:6.2f}, "
+          f"network busy {stats.network_busy:4.0%} | search CPU {stats.search_us_per_evaluation:5.1f} us "
+          f"per evaluation")
+    alone = network_alone(args, model, max(1, round(stats.mean_batch)))
+    return stats.evaluations / stats.seconds, alone
+
+
+def end_to_end(args: argparse.Namespace, model, workers: int) -> float:
     from tavlox_zero.engine_config import EngineConfig
     from tavlox_zero.selfplay import Timing
-    from tavlox_zero.workers import WorkerPool
+    from tavlox_zero.pool import WorkerPool
 
     config = EngineConfig(dim=args.dim, sims_per_move=args.sims)
     games = workers * args.games_per_worker
@@ -112,6 +152,7 @@ def end_to_end(args: argparse.Namespace, model, workers: int) -> None:
     print(f"{workers:3d} workers: {games / seconds:6.3f} games/s {positions / seconds:8.1f} positions/s "
           f"{stats.evaluations / seconds:7.0f} evaluations/s | mean batch {server.mean_batch:5.2f}, "
           f"network busy {busy:4.0%} | per evaluation: {timing.describe()}")
+    return stats.evaluations / seconds
 
 
 def main() -> None:
@@ -129,8 +170,11 @@ def main() -> None:
     print(f"end to end: {args.games_per_worker} games per worker of {args.dim} x {args.dim}, "
           f"{args.sims} simulations per move, {torch.get_num_threads()} torch thread(s), "
           f"max wait {args.max_wait_ms} ms")
-    for workers in (int(w) for w in args.workers.split(",")):
-        end_to_end(args, model, workers)
+    pool_best = max((end_to_end(args, model, int(w)) for w in args.workers.split(",") if w), default=0.0)
+    evaluations, alone = batched(args, model)
+    if pool_best:
+        print(f"batched / best pool: {evaluations / pool_best:5.2f}x evaluations/s")
+    print(f"batched / network alone at the same batch ({alone:7.0f} positions/s): {evaluations / alone:5.2f}")
     print(f"load average at the end {os.getloadavg()[0]:.2f}")
 
 

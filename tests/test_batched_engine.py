@@ -1,0 +1,136 @@
+"""The batched engine from Python: records, matches, reproducibility, and runs that end early."""
+
+import math
+import os
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+from tavlox_zero import rules  # noqa: E402
+from tavlox_zero.engine import BatchedEngine, GameRecord, NetworkError  # noqa: E402
+from tavlox_zero.engine_config import EngineConfig  # noqa: E402
+
+
+def position_network(planes):
+    """Deterministic logits that depend on the position, so different games differ."""
+    rows, _, dim, _ = planes.shape
+    weights = np.arange(1, planes.shape[1] + 1, dtype=np.float32).reshape(1, -1, 1, 1)
+    cells = (planes * weights).sum(axis=1).reshape(rows, dim * dim)
+    policy = np.sin(np.arange(dim * dim, dtype=np.float32) * 0.7 + cells)
+    return policy.astype(np.float32), np.cos(policy[:, :4]).astype(np.float32)
+
+
+def failing_after(calls, failure):
+    count = [0]
+
+    def network(planes):
+        count[0] += 1
+        if count[0] > calls:
+            return failure(planes)
+        return position_network(planes)
+
+    return network
+
+
+@pytest.fixture
+def config():
+    return EngineConfig(dim=7, sims_per_move=4, sample_moves=4)
+
+
+def play(kind, config, games, networks, **options):
+    engine = BatchedEngine(kind, config, games, networks, seed=options.pop("seed", 7), **options)
+    with engine:
+        return list(engine.run()), engine
+
+
+def test_records_replay_legally_and_do_not_depend_on_threads_or_batches(config):
+    records, engine = play("training", config, 6, [position_network], games_in_flight=1, search_threads=1)
+    spread, _ = play("training", config, 6, [position_network], games_in_flight=6, search_threads=2)
+    assert [r.index for r in records] == list(range(6))
+    assert engine.stats.games == 6 and engine.stats.positions == sum(len(r) for r in records)
+    for one, other in zip(records, spread):
+        assert one.as_lists() == other.as_lists(), f"game {one.index} depends on the layout"
+    for record in records:
+        moves, policies, payoffs = record.as_lists()
+        game = rules.Game(config.dim)
+        for (player, tile), policy in zip(moves, policies):
+            assert player == game.player
+            assert tile in game.legal_tiles(), f"game {record.index} plays an illegal tile {tile}"
+            assert tile in dict(policy) and math.isclose(sum(f for _, f in policy), 1.0, rel_tol=1e-5)
+            game.apply(tile)
+        assert game.is_terminal() and list(payoffs) == pytest.approx(game.payoff())
+
+
+@pytest.mark.parametrize("kind, networks", [("random", 1), ("baseline", 2)])
+def test_matches_report_seat_zero_payoffs(config, kind, networks):
+    payoffs, engine = play(kind, config, 4, [position_network] * networks, games_in_flight=3, search_threads=2)
+    again, _ = play(kind, config, 4, [position_network] * networks, games_in_flight=2, search_threads=1)
+    assert len(payoffs) == 4 and payoffs == again
+    assert all(p in (0.0, 1.0, 0.5, pytest.approx(1 / 3), 0.25) for p in payoffs)
+    assert engine.dim == (20 if kind == "baseline" else config.dim)
+
+
+def wrong_policy(planes):
+    return np.zeros((planes.shape[0], 3), np.float32), np.zeros((planes.shape[0], 4), np.float32)
+
+
+def wrong_values(planes):
+    return np.zeros((planes.shape[0], planes.shape[2] ** 2), np.float32), np.zeros((planes.shape[0], 2))
+
+
+def raising(planes):
+    raise ZeroDivisionError("weights went bad")
+
+
+@pytest.mark.parametrize("failure, expected, message", [
+    (raising, NetworkError, "ZeroDivisionError: weights went bad"),
+    (wrong_policy, NetworkError, "policy logits of shape (%d, 3), expected (%d, 49)"),
+    (wrong_values, NetworkError, "value logits of shape (%d, 2), expected (%d, 4)"),
+    (lambda planes: (_ for _ in ()).throw(KeyboardInterrupt), KeyboardInterrupt, ""),
+])
+def test_a_failing_network_stops_the_run_and_keeps_finished_games(config, failure, expected, message):
+    engine = BatchedEngine("training", config, 40, [failing_after(2500, failure)], games_in_flight=4,
+                           search_threads=2, batch_size=1, seed=3)
+    yielded = []
+    with pytest.raises(expected) as raised:
+        for record in engine.run():
+            yielded.append(record)
+    if "%d" in message:
+        message = message % (1, 1)
+    assert message in str(raised.value)
+    kept = yielded + engine.unclaimed
+    assert 0 < len(kept) < 40 and all(isinstance(r, GameRecord) for r in kept)
+    assert len({r.index for r in kept}) == len(kept)
+    engine.close()
+
+
+def test_thousands_of_batches_without_memory_growth(config):
+    def resident_kib():
+        with open(f"/proc/{os.getpid()}/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+    small = EngineConfig(dim=5, sims_per_move=2)
+    play("random", small, 1000, [position_network], games_in_flight=8, batch_size=2)
+    before = resident_kib()
+    for _ in range(3):
+        _, engine = play("random", small, 1000, [position_network], games_in_flight=8, batch_size=2)
+    assert engine.stats.batches >= 2000
+    assert resident_kib() - before < 8 * 1024
+
+
+def test_a_torch_module_plugs_in(config):
+    torch = pytest.importorskip("torch")
+    from tavlox_zero.engine import TorchNetwork
+    from tavlox_zero.network import new_model
+
+    torch.manual_seed(0)
+    model = new_model(channels=8, blocks=1)
+    network = TorchNetwork(model)
+    planes = np.random.default_rng(0).integers(0, 2, (3, 5, 7, 7), dtype=np.uint8)
+    policy, value = network(planes)
+    with torch.no_grad():
+        expected = model(torch.from_numpy(planes).float())
+    np.testing.assert_allclose(policy, expected[0].numpy(), rtol=1e-5, atol=1e-5)
+    records, _ = play("training", config, 2, [network], games_in_flight=2)
+    assert len(records) == 2
