@@ -1,13 +1,15 @@
-"""The policy-value network, its checkpoints (written atomically) and the engine configuration."""
+"""The policy-value network, its checkpoints (written atomically), the engine configuration and the
+constants the package shares with the engine."""
 
 import argparse
+import dataclasses
 import json
 
 import pytest
 
 torch = pytest.importorskip("torch")
 
-from tavlox_zero import engine_config, network  # noqa: E402
+from tavlox_zero import constants, engine_config, network  # noqa: E402
 from tavlox_zero.atomic import atomic_write, write_json_atomic  # noqa: E402
 from tavlox_zero.engine_config import EngineConfig  # noqa: E402
 
@@ -111,6 +113,13 @@ def test_engine_config_options_map_to_fields():
     args = parser.parse_args(["--dim", "9", "--sims", "12", "--sample-moves", "4", "--dirichlet-alpha", "0.5"])
     assert EngineConfig.from_args(args) == EngineConfig(dim=9, sims_per_move=12, sample_moves=4, dirichlet_alpha=0.5)
     assert EngineConfig.from_args(parser.parse_args([])) == EngineConfig()
+    assert tuple(f.name for f in dataclasses.fields(EngineConfig)) == constants.CONFIG_FIELDS
+
+
+@pytest.mark.parametrize("name", ["PLAYERS", "STATE_PLANES", "BASELINE_MATCH_DIM", "CONFIG_FIELDS"])
+def test_the_package_constants_are_the_engines(name):
+    engine = pytest.importorskip("tavlox_zero._engine")
+    assert getattr(constants, name) == getattr(engine, name)
 
 
 @pytest.mark.parametrize("dim, batch", [(5, 1), (7, 3), (20, 8)])

@@ -34,11 +34,10 @@ from typing import Any, Iterable, Iterator, Optional, Sequence
 import numpy as np
 
 from .atomic import atomic_write
+from .constants import PLAYERS, STATE_PLANES
 
 SHARD_FORMAT = "tavlox-zero-shard"
 SHARD_VERSION = 1
-PLAYERS = 4
-PLANES = 5
 ARRAYS = ("dim", "moves", "game_offsets", "policy_tiles", "policy_fractions", "policy_offsets", "payoffs", "metadata")
 
 
@@ -223,7 +222,7 @@ class TrainingDataset:
         if len(sides) != 1:
             raise ValueError(f"a batch must hold positions of one board side, got sides {sides.tolist()}")
         dim = int(sides[0])
-        planes = np.empty((len(indices), PLANES, dim, dim), dtype=np.float32)
+        planes = np.empty((len(indices), STATE_PLANES, dim, dim), dtype=np.float32)
         policy = np.empty((len(indices), dim * dim), dtype=np.float32)
         value = np.empty((len(indices), PLAYERS), dtype=np.float32)
         table_of = np.searchsorted(self._starts, indices, side="right") - 1
@@ -266,12 +265,12 @@ class _PositionTable:
         self.dim = shard.dim
         self.size = shard.num_positions
         cells = self.dim * self.dim
-        self._packed = np.empty((self.size, PLANES, (cells + 7) // 8), dtype=np.uint8)
+        self._packed = np.empty((self.size, STATE_PLANES, (cells + 7) // 8), dtype=np.uint8)
         for g in range(shard.num_games):
             first, last = shard.game_offsets[g], shard.game_offsets[g + 1]
             if last > first:
                 states = encode_record(self.dim, shard.moves[first:last])
-                self._packed[first:last] = np.packbits(states.reshape(last - first, PLANES, cells), axis=-1)
+                self._packed[first:last] = np.packbits(states.reshape(last - first, STATE_PLANES, cells), axis=-1)
         self._offsets = shard.policy_offsets
         self._tiles = shard.policy_tiles
         self._weights = _policy_weights(shard.policy_fractions, np.diff(shard.policy_offsets))
@@ -283,7 +282,7 @@ class _PositionTable:
     def planes(self, local: np.ndarray) -> np.ndarray:
         cells = self.dim * self.dim
         bits = np.unpackbits(self._packed[local], axis=-1, count=cells)
-        return bits.reshape(len(local), PLANES, self.dim, self.dim)
+        return bits.reshape(len(local), STATE_PLANES, self.dim, self.dim)
 
     def policies(self, local: np.ndarray) -> np.ndarray:
         starts = self._offsets[local]
@@ -327,7 +326,7 @@ def _to_arrays(games: list, dim: int) -> dict:
     pair_array = np.asarray(pairs, dtype=np.float64).reshape(-1, 2)
     tiles = pair_array[:, 0].astype(np.int64)
     if len(all_moves) and (all_moves[:, 0].min() < 0 or all_moves[:, 0].max() >= PLAYERS):
-        raise ValueError("a move names a player outside 0 to 3")
+        raise ValueError(f"a move names a player outside 0 to {PLAYERS - 1}")
     if (len(all_moves) and (all_moves[:, 1].min() < 0 or all_moves[:, 1].max() >= dim * dim)) or \
             (len(tiles) and (tiles.min() < 0 or tiles.max() >= dim * dim)):
         raise ValueError(f"a tile lies outside the {dim} x {dim} board")
@@ -358,7 +357,7 @@ def _inconsistency(shard: Shard) -> Optional[str]:
     if not _covers(shard.policy_offsets, n, len(shard.policy_tiles)):
         return "policy offsets do not cover the policy entries"
     if n and not (0 <= shard.moves[:, 0].min() and shard.moves[:, 0].max() < PLAYERS):
-        return "a move names a player outside 0 to 3"
+        return f"a move names a player outside 0 to {PLAYERS - 1}"
     if n and not (0 <= shard.moves[:, 1].min() and shard.moves[:, 1].max() < cells):
         return "a move lies off the board"
     if len(shard.policy_tiles) and not (0 <= shard.policy_tiles.min() and shard.policy_tiles.max() < cells):

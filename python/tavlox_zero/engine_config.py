@@ -12,19 +12,22 @@ import operator
 from dataclasses import asdict, dataclass, fields
 from typing import Any, Mapping
 
-INTEGER_FIELDS = ("dim", "rep", "sims_per_move", "sample_moves")
-FLOAT_FIELDS = ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction")
-
-# The pieces span up to five cells in a line; smaller boards cannot hold a full game.
-MIN_DIM = 5
+from .constants import (
+    CHANNELS_FIRST,
+    CHANNELS_LAST,
+    DEFAULT_DIM,
+    FLOAT_CONFIG_FIELDS,
+    INTEGER_CONFIG_FIELDS,
+    MIN_CONFIG_DIM,
+)
 
 
 @dataclass
 class EngineConfig:
     """Search and game settings handed to every engine call."""
 
-    dim: int = 20
-    rep: int = 1
+    dim: int = DEFAULT_DIM
+    rep: int = CHANNELS_FIRST
     sims_per_move: int = 64
     sample_moves: int = 30
     c_base: float = 19652.0
@@ -33,18 +36,19 @@ class EngineConfig:
     exploration_fraction: float = 0.25
 
     def __post_init__(self) -> None:
-        for name in INTEGER_FIELDS:
+        for name in INTEGER_CONFIG_FIELDS:
             setattr(self, name, _as_int(name, getattr(self, name)))
-        for name in FLOAT_FIELDS:
+        for name in FLOAT_CONFIG_FIELDS:
             setattr(self, name, float(getattr(self, name)))
         self.validate()
 
     def validate(self) -> None:
         """Raises ValueError naming the first field that the engine would misuse."""
-        if self.dim < MIN_DIM:
-            raise ValueError(f"dim must be at least {MIN_DIM}, got {self.dim}")
-        if self.rep not in (1, 2):
-            raise ValueError(f"rep must be 1 (channels first) or 2 (channels last), got {self.rep}")
+        if self.dim < MIN_CONFIG_DIM:
+            raise ValueError(f"dim must be at least {MIN_CONFIG_DIM}, got {self.dim}")
+        if self.rep not in (CHANNELS_FIRST, CHANNELS_LAST):
+            raise ValueError(f"rep must be {CHANNELS_FIRST} (channels first) or {CHANNELS_LAST} (channels last), "
+                             f"got {self.rep}")
         if self.sims_per_move < 1:
             raise ValueError(f"sims_per_move must be at least 1, got {self.sims_per_move}")
         if self.sample_moves < 0:
@@ -80,8 +84,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     d = EngineConfig()
     group = parser.add_argument_group("engine")
     group.add_argument("--dim", type=int, default=d.dim, help="board side (default %(default)s)")
-    group.add_argument("--rep", type=int, choices=(1, 2), default=d.rep,
-                       help="state layout sent to the network: 1 channels first, 2 channels last")
+    group.add_argument("--rep", type=int, choices=(CHANNELS_FIRST, CHANNELS_LAST), default=d.rep,
+                       help=f"state layout sent to the network: {CHANNELS_FIRST} channels first, "
+                            f"{CHANNELS_LAST} channels last")
     group.add_argument("--sims", dest="sims_per_move", type=int, default=d.sims_per_move,
                        help="search simulations before every move (default %(default)s)")
     group.add_argument("--sample-moves", type=int, default=d.sample_moves,

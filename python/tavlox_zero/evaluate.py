@@ -15,13 +15,11 @@ from pathlib import Path
 from typing import Optional
 
 from .atomic import write_json_atomic
+from .constants import BASELINE_MATCH_DIM, FAIR_SHARE
 from .pool_options import PoolSettings, open_pool
 from .stats import MatchSummary, summarize_payoffs
 
 HELP = "play a network against random players and a baseline checkpoint"
-
-BASELINE_DIM = 20
-FAIR_BASELINE_PAYOFF = 0.25
 
 
 def against_random(pool, engine_config, games: int, network: str = "model") -> MatchSummary:
@@ -84,7 +82,7 @@ def run(args: argparse.Namespace) -> int:
         if args.baseline:
             summary = against_baseline(pool, engine_config, args.games)
             print(
-                f"against {args.baseline} on {BASELINE_DIM}x{BASELINE_DIM} (fair share {FAIR_BASELINE_PAYOFF}): "
+                f"against {args.baseline} on {BASELINE_MATCH_DIM}x{BASELINE_MATCH_DIM} (fair share {FAIR_SHARE}): "
                 f"{summary.describe()}"
             )
             results["baseline"] = str(args.baseline)

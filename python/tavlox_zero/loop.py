@@ -44,9 +44,10 @@ from typing import Callable, Optional
 import torch
 
 from .atomic import atomic_write, copy_atomic, write_json_atomic
+from .constants import BASELINE_MATCH_DIM, FAIR_SHARE
 from .engine_config import EngineConfig
 from .engine_config import add_arguments as add_engine_arguments
-from .evaluate import BASELINE_DIM, FAIR_BASELINE_PAYOFF, against_baseline, against_random
+from .evaluate import against_baseline, against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
 from .stats import MatchSummary
@@ -96,7 +97,7 @@ def beats_current(
 ) -> bool:
     """The promotion rule: the head-to-head match where there is one, else the random match."""
     if candidate_vs_current is not None:
-        return candidate_vs_current.mean_payoff > FAIR_BASELINE_PAYOFF + margin
+        return candidate_vs_current.mean_payoff > FAIR_SHARE + margin
     if current_vs_random is None:
         raise ValueError("promotion needs the head-to-head match or both random matches")
     return candidate_vs_random.mean_payoff - current_vs_random.mean_payoff > margin
@@ -314,7 +315,7 @@ class TrainingLoop:
             candidate = against_random(pool, engine, games, network="model")
             result["candidate_vs_random"] = candidate.to_dict()
             self.log(f"iteration {iteration}: candidate against random players {candidate.describe()}")
-            if engine.dim == BASELINE_DIM:
+            if engine.dim == BASELINE_MATCH_DIM:
                 match = against_baseline(pool, engine, games)
                 result["candidate_vs_current"] = match.to_dict()
                 self.log(f"iteration {iteration}: candidate against the current network {match.describe()}")

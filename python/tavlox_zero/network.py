@@ -18,9 +18,8 @@ from torch import nn
 from torch.nn.utils.fusion import fuse_conv_bn_eval
 
 from .atomic import atomic_write
+from .constants import PLAYERS, STATE_PLANES
 
-PLANES = 5
-PLAYERS = 4
 CHECKPOINT_FORMAT = "tavlox-zero"
 CHECKPOINT_VERSION = 1
 
@@ -50,7 +49,7 @@ class PolicyValueNet(nn.Module):
         self.blocks = blocks
         head = max(2, channels // 2)
         self.stem = nn.Sequential(
-            nn.Conv2d(PLANES, channels, 3, padding=1, bias=False),
+            nn.Conv2d(STATE_PLANES, channels, 3, padding=1, bias=False),
             nn.BatchNorm2d(channels),
             nn.ReLU(inplace=True),
         )
@@ -74,8 +73,8 @@ class PolicyValueNet(nn.Module):
         )
 
     def forward(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-        if x.dim() != 4 or x.shape[1] != PLANES or x.shape[2] != x.shape[3]:
-            raise ValueError(f"expected planes of shape (B, {PLANES}, d, d), got {tuple(x.shape)}")
+        if x.dim() != 4 or x.shape[1] != STATE_PLANES or x.shape[2] != x.shape[3]:
+            raise ValueError(f"expected planes of shape (B, {STATE_PLANES}, d, d), got {tuple(x.shape)}")
         features = self.trunk(self.stem(x))
         policy = self.policy_head(features).flatten(1)
         v = self.value_conv(features)
@@ -93,7 +92,7 @@ def inference_model(model: nn.Module, device: Any = "cpu") -> nn.Module:
     if type(model) is not PolicyValueNet:
         return model.to(device).eval()
     folded = _fold_batch_norms(copy.deepcopy(model).eval()).to(device)
-    sample = torch.zeros(1, PLANES, 5, 5, device=device)
+    sample = torch.zeros(1, STATE_PLANES, 5, 5, device=device)
     try:
         with warnings.catch_warnings(), torch.no_grad():
             # The input check in forward is a Python branch that tracing reports and drops.

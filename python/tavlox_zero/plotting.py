@@ -11,6 +11,7 @@ from matplotlib.figure import Figure
 from matplotlib.ticker import MaxNLocator
 
 from .atomic import atomic_write
+from .constants import FAIR_SHARE
 
 
 def _series(rows: Sequence[dict], *keys: str) -> tuple[list[int], list[float]]:
@@ -57,7 +58,7 @@ def plot_progress(rows: Sequence[dict], path: os.PathLike | str, title: str = "t
     _strength(strength, rows, "candidate_vs_random", "candidate vs 3 random players")
     _strength(strength, rows, "current_vs_random", "current vs 3 random players", linestyle=":", alpha=0.6)
     _strength(strength, rows, "candidate_vs_current", "candidate vs current (20x20)", linestyle="--")
-    strength.axhline(0.25, color="grey", linewidth=0.8, linestyle=":", label="equal share 0.25")
+    strength.axhline(FAIR_SHARE, color="grey", linewidth=0.8, linestyle=":", label=f"equal share {FAIR_SHARE}")
     promoted = [r["iteration"] for r in rows if r.get("promoted") and r["iteration"] > 0]
     for i, iteration in enumerate(promoted):
         strength.axvline(iteration, color="green", alpha=0.25, label="promoted" if i == 0 else None)

@@ -23,6 +23,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Iterator, Optional
 
+from .constants import CHANNELS_FIRST, CHANNELS_LAST
 from .transport import RequestQueue
 from .worker import AGAINST_BASELINE, AGAINST_RANDOM, FAULT, OK, TRAINING, Job, JobDone, StartupError, worker_main
 
@@ -209,7 +210,7 @@ class WorkerPool:
             return
         self._settle()
         for server in self._servers.values():
-            server.channels_last = getattr(job.config, "rep", 1) == 2
+            server.channels_last = getattr(job.config, "rep", CHANNELS_FIRST) == CHANNELS_LAST
         todo, succeeded, consecutive_failures = n, 0, 0
         completed = False
         try:

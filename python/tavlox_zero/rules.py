@@ -12,8 +12,7 @@ from typing import Sequence, Tuple
 import numpy as np
 
 from . import _rules
-
-PLANES = 5
+from .constants import DEFAULT_DIM, STATE_PLANES
 
 
 class Game:
@@ -21,7 +20,7 @@ class Game:
 
     __slots__ = ("_game",)
 
-    def __init__(self, dim: int = 20, *, _game: "_rules.Game | None" = None) -> None:
+    def __init__(self, dim: int = DEFAULT_DIM, *, _game: "_rules.Game | None" = None) -> None:
         self._game = _game if _game is not None else _rules.Game(dim)
 
     @property
@@ -61,7 +60,7 @@ class Game:
     def state(self) -> np.ndarray:
         """The state encoding, a bool array of shape (5, dim, dim)."""
         dim = self._game.dim
-        return np.frombuffer(self._game.state_bytes(), dtype=np.bool_).reshape(PLANES, dim, dim)
+        return np.frombuffer(self._game.state_bytes(), dtype=np.bool_).reshape(STATE_PLANES, dim, dim)
 
     def render(self) -> str:
         return self._game.render()
@@ -82,4 +81,4 @@ def encode_record(dim: int, moves: Sequence[Sequence[int]]) -> np.ndarray:
     if isinstance(moves, np.ndarray):
         moves = moves.tolist()
     data = _rules.encode_record(dim, moves)
-    return np.frombuffer(data, dtype=np.bool_).reshape(len(moves), PLANES, dim, dim)
+    return np.frombuffer(data, dtype=np.bool_).reshape(len(moves), STATE_PLANES, dim, dim)

@@ -17,6 +17,7 @@ from pathlib import Path
 from typing import Any, Optional
 
 from . import engine_config as engine_config_module
+from .constants import PLAYERS
 from .engine_config import EngineConfig
 from .pool_options import PoolSettings, open_pool
 
@@ -70,7 +71,7 @@ class SelfPlaySummary:
     largest_batch: int = 0
     network_busy: float = 0.0
     timing: Timing = field(default_factory=Timing)
-    seat_payoffs: list = field(default_factory=lambda: [0.0] * 4)
+    seat_payoffs: list = field(default_factory=lambda: [0.0] * PLAYERS)
     shards: list = field(default_factory=list)
     interrupted: bool = False
     error: Optional[str] = None
@@ -127,7 +128,7 @@ def generate(
 
     settings = (pool_settings or PoolSettings()).resolved()
     summary = SelfPlaySummary(workers=settings.workers, device=settings.device)
-    seat_totals, tallied = [0.0] * 4, [0]
+    seat_totals, tallied = [0.0] * PLAYERS, [0]
     writer = ShardWriter(out, config.dim, {"engine_config": config.to_dict(), **(metadata or {})}, games_per_shard)
     bar = _progress_bar(games, progress)
     started = time.perf_counter()
