@@ -52,7 +52,10 @@ def test_evaluate_refuses_an_empty_request(tmp_path):
 def test_every_command_takes_the_same_pool_options(command):
     parser = cli.build_parser()
     assert PoolSettings.from_args(parser.parse_args(command)) == PoolSettings().resolved()
-    given = ["--workers", "3", "--device", "cpu", "--max-batch", "7", "--max-wait-ms", "0.5", "--threads", "2"]
-    assert PoolSettings.from_args(parser.parse_args(command + given)) == PoolSettings(3, "cpu", 7, 0.5, 2)
+    given = ["--workers", "3", "--device", "cpu", "--max-batch", "7", "--max-wait-ms", "0.5", "--threads", "2",
+             "--engine", "processes", "--games-in-flight", "9", "--search-threads", "2", "--game-seed", "5"]
+    assert PoolSettings.from_args(parser.parse_args(command + given)) == PoolSettings(
+        engine="processes", games_in_flight=9, search_threads=2, game_seed=5, workers=3, device="cpu",
+        max_batch=7, max_wait_ms=0.5, threads=2)
     with pytest.raises(ValueError, match="--max-batch must be at least 1"):
         PoolSettings.from_args(parser.parse_args(command + ["--max-batch", "0"]))

@@ -157,7 +157,7 @@ class ShardWriter:
         return self.positions + self._buffered_positions
 
     def add(self, record: Any) -> Optional[Path]:
-        positions = len(_game_data(record)[0])
+        positions = len(_game_data(record).moves)
         self._buffer.append(record)
         self._buffered_positions += positions
         if len(self._buffer) >= self.games_per_shard:
@@ -305,26 +305,45 @@ def _policy_weights(fractions: np.ndarray, lengths: np.ndarray) -> np.ndarray:
     return weights.astype(np.float32)
 
 
-def _game_data(record: Any) -> tuple:
-    """The (moves, policies, payoffs) triple of a record with or without its worker id."""
-    if len(record) == 2:
-        record = record[1]
-    moves, policies, payoffs = record
-    if len(moves) != len(policies):
-        raise ValueError(f"a record has {len(moves)} moves but {len(policies)} policies")
-    if len(payoffs) != PLAYERS:
-        raise ValueError(f"a record has {len(payoffs)} payoffs, expected {PLAYERS}")
-    return moves, policies, payoffs
+@dataclass
+class _GameArrays:
+    """One game as flat arrays: what a shard stores of it."""
+
+    moves: np.ndarray             # (N, 2) player, tile
+    policy_tiles: np.ndarray      # (P,)
+    policy_fractions: np.ndarray  # (P,)
+    policy_lengths: np.ndarray    # (N,)
+    payoffs: np.ndarray           # (PLAYERS,)
+
+
+def _game_data(record: Any) -> _GameArrays:
+    """The arrays of a record: the batched engine's GameRecord, or a `(moves, policies,
+    payoffs)` triple with or without its worker id."""
+    if hasattr(record, "policy_lengths"):
+        game = _GameArrays(np.asarray(record.moves).reshape(-1, 2), np.asarray(record.policy_tiles),
+                           np.asarray(record.policy_fractions), np.asarray(record.policy_lengths),
+                           np.asarray(record.payoffs, dtype=np.float32))
+    else:
+        if len(record) == 2:
+            record = record[1]
+        moves, policies, payoffs = record
+        pairs = np.asarray([pair for policy in policies for pair in policy], dtype=np.float64).reshape(-1, 2)
+        game = _GameArrays(np.asarray(moves, dtype=np.int64).reshape(-1, 2), pairs[:, 0].astype(np.int64),
+                           pairs[:, 1], np.asarray([len(p) for p in policies], dtype=np.int64),
+                           np.asarray(payoffs, dtype=np.float32))
+    if len(game.moves) != len(game.policy_lengths):
+        raise ValueError(f"a record has {len(game.moves)} moves but {len(game.policy_lengths)} policies")
+    if game.payoffs.shape != (PLAYERS,):
+        raise ValueError(f"a record has {game.payoffs.size} payoffs, expected {PLAYERS}")
+    return game
 
 
 def _to_arrays(games: list, dim: int) -> dict:
     move_type = np.int16 if dim * dim <= np.iinfo(np.int16).max else np.int32
-    moves = [np.asarray(m, dtype=np.int64).reshape(-1, 2) for m, _, _ in games]
-    all_moves = np.concatenate(moves) if moves else np.zeros((0, 2), dtype=np.int64)
-    policies = [p for _, ps, _ in games for p in ps]
-    pairs = [pair for p in policies for pair in p]
-    pair_array = np.asarray(pairs, dtype=np.float64).reshape(-1, 2)
-    tiles = pair_array[:, 0].astype(np.int64)
+    all_moves = np.concatenate([g.moves for g in games]).astype(np.int64) if games else np.zeros((0, 2), np.int64)
+    tiles = np.concatenate([g.policy_tiles for g in games]).astype(np.int64) if games else np.zeros(0, np.int64)
+    fractions = np.concatenate([g.policy_fractions for g in games]) if games else np.zeros(0)
+    lengths = np.concatenate([g.policy_lengths for g in games]) if games else np.zeros(0, np.int64)
     if len(all_moves) and (all_moves[:, 0].min() < 0 or all_moves[:, 0].max() >= PLAYERS):
         raise ValueError(f"a move names a player outside 0 to {PLAYERS - 1}")
     if (len(all_moves) and (all_moves[:, 1].min() < 0 or all_moves[:, 1].max() >= dim * dim)) or \
@@ -333,11 +352,11 @@ def _to_arrays(games: list, dim: int) -> dict:
     return {
         "dim": np.array(dim, dtype=np.int64),
         "moves": all_moves.astype(move_type),
-        "game_offsets": np.concatenate(([0], np.cumsum([len(m) for m in moves]))).astype(np.int64),
+        "game_offsets": np.concatenate(([0], np.cumsum([len(g.moves) for g in games]))).astype(np.int64),
         "policy_tiles": tiles.astype(np.int32),
-        "policy_fractions": pair_array[:, 1].astype(np.float32),
-        "policy_offsets": np.concatenate(([0], np.cumsum([len(p) for p in policies]))).astype(np.int64),
-        "payoffs": np.asarray([p for _, _, p in games], dtype=np.float32).reshape(-1, PLAYERS),
+        "policy_fractions": fractions.astype(np.float32),
+        "policy_offsets": np.concatenate(([0], np.cumsum(lengths))).astype(np.int64),
+        "payoffs": np.asarray([g.payoffs for g in games], dtype=np.float32).reshape(-1, PLAYERS),
     }
 
 

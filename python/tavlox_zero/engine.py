@@ -21,23 +21,20 @@ from __future__ import annotations
 import os
 import secrets
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Callable, Iterator, Optional, Sequence
 
 import numpy as np
 
 from . import _engine
 from ._engine import BASELINE_MATCH_DIM, CONFIG_FIELDS, MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES, EngineError
+from .constants import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING
 
 __all__ = [
     "BASELINE_MATCH_DIM", "CONFIG_FIELDS", "MAX_DIM", "MIN_DIM", "PLAYERS", "STATE_PLANES",
     "AGAINST_BASELINE", "AGAINST_RANDOM", "TRAINING", "BatchedEngine", "EngineError",
-    "EngineStats", "GameRecord", "NetworkError", "TorchNetwork", "default_search_threads",
+    "EngineStats", "GameRecord", "NetworkError", "TorchNetwork",
 ]
-
-TRAINING = "training"
-AGAINST_RANDOM = "random"
-AGAINST_BASELINE = "baseline"
 
 NetworkFunction = Callable[[np.ndarray], "tuple[Any, Any]"]
 
@@ -80,6 +77,7 @@ class EngineStats:
     positions: int = 0
     evaluations: int = 0
     batches: int = 0
+    largest_batch: int = 0
     seconds: float = 0.0
     network_seconds: float = 0.0
     search_cpu_seconds: float = 0.0
@@ -96,13 +94,6 @@ class EngineStats:
     @property
     def search_us_per_evaluation(self) -> float:
         return 1e6 * self.search_cpu_seconds / self.evaluations if self.evaluations else 0.0
-
-
-def default_search_threads(network_on_gpu: bool = False) -> int:
-    """Search threads: every core on a GPU machine; on the CPU the network needs cores too,
-    so half of them (at least one)."""
-    cores = os.cpu_count() or 1
-    return cores if network_on_gpu else max(1, cores // 2)
 
 
 @dataclass
@@ -154,7 +145,7 @@ class BatchedEngine:
         self._networks = list(networks)
         self._engine = _engine.Engine(
             kind, tuple(getattr(config, name) for name in CONFIG_FIELDS), games, in_flight,
-            search_threads or default_search_threads(), batch_size or max(1, -(-in_flight // slots)),
+            search_threads or max(1, (os.cpu_count() or 1) // 2), batch_size or max(1, -(-in_flight // slots)),
             self.seed, games if max_failed_games is None else max_failed_games, slots)
         self.dim = self._engine.dim
         self.games_in_flight = in_flight
@@ -200,6 +191,7 @@ class BatchedEngine:
 
     def _evaluate(self, network: int, slot_index: int, rows: int) -> None:
         slot = self._slots[network][slot_index]
+        self.stats.largest_batch = max(self.stats.largest_batch, rows)
         started = time.perf_counter()
         try:
             policy, value = self._networks[network](slot.planes[:rows])

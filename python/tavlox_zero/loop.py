@@ -265,8 +265,6 @@ class TrainingLoop:
             "checkpoint": str(self.dirs.current),
             "iteration": iteration,
             "created": now(),
-            "games": len(records),
-            "positions": sum(len(r[1][0]) for r in records),
         }
         write_shard(path, records, self.engine_config.dim, metadata)
 

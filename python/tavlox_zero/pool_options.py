@@ -1,4 +1,7 @@
-"""How the games of a command are played: the pool settings shared by selfplay, evaluate and loop.
+"""How the games of a command are played: the settings shared by selfplay, evaluate and loop.
+
+Two engines play them: the batched engine (the default: many games in this process, one
+network call per batch) and the pool of worker processes, one game per process.
 
 Each field of PoolSettings is one command-line option whose destination is the
 field's name, so a new setting is a field, its option in `add_arguments`, and its
@@ -11,18 +14,42 @@ import argparse
 from dataclasses import dataclass, field, fields, replace
 from typing import Optional
 
-from .pool import WorkerPool, default_cpu_threads, default_workers
+from .pool import PoolError, WorkerPool, default_cpu_threads, default_workers
+
+
+def default_search_threads(network_on_gpu: bool = False) -> int:
+    """Search threads of the batched engine: every CPU with the network on a GPU; on the CPU
+    the network needs CPUs too, so half of them (at least one)."""
+    import os
+
+    cores = os.cpu_count() or 1
+    return cores if network_on_gpu else max(1, cores // 2)
+
+
+def play_errors() -> tuple:
+    """The exceptions that end a command's games early without losing finished ones."""
+    from .engine import EngineError, NetworkError
+
+    return (PoolError, EngineError, NetworkError)
+
+ENGINES = ("batched", "processes")
+DEFAULT_GAMES_IN_FLIGHT = 256
 
 
 @dataclass
 class PoolSettings:
-    """Worker processes and the inference servers beside them.
+    """The engine, and where and how widely it plays.
 
-    workers None: as many as default_workers gives for the device; device "auto": CUDA
-    when present, else the CPU; threads: torch threads for a network on the CPU (the
-    loop trains with as many).
+    engine: "batched" or "processes"; workers None: as many as default_workers gives for
+    the device; device "auto": CUDA when present, else the CPU; threads: torch threads for
+    a network on the CPU (the loop trains with as many). games_in_flight, search_threads
+    and game_seed are the batched engine's; workers, max_batch and max_wait_ms the pool's.
     """
 
+    engine: str = "batched"
+    games_in_flight: int = DEFAULT_GAMES_IN_FLIGHT
+    search_threads: Optional[int] = None
+    game_seed: Optional[int] = None
     workers: Optional[int] = None
     device: str = "auto"
     max_batch: int = 256
@@ -32,7 +59,18 @@ class PoolSettings:
     @classmethod
     def add_arguments(cls, parser: argparse.ArgumentParser) -> None:
         defaults = cls()
-        group = parser.add_argument_group("pool")
+        group = parser.add_argument_group("engine")
+        group.add_argument("--engine", choices=ENGINES, default=defaults.engine,
+                           help="batched: many games in this process, one network call per batch (default); "
+                                "processes: one game per worker process")
+        group.add_argument("--games-in-flight", type=int, default=defaults.games_in_flight,
+                           help="games the batched engine plays at once (default %(default)s)")
+        group.add_argument("--search-threads", type=int, default=defaults.search_threads,
+                           help="search threads of the batched engine (default: half the CPUs, or every CPU "
+                                "with the network on a GPU)")
+        group.add_argument("--game-seed", type=int, default=defaults.game_seed,
+                           help="seed of the batched engine's games: the same seed plays the same games "
+                                "(default: a new one every run)")
         group.add_argument("--workers", type=int, default=defaults.workers,
                            help=f"worker processes playing games (default: four per CPU, {default_workers()}, "
                                 f"or two per CPU, {default_workers(True)}, with the network on a GPU)")
@@ -56,17 +94,31 @@ class PoolSettings:
         """A copy with the device and the worker count decided and every value checked."""
         from .server import resolve_device
 
+        if self.engine not in ENGINES:
+            raise ValueError(f"--engine must be one of {', '.join(ENGINES)}, got {self.engine!r}")
         for option, value, least in (("--workers", self.workers, 1), ("--max-batch", self.max_batch, 1),
+                                     ("--games-in-flight", self.games_in_flight, 1),
+                                     ("--search-threads", self.search_threads, 1),
                                      ("--max-wait-ms", self.max_wait_ms, 0), ("--threads", self.threads, 1)):
             if value is not None and value < least:
                 raise ValueError(f"{option} must be at least {least}, got {value}")
         device = resolve_device(self.device)
-        return replace(self, device=str(device), workers=self.workers or default_workers(device.type == "cuda"))
+        on_gpu = device.type == "cuda"
+        return replace(self, device=str(device), workers=self.workers or default_workers(on_gpu),
+                       search_threads=self.search_threads or default_search_threads(on_gpu))
 
 
-def open_pool(networks: dict, settings: PoolSettings) -> WorkerPool:
-    """The pool that plays with `networks` (name to model) as `settings` say; use it as a context manager."""
+def open_pool(networks: dict, settings: PoolSettings) -> "WorkerPool | BatchedPlayer":
+    """What plays with `networks` (name to model) as `settings` say; use it as a context manager.
+
+    Both engines offer play_training_games, play_against_random, play_against_baseline,
+    unclaimed_records and stats."""
     settings = settings.resolved()
+    if settings.engine == "batched":
+        from .batched_player import BatchedPlayer
+
+        return BatchedPlayer(networks, settings.device, games_in_flight=settings.games_in_flight,
+                             search_threads=settings.search_threads, seed=settings.game_seed)
     return WorkerPool(
         settings.workers, networks, settings.device,
         max_batch=settings.max_batch, max_wait_ms=settings.max_wait_ms, cpu_threads=settings.threads,

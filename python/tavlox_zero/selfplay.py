@@ -1,7 +1,8 @@
 """The `selfplay` command: play training games with a network and write them as a dataset.
 
-Worker processes play the games with the engine; the network runs in this process
-behind a batched inference server. Shards are written every --games-per-shard games,
+The batched engine plays many games at once in this process, one network call per batch
+(or, with --engine processes, worker processes play one game each and the network runs
+behind a batched inference server). Shards are written every --games-per-shard games,
 so an interrupted run keeps every game it finished.
 """
 
@@ -19,7 +20,7 @@ from typing import Any, Optional
 from . import engine_config as engine_config_module
 from .constants import PLAYERS
 from .engine_config import EngineConfig
-from .pool_options import PoolSettings, open_pool
+from .pool_options import PoolSettings, open_pool, play_errors
 
 HELP = "play self-play games with a network and write them as a dataset"
 
@@ -77,17 +78,31 @@ class SelfPlaySummary:
     error: Optional[str] = None
     workers: int = 0
     device: str = ""
+    engine: str = "processes"
+    games_in_flight: int = 0
+    search_threads: int = 0
+    search_cpu: float = 0.0  # seconds of search CPU per evaluation (batched engine)
+
+    def _players(self) -> str:
+        if self.engine == "batched":
+            return f"batched engine: {self.games_in_flight} games in flight, {self.search_threads} search thread(s)"
+        return f"{self.workers} workers"
+
+    def _per_evaluation(self) -> str:
+        if self.engine == "batched":
+            return f"search CPU {self.search_cpu * 1e6:.1f} us, network {self.timing.network * 1e6:.1f} us"
+        return self.timing.describe()
 
     def describe(self) -> str:
         rate = (lambda count: count / self.seconds) if self.seconds > 0 else (lambda count: 0.0)
         status = "interrupted" if self.interrupted else "failed" if self.error else "finished"
         lines = [
             f"self-play {status}: {self.games} games, {self.positions} positions in {self.seconds:.1f} s",
-            f"  {self.workers} workers, network on {self.device}",
+            f"  {self._players()}, network on {self.device}",
             f"  {rate(self.games):.3f} games/s, {rate(self.positions):.1f} positions/s, "
             f"{rate(self.evaluations):.0f} evaluations/s "
             f"(mean batch {self.mean_batch:.2f}, largest {self.largest_batch}, network busy {self.network_busy:.0%})",
-            f"  per evaluation: {self.timing.describe()}",
+            f"  per evaluation: {self._per_evaluation()}",
         ]
         if self.games:
             lines.append(f"  mean game length {self.positions / self.games:.1f} moves; mean payoff per seat "
@@ -124,10 +139,11 @@ def generate(
     is still written, and the summary says what happened.
     """
     from .dataset import ShardWriter
-    from .pool import PoolError
 
     settings = (pool_settings or PoolSettings()).resolved()
-    summary = SelfPlaySummary(workers=settings.workers, device=settings.device)
+    summary = SelfPlaySummary(workers=settings.workers, device=settings.device, engine=settings.engine,
+                              games_in_flight=min(settings.games_in_flight, games),
+                              search_threads=settings.search_threads)
     seat_totals, tallied = [0.0] * PLAYERS, [0]
     writer = ShardWriter(out, config.dim, {"engine_config": config.to_dict(), **(metadata or {})}, games_per_shard)
     bar = _progress_bar(games, progress)
@@ -136,7 +152,7 @@ def generate(
 
     def keep(record: Any) -> None:
         writer.add(record)
-        for seat, payoff in enumerate(record[1][2]):
+        for seat, payoff in enumerate(_payoffs(record)):
             seat_totals[seat] += payoff
         tallied[0] += 1
         if bar is not None:
@@ -152,7 +168,7 @@ def generate(
                     keep(record)
         except KeyboardInterrupt:
             summary.interrupted = True
-        except PoolError as error:
+        except play_errors() as error:
             summary.error = str(error)
         for record in pool.unclaimed_records:
             keep(record)
@@ -163,10 +179,30 @@ def generate(
     summary.seconds = time.perf_counter() - started
     # The counts are those of the games written, whenever an interrupt came.
     summary.games, summary.positions = writer.games, writer.positions
-    _fill_from_pool(summary, pool)
+    if settings.engine == "batched":
+        _fill_from_player(summary, pool)
+    else:
+        _fill_from_pool(summary, pool)
     summary.seat_payoffs = [total / tallied[0] if tallied[0] else 0.0 for total in seat_totals]
     summary.shards = [str(p) for p in writer.paths]
     return summary
+
+
+def _payoffs(record: Any) -> Any:
+    """The final payoffs of a batched engine's GameRecord or of a pool's (id, (moves, policies, payoffs))."""
+    return record.payoffs if hasattr(record, "payoffs") else record[1][2]
+
+
+def _fill_from_player(summary: SelfPlaySummary, player: Any) -> None:
+    stats = player.stats
+    summary.evaluations = stats.evaluations
+    summary.failed_games = stats.failed_games
+    summary.mean_batch = stats.evaluations / stats.batches if stats.batches else 0.0
+    summary.largest_batch = stats.largest_batch
+    summary.network_busy = stats.network_seconds / summary.seconds if summary.seconds > 0 else 0.0
+    if stats.evaluations:
+        summary.search_cpu = stats.search_cpu_seconds / stats.evaluations
+        summary.timing = Timing(network=stats.network_seconds / stats.evaluations)
 
 
 def _fill_from_pool(summary: SelfPlaySummary, pool: Any) -> None:

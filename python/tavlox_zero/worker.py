@@ -19,12 +19,8 @@ import time
 from dataclasses import dataclass
 from typing import Any, Optional
 
+from .constants import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING  # noqa: F401 - the job kinds
 from .transport import ResultChannel, TimedPipe, TimedSender
-
-# Job kinds.
-TRAINING = "training"
-AGAINST_RANDOM = "random"
-AGAINST_BASELINE = "baseline"
 
 # Job outcomes reported by a worker.
 OK = 0

@@ -1,0 +1,82 @@
+"""A command's games played by the batched engine, behind the same interface as the worker pool.
+
+The networks run in this process; each is served as a folded, traced inference copy
+through `TorchNetwork`. Every call of a play_* method runs one engine to the end.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Iterator, Optional
+
+from .engine import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING, BatchedEngine, EngineStats, TorchNetwork
+
+
+@dataclass
+class PlayerStats:
+    """The engine counters of every run so far, added up."""
+
+    evaluations: int = 0
+    batches: int = 0
+    largest_batch: int = 0
+    failed_games: int = 0
+    seconds: float = 0.0
+    network_seconds: float = 0.0
+    search_cpu_seconds: float = 0.0
+
+    def add(self, stats: EngineStats) -> None:
+        self.evaluations += stats.evaluations
+        self.batches += stats.batches
+        self.largest_batch = max(self.largest_batch, stats.largest_batch)
+        self.failed_games += stats.failed_games
+        self.seconds += stats.seconds
+        self.network_seconds += stats.network_seconds
+        self.search_cpu_seconds += stats.search_cpu_seconds
+
+
+class BatchedPlayer:
+    def __init__(self, networks: dict, device: Any, *, games_in_flight: Optional[int] = None,
+                 search_threads: Optional[int] = None, seed: Optional[int] = None) -> None:
+        from .network import inference_model
+
+        self._networks = {name: TorchNetwork(inference_model(model, device), device)
+                          for name, model in networks.items()}
+        self._options = {"games_in_flight": games_in_flight, "search_threads": search_threads, "seed": seed}
+        self._engine: Optional[BatchedEngine] = None
+        self.unclaimed_records: list = []
+        self.stats = PlayerStats()
+
+    def __enter__(self) -> "BatchedPlayer":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        if self._engine is not None:
+            self._engine.close()
+
+    def play_training_games(self, config: Any, n_games: int) -> Iterator[Any]:
+        """Yields the n_games training records (GameRecord) in the order they were started."""
+        yield from self._run(TRAINING, config, n_games, ["model"], keep_unclaimed=True)
+
+    def play_against_random(self, config: Any, n_games: int, network: str = "model") -> list[float]:
+        return list(self._run(AGAINST_RANDOM, config, n_games, [network]))
+
+    def play_against_baseline(self, config: Any, n_games: int, model: str = "model",
+                              baseline: str = "baseline") -> list[float]:
+        return list(self._run(AGAINST_BASELINE, config, n_games, [model, baseline]))
+
+    def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False) -> Iterator[Any]:
+        missing = [name for name in names if name not in self._networks]
+        if missing:
+            raise KeyError(f"no network named {missing[0]!r}; this player has {sorted(self._networks)}")
+        self._engine = BatchedEngine(kind, config, n_games, [self._networks[name] for name in names],
+                                     **self._options)
+        try:
+            yield from self._engine.run()
+        finally:
+            if keep_unclaimed:
+                self.unclaimed_records.extend(self._engine.unclaimed)
+            self._engine.close()
+            self.stats.add(self._engine.stats)
