@@ -42,6 +42,11 @@ def parse_args() -> argparse.Namespace:
                         help="games for the batched engine (default: twice the games in flight)")
     parser.add_argument("--games-in-flight", type=int, default=64)
     parser.add_argument("--search-threads", type=int, default=1)
+    parser.add_argument("--batched-torch-threads", type=int, default=os.cpu_count() or 1,
+                        help="torch CPU threads during the batched run (default: every CPU, %(default)s)")
+    parser.add_argument("--batched-seconds", type=float, default=0.0,
+                        help="stop the batched run after this long (default: play every game); its rates "
+                             "then count the evaluations made, and positions as evaluations per simulation + 1")
     return parser.parse_args()
 
 
@@ -110,28 +115,38 @@ def network_alone(args: argparse.Namespace, model, batch: int) -> float:
 
 
 def batched(args: argparse.Namespace, model) -> float:
+    import torch
+
     from tavlox_zero.engine import BatchedEngine, TorchNetwork
     from tavlox_zero.engine_config import EngineConfig
     from tavlox_zero.network import inference_model
 
     config = EngineConfig(dim=args.dim, sims_per_move=args.sims)
     games = args.batched_games or 2 * args.games_in_flight
+    torch.set_num_threads(args.batched_torch_threads)
     network = TorchNetwork(inference_model(model, args.device), args.device)
     with BatchedEngine("training", config, games, [network], games_in_flight=args.games_in_flight,
                        search_threads=args.search_threads, seed=0) as engine:
-        positions = sum(len(record) for record in engine.run())
+        positions, started = 0, time.perf_counter()
+        for record in engine.run():
+            positions += len(record)
+            if args.batched_seconds and time.perf_counter() - started > args.batched_seconds:
+                break
     stats = engine.stats
+    if args.batched_seconds:
+        positions = stats.evaluations / (args.sims + 1)
     rate = positions / stats.seconds
-    print(f"batched, {args.games_in_flight} games in flight, {args.search_threads} search thread(s), batch "
+    print(f"batched, {args.games_in_flight} games in flight, {args.search_threads} search thread(s), "
+          f"{torch.get_num_threads()} torch thread(s), batch "
           f"{engine.batch_size}: {games / stats.seconds:6.3f} games/s {rate:8.1f} positions/s "
           f"{stats.evaluations / stats.seconds:7.0f} evaluations/s | mean batch {stats.mean_batch:6.2f}, "
           f"network busy {stats.network_busy:4.0%} | search CPU {stats.search_us_per_evaluation:5.1f} us "
           f"per evaluation")
     alone = network_alone(args, model, max(1, round(stats.mean_batch)))
-    return stats.evaluations / stats.seconds, alone
+    return rate, stats.evaluations / stats.seconds, alone
 
 
-def end_to_end(args: argparse.Namespace, model, workers: int) -> float:
+def end_to_end(args: argparse.Namespace, model, workers: int) -> tuple:
     from tavlox_zero.engine_config import EngineConfig
     from tavlox_zero.selfplay import Timing
     from tavlox_zero.pool import WorkerPool
@@ -152,7 +167,7 @@ def end_to_end(args: argparse.Namespace, model, workers: int) -> float:
     print(f"{workers:3d} workers: {games / seconds:6.3f} games/s {positions / seconds:8.1f} positions/s "
           f"{stats.evaluations / seconds:7.0f} evaluations/s | mean batch {server.mean_batch:5.2f}, "
           f"network busy {busy:4.0%} | per evaluation: {timing.describe()}")
-    return stats.evaluations / seconds
+    return positions / seconds, stats.evaluations / seconds
 
 
 def main() -> None:
@@ -170,11 +185,13 @@ def main() -> None:
     print(f"end to end: {args.games_per_worker} games per worker of {args.dim} x {args.dim}, "
           f"{args.sims} simulations per move, {torch.get_num_threads()} torch thread(s), "
           f"max wait {args.max_wait_ms} ms")
-    pool_best = max((end_to_end(args, model, int(w)) for w in args.workers.split(",") if w), default=0.0)
-    evaluations, alone = batched(args, model)
-    if pool_best:
-        print(f"batched / best pool: {evaluations / pool_best:5.2f}x evaluations/s")
-    print(f"batched / network alone at the same batch ({alone:7.0f} positions/s): {evaluations / alone:5.2f}")
+    pool_best = max((end_to_end(args, model, int(w)) for w in args.workers.split(",") if w), default=(0.0, 0.0))
+    positions, evaluations, alone = batched(args, model)
+    if pool_best[0]:
+        print(f"batched / best pool: {positions / pool_best[0]:5.2f}x positions/s, "
+              f"{evaluations / pool_best[1]:5.2f}x evaluations/s")
+    print(f"batched / network alone at the same batch and threads ({alone:7.0f} positions/s): "
+          f"{evaluations / alone:5.2f}")
     print(f"load average at the end {os.getloadavg()[0]:.2f}")
 
 

@@ -36,9 +36,14 @@ class PlayerStats:
 
 class BatchedPlayer:
     def __init__(self, networks: dict, device: Any, *, games_in_flight: Optional[int] = None,
-                 search_threads: Optional[int] = None, seed: Optional[int] = None) -> None:
+                 search_threads: Optional[int] = None, seed: Optional[int] = None,
+                 cpu_threads: Optional[int] = None) -> None:
+        import torch
+
         from .network import inference_model
 
+        if cpu_threads and torch.device(device).type == "cpu":
+            torch.set_num_threads(cpu_threads)
         self._networks = {name: TorchNetwork(inference_model(model, device), device)
                           for name, model in networks.items()}
         self._options = {"games_in_flight": games_in_flight, "search_threads": search_threads, "seed": seed}

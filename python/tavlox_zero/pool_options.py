@@ -118,7 +118,8 @@ def open_pool(networks: dict, settings: PoolSettings) -> "WorkerPool | BatchedPl
         from .batched_player import BatchedPlayer
 
         return BatchedPlayer(networks, settings.device, games_in_flight=settings.games_in_flight,
-                             search_threads=settings.search_threads, seed=settings.game_seed)
+                             search_threads=settings.search_threads, seed=settings.game_seed,
+                             cpu_threads=settings.threads)
     return WorkerPool(
         settings.workers, networks, settings.device,
         max_batch=settings.max_batch, max_wait_ms=settings.max_wait_ms, cpu_threads=settings.threads,
