@@ -117,7 +117,7 @@ def network_alone(args: argparse.Namespace, model, batch: int) -> float:
 def batched(args: argparse.Namespace, model) -> float:
     import torch
 
-    from tavlox_zero.engine import BatchedEngine, TorchNetwork
+    from tavlox_zero.engine import BatchedEngine, NetworkError, TorchNetwork
     from tavlox_zero.engine_config import EngineConfig
     from tavlox_zero.network import inference_model
 
@@ -125,20 +125,28 @@ def batched(args: argparse.Namespace, model) -> float:
     games = args.batched_games or 2 * args.games_in_flight
     torch.set_num_threads(args.batched_torch_threads)
     network = TorchNetwork(inference_model(model, args.device), args.device)
-    with BatchedEngine("training", config, games, [network], games_in_flight=args.games_in_flight,
+    deadline = time.perf_counter() + (args.batched_seconds or float("inf"))
+
+    def until_deadline(planes):
+        if time.perf_counter() > deadline:
+            raise TimeoutError("time is up")
+        return network(planes)
+
+    positions = 0
+    with BatchedEngine("training", config, games, [until_deadline], games_in_flight=args.games_in_flight,
                        search_threads=args.search_threads, seed=0) as engine:
-        positions, started = 0, time.perf_counter()
-        for record in engine.run():
-            positions += len(record)
-            if args.batched_seconds and time.perf_counter() - started > args.batched_seconds:
-                break
+        try:
+            positions = sum(len(record) for record in engine.run())
+        except NetworkError as error:
+            if not isinstance(error.__cause__, TimeoutError):
+                raise
     stats = engine.stats
     if args.batched_seconds:
         positions = stats.evaluations / (args.sims + 1)
     rate = positions / stats.seconds
     print(f"batched, {args.games_in_flight} games in flight, {args.search_threads} search thread(s), "
           f"{torch.get_num_threads()} torch thread(s), batch "
-          f"{engine.batch_size}: {games / stats.seconds:6.3f} games/s {rate:8.1f} positions/s "
+          f"{engine.batch_size}: {stats.games / stats.seconds:6.3f} games/s {rate:8.1f} positions/s "
           f"{stats.evaluations / stats.seconds:7.0f} evaluations/s | mean batch {stats.mean_batch:6.2f}, "
           f"network busy {stats.network_busy:4.0%} | search CPU {stats.search_us_per_evaluation:5.1f} us "
           f"per evaluation")

@@ -61,8 +61,7 @@ std::size_t serve(BatchedEngine& engine, std::size_t max_batches = 1u << 30) {
   return serve(engine, position_logits, max_batches);
 }
 
-EngineOptions options(JobKind kind, std::size_t games, std::size_t in_flight,
-                      std::size_t threads) {
+EngineOptions options(JobKind kind, std::size_t games, std::size_t in_flight, std::size_t threads) {
   EngineOptions options;
   options.config = test_support::test_config(7, 6, 4);
   options.kind = kind;
@@ -137,18 +136,20 @@ TEST(BatchedEngineTest, StopWithGamesInFlightKeepsFinishedGamesAndEndsEveryThrea
 TEST(BatchedEngineTest, DestroyedWhileTheCallerHoldsABatch) {
   BatchedEngine engine(options(JobKind::kTraining, 10, 4, 2));
   BatchedEngine::Batch batch;
-  while (engine.wait_batch(std::chrono::milliseconds(1000), batch) !=
-         BatchedEngine::Wait::kBatch) {
+  while (engine.wait_batch(std::chrono::milliseconds(1000), batch) != BatchedEngine::Wait::kBatch) {
   }
 }
 
 TEST(BatchedEngineTest, AFaultInOneGameEndsTheRunWithItsMessage) {
   BatchedEngine engine(options(JobKind::kTraining, 20, 4, 2));
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  serve(engine, [&](const uint8_t*, uint32_t dim, float* policy, float* values) {
-    std::fill(policy, policy + std::size_t(dim) * dim, nan);
-    std::fill(values, values + kPlayers, 0.0f);
-  }, 1000);
+  serve(
+      engine,
+      [&](const uint8_t*, uint32_t dim, float* policy, float* values) {
+        std::fill(policy, policy + std::size_t(dim) * dim, nan);
+        std::fill(values, values + kPlayers, 0.0f);
+      },
+      1000);
   ASSERT_TRUE(engine.fault().has_value());
   EXPECT_NE(engine.fault()->find("visit_dist"), std::string::npos) << *engine.fault();
 }

@@ -84,14 +84,15 @@ BatchedEngine::BatchedEngine(const EngineOptions& options) : options_(options) {
   }
 }
 
-BatchedEngine::~BatchedEngine() { stop(); }
+BatchedEngine::~BatchedEngine() {
+  stop();
+}
 
 // ---- the caller's side ----
 
 BatchedEngine::Wait BatchedEngine::wait_batch(std::chrono::milliseconds timeout, Batch& batch) {
   std::unique_lock lock(mutex_);
-  caller_wake_.wait_for(lock, timeout,
-                        [&] { return !closed_.empty() || running_threads_ == 0; });
+  caller_wake_.wait_for(lock, timeout, [&] { return !closed_.empty() || running_threads_ == 0; });
   if (!closed_.empty()) {
     batch = closed_.front();
     closed_.erase(closed_.begin());
@@ -104,8 +105,7 @@ BatchedEngine::Wait BatchedEngine::wait_batch(std::chrono::milliseconds timeout,
 void BatchedEngine::submit(const Batch& batch) {
   std::unique_lock lock(mutex_);
   if (batch.network >= slots_.size() || batch.slot >= slots_[batch.network].size()) {
-    fail("no batch " + std::to_string(batch.slot) + " of network " +
-         std::to_string(batch.network));
+    fail("no batch " + std::to_string(batch.slot) + " of network " + std::to_string(batch.network));
   }
   BatchSlot& slot = slots_[batch.network][batch.slot];
   if (cancelled_) return;
@@ -365,7 +365,9 @@ void BatchedEngine::close_partial_slots_locked() {
   }
 }
 
-bool BatchedEngine::idle_locked() const { return busy_threads_ == 0 && runnable_tasks_ == 0; }
+bool BatchedEngine::idle_locked() const {
+  return busy_threads_ == 0 && runnable_tasks_ == 0;
+}
 
 void BatchedEngine::make_runnable_locked(GameTask& task) {
   SearchThread& thread = threads_[task.thread];

@@ -11,7 +11,9 @@ constexpr std::size_t kMaxSlots = 16;
 
 }  // namespace
 
-std::size_t network_count(JobKind kind) { return kind == JobKind::kAgainstBaseline ? 2 : 1; }
+std::size_t network_count(JobKind kind) {
+  return kind == JobKind::kAgainstBaseline ? 2 : 1;
+}
 
 uint32_t board_dim(const EngineOptions& options) {
   if (options.kind == JobKind::kAgainstBaseline) return kTestGameDim;

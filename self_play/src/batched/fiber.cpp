@@ -16,7 +16,9 @@
 namespace tavlox::self_play {
 namespace {
 
-std::size_t page_bytes() { return std::size_t(sysconf(_SC_PAGESIZE)); }
+std::size_t page_bytes() {
+  return std::size_t(sysconf(_SC_PAGESIZE));
+}
 
 }  // namespace
 
@@ -41,11 +43,13 @@ Fiber::Fiber(Body body, void* argument, std::size_t stack_bytes)
   context_.uc_link = nullptr;
   // makecontext passes int arguments only: the object's address travels in two halves.
   const auto address = reinterpret_cast<std::uintptr_t>(this);
-  makecontext(&context_, reinterpret_cast<void (*)()>(&Fiber::entry), 2,
-              unsigned(address >> 32), unsigned(address & 0xffffffffu));
+  makecontext(&context_, reinterpret_cast<void (*)()>(&Fiber::entry), 2, unsigned(address >> 32),
+              unsigned(address & 0xffffffffu));
 }
 
-Fiber::~Fiber() { munmap(mapping_, mapping_bytes_); }
+Fiber::~Fiber() {
+  munmap(mapping_, mapping_bytes_);
+}
 
 void Fiber::entry(unsigned high, unsigned low) {
   auto* fiber = reinterpret_cast<Fiber*>((std::uintptr_t(high) << 32) | std::uintptr_t(low));
@@ -62,7 +66,9 @@ void Fiber::resume() {
   switch_in();
 }
 
-void Fiber::yield() { switch_out(false); }
+void Fiber::yield() {
+  switch_out(false);
+}
 
 void Fiber::switch_in() {
 #ifdef TAVLOX_ASAN_FIBERS

@@ -75,7 +75,9 @@ bool without_gil(Body&& body) {
   return false;
 }
 
-BatchedEngine& engine_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self)->engine; }
+BatchedEngine& engine_of(PyObject* self) {
+  return *reinterpret_cast<EngineObject*>(self)->engine;
+}
 
 bool parse_kind(const char* name, JobKind& kind) {
   if (std::strcmp(name, "training") == 0) {
@@ -95,20 +97,19 @@ bool parse_kind(const char* name, JobKind& kind) {
 // ---- Engine ----
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"kind",         "config",         "games", "games_in_flight",
+  static const char* keywords[] = {"kind",           "config",     "games", "games_in_flight",
                                    "search_threads", "batch_size", "seed",  "max_failed_games",
-                                   "slots",        nullptr};
+                                   "slots",          nullptr};
   const char* kind_name = nullptr;
   EngineOptions options;
   auto& config = options.config;
   unsigned long long seed = 0;
   Py_ssize_t games = 0, in_flight = 0, threads = 0, batch = 0, failed = 0, slots = 2;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s(nnnnffff)nnnnKn|n:Engine",
-                                   const_cast<char**>(keywords), &kind_name, &config.dim,
-                                   &config.rep, &config.sims_per_move, &config.sample_moves,
-                                   &config.c_base, &config.c_init, &config.dirichlet_alpha,
-                                   &config.exploration_fraction, &games, &in_flight, &threads,
-                                   &batch, &seed, &failed, &slots)) {
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "s(nnnnffff)nnnnKn|n:Engine", const_cast<char**>(keywords), &kind_name,
+          &config.dim, &config.rep, &config.sims_per_move, &config.sample_moves, &config.c_base,
+          &config.c_init, &config.dirichlet_alpha, &config.exploration_fraction, &games, &in_flight,
+          &threads, &batch, &seed, &failed, &slots)) {
     return nullptr;
   }
   if (!parse_kind(kind_name, options.kind)) return nullptr;
@@ -165,8 +166,8 @@ PyObject* engine_buffers(PyObject* self, PyObject* args) {
   const Py_ssize_t dim = engine.dim();
   Ref planes = Ref::steal(new_buffer(self, buffers.planes.data(), 1, "B",
                                      {rows, tavlox::kStatePlanes, dim, dim}, true));
-  Ref policy = Ref::steal(new_buffer(self, buffers.policy_logits.data(), sizeof(float), "f",
-                                     {rows, dim * dim}, true));
+  Ref policy = Ref::steal(
+      new_buffer(self, buffers.policy_logits.data(), sizeof(float), "f", {rows, dim * dim}, true));
   Ref value = Ref::steal(new_buffer(self, buffers.value_logits.data(), sizeof(float), "f",
                                     {rows, tavlox::kPlayers}, true));
   if (!planes || !policy || !value) return nullptr;
@@ -275,7 +276,9 @@ PyObject* engine_stats(PyObject* self, PyObject*) {
                        stats.search_cpu_seconds);
 }
 
-PyObject* engine_get_dim(PyObject* self, void*) { return PyLong_FromUnsignedLong(engine_of(self).dim()); }
+PyObject* engine_get_dim(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(engine_of(self).dim());
+}
 PyObject* engine_get_networks(PyObject* self, void*) {
   return PyLong_FromSize_t(engine_of(self).networks());
 }
@@ -385,17 +388,17 @@ PyType_Spec buffer_spec = {"tavlox_zero._engine.BatchBuffer", sizeof(BufferObjec
 // ---- module ----
 
 bool add_constants(PyObject* module) {
-  Ref fields = Ref::steal(Py_BuildValue("(ssssssss)", "dim", "rep", "sims_per_move",
-                                        "sample_moves", "c_base", "c_init", "dirichlet_alpha",
-                                        "exploration_fraction"));
+  Ref fields =
+      Ref::steal(Py_BuildValue("(ssssssss)", "dim", "rep", "sims_per_move", "sample_moves",
+                               "c_base", "c_init", "dirichlet_alpha", "exploration_fraction"));
   return fields && PyModule_AddObject(module, "CONFIG_FIELDS", fields.get()) == 0 &&
          (void(fields.release()), true) &&
          PyModule_AddIntConstant(module, "STATE_PLANES", tavlox::kStatePlanes) == 0 &&
          PyModule_AddIntConstant(module, "PLAYERS", tavlox::kPlayers) == 0 &&
          PyModule_AddIntConstant(module, "MIN_DIM", tavlox::kMinDim) == 0 &&
          PyModule_AddIntConstant(module, "MAX_DIM", tavlox::kMaxDim) == 0 &&
-         PyModule_AddIntConstant(module, "BASELINE_MATCH_DIM",
-                                 tavlox::self_play::kTestGameDim) == 0;
+         PyModule_AddIntConstant(module, "BASELINE_MATCH_DIM", tavlox::self_play::kTestGameDim) ==
+             0;
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
@@ -426,7 +429,8 @@ PyMODINIT_FUNC PyInit__engine() {
   if (PyModule_AddObject(module.get(), "Engine", engine_type.get()) != 0) return nullptr;
   (void)engine_type.release();
   Py_INCREF(buffer_type);
-  if (PyModule_AddObject(module.get(), "BatchBuffer", reinterpret_cast<PyObject*>(buffer_type)) != 0) {
+  if (PyModule_AddObject(module.get(), "BatchBuffer", reinterpret_cast<PyObject*>(buffer_type)) !=
+      0) {
     return nullptr;
   }
   if (!add_constants(module.get())) return nullptr;
