@@ -40,15 +40,15 @@ ensure_venv() {
 
 # Installs the project (both extension modules and the tavlox_zero package) into a venv.
 install_project() {
-  local dir=$1
+  local dir=$1 extras=${2:-}
   say "building and installing the project into $dir"
-  "$dir/bin/python" -m pip install -q "$root"
+  "$dir/bin/python" -m pip install -q "$root$extras"
 }
 
 # The CPython environment: torch from this machine's CPU build, then the project.
 ensure_cpython_env() {
-  local dir="$root/.venv"
+  local dir="$root/.venv" extras=${1:-}
   ensure_venv "$dir" python3
   "$dir/bin/python" -m pip install -q torch==2.13.0 numpy tqdm matplotlib pytest
-  install_project "$dir"
+  install_project "$dir" "$extras"
 }

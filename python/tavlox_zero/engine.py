@@ -112,7 +112,9 @@ class BatchedEngine:
     training game, seat 0's payoff (a float) for a match. A failed game is replaced by a new
     one, up to `max_failed_games` (default: `games`), and is not yielded. With a `seed` a run
     gives the same games every time, whatever the threads and batch sizes, provided the
-    network's answer for a position does not depend on the rest of its batch.
+    network's answer for a position does not depend on the rest of its batch. A game's draws
+    follow from the seed and its number: `game_numbers` (default 0 to games - 1) lets several
+    engines share one seed and divide the games between them.
 
     When the run ends early (the network function failed, Ctrl-C, an engine fault), the
     outcomes finished but not yet yielded are left in `unclaimed` before the exception
@@ -132,6 +134,7 @@ class BatchedEngine:
         slots: int = 2,
         seed: Optional[int] = None,
         max_failed_games: Optional[int] = None,
+        game_numbers: Optional[Sequence[int]] = None,
     ) -> None:
         expected = 2 if kind == AGAINST_BASELINE else 1
         if len(networks) != expected:
@@ -146,7 +149,8 @@ class BatchedEngine:
         self._engine = _engine.Engine(
             kind, tuple(getattr(config, name) for name in CONFIG_FIELDS), games, in_flight,
             search_threads or max(1, (os.cpu_count() or 1) // 2), batch_size or max(1, -(-in_flight // slots)),
-            self.seed, games if max_failed_games is None else max_failed_games, slots)
+            self.seed, games if max_failed_games is None else max_failed_games, slots,
+            None if game_numbers is None else list(game_numbers))
         self.dim = self._engine.dim
         self.games_in_flight = in_flight
         self._slots = [[_Slot(*(np.asarray(b) for b in self._engine.buffers(n, s)))
@@ -154,7 +158,8 @@ class BatchedEngine:
         self.stats = EngineStats()
         self.unclaimed: list = []
         self._held: dict[int, Any] = {}
-        self._next_index = 0
+        self._order = list(range(games)) if game_numbers is None else list(game_numbers)
+        self._position = 0
 
     @property
     def batch_size(self) -> int:
@@ -170,7 +175,8 @@ class BatchedEngine:
         """Abandons the games in flight and ends the search threads."""
         self._engine.stop()
 
-    def run(self) -> Iterator[Any]:
+    def run(self, numbered: bool = False) -> Iterator[Any]:
+        """The outcomes, or with `numbered` (game number, outcome) pairs."""
         started = time.perf_counter()
         try:
             while True:
@@ -178,13 +184,13 @@ class BatchedEngine:
                 if batch is None:
                     break
                 self._evaluate(*batch)
-                yield from self._collect()
-            yield from self._collect()
-            yield from self._release(final=True)
+                yield from self._collect(numbered)
+            yield from self._collect(numbered)
+            yield from self._release(True, numbered)
         except BaseException:
             self._engine.stop()
             self._collect_into_held()
-            self.unclaimed.extend(self._release(final=True))
+            self.unclaimed.extend(self._release(True, numbered))
             raise
         finally:
             self._finish_stats(started)
@@ -207,9 +213,9 @@ class BatchedEngine:
             self.stats.network_seconds += time.perf_counter() - started
         self._engine.submit(network, slot_index)
 
-    def _collect(self) -> Iterator[Any]:
+    def _collect(self, numbered: bool) -> Iterator[Any]:
         self._collect_into_held()
-        yield from self._release(final=False)
+        yield from self._release(False, numbered)
 
     def _collect_into_held(self) -> None:
         for outcome in self._engine.take_finished():
@@ -234,19 +240,23 @@ class BatchedEngine:
             payoffs=payoffs,
         )
 
-    # Outcomes leave in the order the games were started; at the end, whatever is held.
-    def _release(self, final: bool) -> Iterator[Any]:
-        while self._next_index in self._held or (final and self._held):
-            if self._next_index not in self._held:
-                self._next_index = min(self._held)
-            outcome = self._held.pop(self._next_index)
-            self._next_index += 1
+    # Outcomes leave in the order of their game numbers; at the end, whatever is held.
+    def _release(self, final: bool, numbered: bool) -> Iterator[Any]:
+        while True:
+            if self._position < len(self._order) and self._order[self._position] in self._held:
+                number = self._order[self._position]
+                self._position += 1
+            elif final and self._held:
+                number = min(self._held)
+            else:
+                return
+            outcome = self._held.pop(number)
             if outcome is None:
                 continue
             self.stats.games += 1
             if isinstance(outcome, GameRecord):
                 self.stats.positions += len(outcome)
-            yield outcome
+            yield (number, outcome) if numbered else outcome
 
     def _finish_stats(self, started: float) -> None:
         counters = self._engine.stats()

@@ -32,6 +32,7 @@ start and stays at its floor after them.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import time
@@ -166,6 +167,7 @@ class TrainingLoop:
         self.config = config
         self.pool = pool.resolved()
         self.log = log
+        self._ray_player = None
 
     @classmethod
     def open(cls, run_dir, config: Optional[RunConfig], pool: PoolSettings, log=print) -> "TrainingLoop":
@@ -190,9 +192,14 @@ class TrainingLoop:
     def run(self, iterations: Optional[int] = None) -> None:
         iterations = self.config.loop.iterations if iterations is None else iterations
         self.dirs.make()
-        self.initialise()
-        for iteration in range(self.state()["completed_iterations"] + 1, iterations + 1):
-            self.run_iteration(iteration)
+        try:
+            self.initialise()
+            for iteration in range(self.state()["completed_iterations"] + 1, iterations + 1):
+                self.run_iteration(iteration)
+        finally:
+            if self._ray_player is not None:
+                self._ray_player.close()
+                self._ray_player = None
 
     # Iteration 0: the untrained network, measured against random players.
     def initialise(self) -> None:
@@ -340,7 +347,15 @@ class TrainingLoop:
         write_json_atomic(self.dirs.state, {"completed_iterations": iteration, "current": current})
 
     def open_pool(self, networks: dict):
-        return open_pool({name: model.eval() for name, model in networks.items()}, self.pool)
+        networks = {name: model.eval() for name, model in networks.items()}
+        if self.pool.ray is None:
+            return open_pool(networks, self.pool)
+        # On Ray the actors live as long as the loop: each step sends them its networks.
+        if self._ray_player is None:
+            self._ray_player = open_pool(networks, self.pool)
+        else:
+            self._ray_player.update_networks(networks)
+        return contextlib.nullcontext(self._ray_player)
 
     @staticmethod
     def load(path: Path) -> torch.nn.Module:

@@ -28,9 +28,10 @@ def default_search_threads(network_on_gpu: bool = False) -> int:
 
 def play_errors() -> tuple:
     """The exceptions that end a command's games early without losing finished ones."""
+    from .distributed import DistributedError
     from .engine import EngineError, NetworkError
 
-    return (PoolError, EngineError, NetworkError)
+    return (PoolError, EngineError, NetworkError, DistributedError)
 
 ENGINES = ("batched", "processes")
 DEFAULT_GAMES_IN_FLIGHT = 256
@@ -43,13 +44,19 @@ class PoolSettings:
     engine: "batched" or "processes"; workers None: as many as default_workers gives for
     the device; device "auto": CUDA when present, else the CPU; threads: torch threads for
     a network on the CPU (the loop trains with as many). games_in_flight, search_threads
-    and game_seed are the batched engine's; workers, max_batch and max_wait_ms the pool's.
+    and game_seed are the batched engine's; ray (a cluster address, or "auto"), actors,
+    gpus_per_actor and cpus_per_actor spread it over Ray actors; workers, max_batch and
+    max_wait_ms are the pool's.
     """
 
     engine: str = "batched"
     games_in_flight: int = DEFAULT_GAMES_IN_FLIGHT
     search_threads: Optional[int] = None
     game_seed: Optional[int] = None
+    ray: Optional[str] = None
+    actors: Optional[int] = None
+    gpus_per_actor: float = 0.0
+    cpus_per_actor: Optional[float] = None
     workers: Optional[int] = None
     device: str = "auto"
     max_batch: int = 256
@@ -71,6 +78,16 @@ class PoolSettings:
         group.add_argument("--game-seed", type=int, default=defaults.game_seed,
                            help="seed of the batched engine's games: the same seed plays the same games "
                                 "(default: a new one every run)")
+        group.add_argument("--ray", nargs="?", const="auto", default=defaults.ray, metavar="ADDRESS",
+                           help="play on Ray actors: join the cluster at ADDRESS, or with no address (or "
+                                "'auto') a running cluster, else a new local one")
+        group.add_argument("--actors", type=int, default=defaults.actors,
+                           help="Ray actors (default: one per GPU with --gpus-per-actor, else one per "
+                                "group of CPUs)")
+        group.add_argument("--gpus-per-actor", type=float, default=defaults.gpus_per_actor,
+                           help="GPUs per Ray actor; 0 plays on the CPU (default %(default)s)")
+        group.add_argument("--cpus-per-actor", type=float, default=defaults.cpus_per_actor,
+                           help="CPUs per Ray actor (default: its search threads plus its torch threads)")
         group.add_argument("--workers", type=int, default=defaults.workers,
                            help=f"worker processes playing games (default: four per CPU, {default_workers()}, "
                                 f"or two per CPU, {default_workers(True)}, with the network on a GPU)")
@@ -96,9 +113,18 @@ class PoolSettings:
 
         if self.engine not in ENGINES:
             raise ValueError(f"--engine must be one of {', '.join(ENGINES)}, got {self.engine!r}")
+        if self.ray is not None:
+            from .distributed import RAY_MISSING, ray_available
+
+            if not ray_available():
+                raise ValueError(RAY_MISSING)
+            if self.engine != "batched":
+                raise ValueError("--ray plays with the batched engine: leave out --engine processes")
+            if self.gpus_per_actor < 0 or (self.cpus_per_actor is not None and self.cpus_per_actor <= 0):
+                raise ValueError("--gpus-per-actor must not be negative and --cpus-per-actor must be positive")
         for option, value, least in (("--workers", self.workers, 1), ("--max-batch", self.max_batch, 1),
                                      ("--games-in-flight", self.games_in_flight, 1),
-                                     ("--search-threads", self.search_threads, 1),
+                                     ("--search-threads", self.search_threads, 1), ("--actors", self.actors, 1),
                                      ("--max-wait-ms", self.max_wait_ms, 0), ("--threads", self.threads, 1)):
             if value is not None and value < least:
                 raise ValueError(f"{option} must be at least {least}, got {value}")
@@ -114,6 +140,13 @@ def open_pool(networks: dict, settings: PoolSettings) -> "WorkerPool | BatchedPl
     Both engines offer play_training_games, play_against_random, play_against_baseline,
     unclaimed_records and stats."""
     settings = settings.resolved()
+    if settings.ray is not None:
+        from .distributed import RayPlayer
+
+        return RayPlayer(networks, settings.device, address=settings.ray, actors=settings.actors,
+                         gpus_per_actor=settings.gpus_per_actor, cpus_per_actor=settings.cpus_per_actor,
+                         games_in_flight=settings.games_in_flight, search_threads=settings.search_threads,
+                         seed=settings.game_seed, cpu_threads=settings.threads)
     if settings.engine == "batched":
         from .batched_player import BatchedPlayer
 

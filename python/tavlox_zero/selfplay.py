@@ -82,8 +82,12 @@ class SelfPlaySummary:
     games_in_flight: int = 0
     search_threads: int = 0
     search_cpu: float = 0.0  # seconds of search CPU per evaluation (batched engine)
+    actor_rates: list = field(default_factory=list)  # (games/s, positions/s) of each Ray actor
 
     def _players(self) -> str:
+        if self.actor_rates:
+            return (f"Ray: {len(self.actor_rates)} actor(s), each a batched engine with up to "
+                    f"{self.games_in_flight} games in flight and {self.search_threads} search thread(s)")
         if self.engine == "batched":
             return f"batched engine: {self.games_in_flight} games in flight, {self.search_threads} search thread(s)"
         return f"{self.workers} workers"
@@ -107,6 +111,9 @@ class SelfPlaySummary:
         if self.games:
             lines.append(f"  mean game length {self.positions / self.games:.1f} moves; mean payoff per seat "
                          + " ".join(f"{p:.3f}" for p in self.seat_payoffs))
+        if self.actor_rates:
+            lines.append("  per actor: " + "; ".join(f"{games:.3f} games/s, {positions:.1f} positions/s"
+                                                     for games, positions in self.actor_rates))
         if self.failed_games or self.worker_deaths:
             lines.append(f"  failed games {self.failed_games}, worker deaths {self.worker_deaths}")
         if self.shards:
@@ -195,6 +202,7 @@ def _payoffs(record: Any) -> Any:
 
 def _fill_from_player(summary: SelfPlaySummary, player: Any) -> None:
     stats = player.stats
+    summary.actor_rates = list(getattr(player, "actor_rates", []))
     summary.evaluations = stats.evaluations
     summary.failed_games = stats.failed_games
     summary.mean_batch = stats.evaluations / stats.batches if stats.batches else 0.0

@@ -267,7 +267,9 @@ FinishedGame BatchedEngine::play(GameTask& task, uint64_t index) {
 std::optional<uint64_t> BatchedEngine::claim_game() {
   std::unique_lock lock(mutex_);
   if (cancelled_ || next_game_ >= games_to_start_) return std::nullopt;
-  return next_game_++;
+  const uint64_t position = next_game_++;
+  if (position >= options_.games) return kReplacementGames + position;
+  return options_.game_numbers.empty() ? position : options_.game_numbers[position];
 }
 
 void BatchedEngine::finish_game(FinishedGame&& game) {

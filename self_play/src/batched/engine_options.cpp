@@ -27,6 +27,9 @@ std::optional<std::string> options_error(const EngineOptions& options) {
            std::to_string(kMaxDim) + ", not " + std::to_string(options.config.dim);
   }
   if (options.games_in_flight == 0) return "games in flight must be at least 1";
+  if (!options.game_numbers.empty() && options.game_numbers.size() != options.games) {
+    return "the game numbers must be as many as the games";
+  }
   if (options.search_threads == 0 || options.search_threads > kMaxSearchThreads) {
     return "search threads must lie in 1 to " + std::to_string(kMaxSearchThreads);
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "config.h"
 
@@ -29,8 +30,14 @@ struct EngineOptions {
   std::size_t slots = 2;
   // The same seed gives every game the same random draws, whatever the threads do.
   uint64_t seed = 0;
+  // The numbers of the games to play, which choose their random draws (several engines can
+  // share one seed and divide the numbers between them); empty: 0 to games - 1.
+  std::vector<uint64_t> game_numbers;
   std::size_t max_failed_games = 0;
 };
+
+// Games that replace failed ones are numbered from here on, apart from any given number.
+constexpr uint64_t kReplacementGames = uint64_t(1) << 62;
 
 std::size_t network_count(JobKind kind);
 // The board size the games of `options` are played on.

@@ -96,22 +96,40 @@ bool parse_kind(const char* name, JobKind& kind) {
 
 // ---- Engine ----
 
+// Game numbers from any iterable of non-negative integers.
+bool read_game_numbers(PyObject* numbers, std::vector<uint64_t>& out) {
+  Ref iterator = Ref::steal(PyObject_GetIter(numbers));
+  if (!iterator) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    const unsigned long long number = PyLong_AsUnsignedLongLong(item.get());
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (number >= tavlox::self_play::kReplacementGames) {
+      PyErr_SetString(PyExc_ValueError, "game numbers must be below 2**62");
+      return false;
+    }
+    out.push_back(number);
+  }
+  return !PyErr_Occurred();
+}
+
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"kind",           "config",     "games", "games_in_flight",
                                    "search_threads", "batch_size", "seed",  "max_failed_games",
-                                   "slots",          nullptr};
+                                   "slots",          "game_numbers", nullptr};
   const char* kind_name = nullptr;
   EngineOptions options;
   auto& config = options.config;
   unsigned long long seed = 0;
   Py_ssize_t games = 0, in_flight = 0, threads = 0, batch = 0, failed = 0, slots = 2;
+  PyObject* numbers = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "s(nnnnffff)nnnnKn|n:Engine", const_cast<char**>(keywords), &kind_name,
+          args, kwargs, "s(nnnnffff)nnnnKn|nO:Engine", const_cast<char**>(keywords), &kind_name,
           &config.dim, &config.rep, &config.sims_per_move, &config.sample_moves, &config.c_base,
           &config.c_init, &config.dirichlet_alpha, &config.exploration_fraction, &games, &in_flight,
-          &threads, &batch, &seed, &failed, &slots)) {
+          &threads, &batch, &seed, &failed, &slots, &numbers)) {
     return nullptr;
   }
+  if (numbers != Py_None && !read_game_numbers(numbers, options.game_numbers)) return nullptr;
   if (!parse_kind(kind_name, options.kind)) return nullptr;
   for (Py_ssize_t value : {games, in_flight, threads, batch, failed, slots}) {
     if (value < 0) {
@@ -315,7 +333,7 @@ PyType_Slot engine_slots[] = {
     {Py_tp_methods, engine_methods},
     {Py_tp_getset, engine_getset},
     {Py_tp_doc, const_cast<char*>("Engine(kind, config, games, games_in_flight, search_threads, "
-                                  "batch_size, seed, max_failed_games, slots=2)\n--\n\n"
+                                  "batch_size, seed, max_failed_games, slots=2, game_numbers=None)\n--\n\n"
                                   "Many games at once, their positions evaluated in batches.")},
     {0, nullptr}};
 
