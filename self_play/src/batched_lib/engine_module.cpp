@@ -16,6 +16,11 @@
 #include "pieces.h"
 #include "py_ref.h"
 
+namespace tavlox::self_play {
+// position_search.cpp: one search of one position, the network asked through a Python function.
+PyObject* search_position(PyObject* module, PyObject* args, PyObject* kwargs);
+}  // namespace tavlox::self_play
+
 namespace {
 
 using tavlox::python::Ref;
@@ -419,11 +424,21 @@ bool add_constants(PyObject* module) {
              0;
 }
 
+PyMethodDef module_methods[] = {
+    {"search_position", reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(tavlox::self_play::search_position)),
+     METH_VARARGS | METH_KEYWORDS,
+     "search_position(dim, tiles, sims, evaluate, seed, c_base=19652.0, c_init=1.25)\n--\n\n"
+     "Replays tiles on a new game and searches its position with sims simulations, asking "
+     "evaluate(planes) -> (policy_logits, value_logits) for every evaluation. Returns the root's "
+     "[(tile, visits)], ascending by tile."},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "tavlox_zero._engine",
                           "The batched self-play engine and the game's shared constants.",
                           -1,
-                          nullptr,
+                          module_methods,
                           nullptr,
                           nullptr,
                           nullptr,
