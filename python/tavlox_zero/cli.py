@@ -1,4 +1,5 @@
-"""The `tavlox-zero` command line: one subcommand per module (selfplay, train, evaluate, loop).
+"""The `tavlox-zero` command line: one subcommand per module (selfplay, train, evaluate, loop,
+show, play, gtp).
 
 Each command module provides HELP, add_arguments(parser) and run(args) -> int. The
 modules are imported when the parser is built, not when this module is imported, and
@@ -13,7 +14,7 @@ import logging
 import sys
 from typing import Optional, Sequence
 
-COMMANDS = ("selfplay", "train", "evaluate", "loop")
+COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp")
 
 
 def build_parser() -> argparse.ArgumentParser:
