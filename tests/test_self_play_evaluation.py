@@ -70,6 +70,7 @@ REPLIES = {
     "integers": lambda policy, values: ([int(x) for x in policy], [1, 0, 0, 0]),
     "lengthless": lambda policy, values: (LengthlessSequence(policy), LengthlessSequence(values)),
     "longer tuple": lambda policy, values: (policy, values, "ignored"),
+    "huge integers and booleans": lambda policy, values: (policy, [2**64, True, False, 0]),
 }
 
 

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "functions.h"
+#include "jit_helpers.h"
 #include "panic.h"
 #include "py_ref.h"
 
@@ -49,6 +50,9 @@ bool register_function(Borrowed module, Borrowed function) {
 PyObject* create_module() {
   Ref module = Ref::steal(PyModule_Create(&definition));
   if (!module || !tavlox::python::create_panic_type()) return nullptr;
+#ifdef PYPY_VERSION
+  if (!tavlox::python::load_jit_helpers()) return nullptr;
+#endif
   // PyPy leaves an empty documentation string out; set it explicitly.
   const Ref doc = Ref::steal(PyUnicode_FromString(definition.m_doc));
   if (!doc || PyObject_SetAttrString(module.get(), "__doc__", doc.get()) < 0) return nullptr;

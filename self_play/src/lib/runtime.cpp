@@ -1,6 +1,7 @@
 #include "runtime.h"
 
 #include "fault.h"
+#include "jit_helpers.h"
 #include "python_error.h"
 #include "reply.h"
 #include "state_lists.h"
@@ -8,11 +9,13 @@
 namespace tavlox::python {
 namespace {
 
+#ifndef PYPY_VERSION
 // The bound method `name` of `object`, looked up into `method` on first use.
 Borrowed method_of(Borrowed object, const char* name, Ref& method) {
   if (!method) method = Ref::steal(PyObject_GetAttrString(object, name));
   return method.get();
 }
+#endif
 
 self_play::EvaluationError evaluation_error() {
   const FetchedError error = take_error();
@@ -31,51 +34,67 @@ bool Runtime::channels_last() const {
   fail("Invalid representation type");
 }
 
-Ref Runtime::request(const Game& game) {
-  const bool last = channels_last();
+// The nesting of the request: channels, rows, columns (rep 1) or rows, columns, channels
+// (rep 2).
+Runtime::Shape Runtime::shape(const Game& game) const {
   const uint32_t dim = game.dim();
-  state_.resize(size_t(kStatePlanes) * dim * dim);
-  game.write_game_state(last, state_.data());
-  const uint32_t outer = last ? dim : kStatePlanes;
-  const uint32_t inner = last ? kStatePlanes : dim;
-  if (refill_last_request(outer, dim, inner)) return last_request_;
-  Ref state = nested_bool_lists(state_.data(), outer, dim, inner);
+  return channels_last() ? Shape{dim, dim, kStatePlanes} : Shape{kStatePlanes, dim, dim};
+}
+
+#ifdef PYPY_VERSION
+// Under PyPy the round trip runs in a Python helper that its JIT compiles, and the state and
+// the reply's numbers pass through arrays it owns: building the lists and reading the reply
+// through the C API costs many times more. The helper is made once per call.
+bool Runtime::exchange(const Game& game, self_play::NetworkOutput& out) {
+  const Shape nesting = shape(game);
+  if (!exchange_.is_open() || exchange_shape_ != nesting) {
+    exchange_shape_ = nesting;
+    if (!exchange_.open(inference_queue_, pipe_, id_, nesting[0], nesting[1], nesting[2])) {
+      return false;
+    }
+  }
+  game.write_game_state(channels_last(), exchange_.state());
+  Ref reply;
+  return exchange_.run(out, reply) && (!reply || read_reply(reply.get(), out));
+}
+#else
+bool Runtime::put_request(const Game& game) {
+  const Shape nesting = shape(game);
+  state_.resize(size_t(kStatePlanes) * game.dim() * game.dim());
+  game.write_game_state(channels_last(), state_.data());
+  const Ref request_tuple = request(nesting);
+  if (!request_tuple) return false;
+  Borrowed put = method_of(inference_queue_, "put", put_);
+  return put != nullptr && Ref::steal(PyObject_CallOneArg(put, request_tuple.get()));
+}
+
+// Building and releasing some two thousand list items per request is most of the bridge's
+// cost. When the consumer kept no reference to any part of the previous request, nobody can
+// tell it apart from a new one, so it is refilled in place.
+Ref Runtime::request(const Shape& shape) {
+  const auto [outer, middle, inner] = shape;
+  if (last_request_ && Py_REFCNT(last_request_.get()) == 1 &&
+      refill_bool_lists(PyTuple_GET_ITEM(last_request_.get(), 1), state_.data(), outer, middle,
+                        inner)) {
+    return last_request_;
+  }
+  Ref state = nested_bool_lists(state_.data(), outer, middle, inner);
   Ref id = Ref::steal(PyLong_FromLong(id_));
   Ref tuple = state && id ? Ref::steal(PyTuple_New(2)) : Ref();
   if (!tuple) return tuple;
   PyTuple_SET_ITEM(tuple.get(), 0, id.release());
   PyTuple_SET_ITEM(tuple.get(), 1, state.release());
-#ifndef PYPY_VERSION
   last_request_ = tuple;
-#endif
   return tuple;
-}
-
-// Building and releasing some two thousand list items per request is most of the bridge's
-// cost. When the consumer kept no reference to any part of the previous request, nobody can
-// tell it apart from a new one, so it is refilled in place. Reference counts mean nothing of
-// the kind under PyPy, which always gets new lists.
-bool Runtime::refill_last_request([[maybe_unused]] uint32_t outer, [[maybe_unused]] uint32_t middle,
-                                  [[maybe_unused]] uint32_t inner) {
-#ifdef PYPY_VERSION
-  return false;
-#else
-  return last_request_ && Py_REFCNT(last_request_.get()) == 1 &&
-         refill_bool_lists(PyTuple_GET_ITEM(last_request_.get(), 1), state_.data(), outer, middle,
-                           inner);
-#endif
 }
 
 // Puts the request and waits for the reply; null with the Python error set.
 Ref Runtime::round_trip(const Game& game) {
-  const Ref request_tuple = request(game);
-  if (!request_tuple) return Ref();
-  Borrowed put = method_of(inference_queue_, "put", put_);
-  if (put == nullptr) return Ref();
-  if (!Ref::steal(PyObject_CallOneArg(put, request_tuple.get()))) return Ref();
+  if (!put_request(game)) return Ref();
   Borrowed recv = method_of(pipe_, "recv", recv_);
   return recv != nullptr ? Ref::steal(PyObject_CallNoArgs(recv)) : Ref();
 }
+#endif
 
 // Element 0 is fetched and converted completely before element 1 is fetched.
 bool Runtime::read_reply(Borrowed reply, self_play::NetworkOutput& out) {
@@ -87,8 +106,12 @@ bool Runtime::read_reply(Borrowed reply, self_play::NetworkOutput& out) {
 
 std::optional<self_play::EvaluationError> Runtime::infer(const Game& game,
                                                          self_play::NetworkOutput& out) {
+#ifdef PYPY_VERSION
+  if (!exchange(game, out)) return evaluation_error();
+#else
   const Ref reply = round_trip(game);
   if (!reply || !read_reply(reply.get(), out)) return evaluation_error();
+#endif
   return std::nullopt;
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "config.h"
 #include "evaluator.h"
+#include "jit_helpers.h"
 #include "py_ref.h"
 
 namespace tavlox::python {
@@ -24,20 +26,35 @@ class Runtime final : public self_play::Evaluator {
                                                   self_play::NetworkOutput& out) override;
 
  private:
+  using Shape = std::array<uint32_t, 3>;
+
   bool channels_last() const;
-  Ref request(const Game& game);
-  bool refill_last_request(uint32_t outer, uint32_t middle, uint32_t inner);
+  Shape shape(const Game& game) const;
+#ifdef PYPY_VERSION
+  // The round trip through the Python helper; false with the Python error set.
+  bool exchange(const Game& game, self_play::NetworkOutput& out);
+#else
+  // Puts the request for `game`; false with the Python error set.
+  bool put_request(const Game& game);
+  Ref request(const Shape& shape);
+  // Puts the request and waits for the reply; null with the Python error set.
   Ref round_trip(const Game& game);
+#endif
   bool read_reply(Borrowed reply, self_play::NetworkOutput& out);
 
   Borrowed inference_queue_;
   Borrowed pipe_;
   std::size_t rep_;
   int32_t id_;
+#ifdef PYPY_VERSION
+  JitExchange exchange_;
+  Shape exchange_shape_{};
+#else
   Ref put_;
   Ref recv_;
   Ref last_request_;
   std::vector<uint8_t> state_;
+#endif
 };
 
 }  // namespace tavlox::python
