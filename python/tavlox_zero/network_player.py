@@ -1,0 +1,84 @@
+"""A network that plays single positions with search, for the interactive tools: each tile is
+chosen by the C++ search (``_engine.search_position``) with a given number of simulations,
+the network asked through a Python function; the most visited tile is played."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from ._engine import search_position
+from .constants import STATE_PLANES
+from .rules import Game
+from .timeline import in_piece
+
+
+@dataclass
+class Choice:
+    tile: int
+    visits: list  # the root's (tile, visits), ascending by tile
+
+    def fractions(self) -> list:
+        total = sum(v for _, v in self.visits) or 1
+        return [(t, v / total) for t, v in self.visits]
+
+
+class NetworkPlayer:
+    """Plays the position of a rules Game with ``sims`` simulations per tile."""
+
+    def __init__(self, model: Any, sims: int, seed: int = 0, c_base: float = 19652.0, c_init: float = 1.25) -> None:
+        import torch
+
+        if sims < 1:
+            raise ValueError(f"the search needs at least 1 simulation, got {sims}")
+        self._torch = torch
+        self.model = model.eval()
+        self.sims = sims
+        self.seed = seed
+        self.c_base = c_base
+        self.c_init = c_init
+
+    def evaluate(self, planes: bytes) -> tuple:
+        """The network on one position: (policy logits, value logits) as float32 arrays."""
+        torch = self._torch
+        dim = int(round((len(planes) // STATE_PLANES) ** 0.5))
+        state = np.frombuffer(planes, dtype=np.uint8).reshape(1, STATE_PLANES, dim, dim)
+        with torch.inference_mode():
+            policy, value = self.model(torch.from_numpy(state.copy()).float())
+        return (
+            np.ascontiguousarray(policy[0].float().numpy(), dtype=np.float32),
+            np.ascontiguousarray(value[0].float().numpy(), dtype=np.float32),
+        )
+
+    def choose(self, game: Game) -> Choice:
+        """The most visited tile of one search of the game's position (ties to the lower tile)."""
+        tiles = [tile for _, tile in game.history]
+        visits = search_position(game.dim, tiles, self.sims, self.evaluate, self.seed + len(tiles), self.c_base, self.c_init)
+        best = max(visits, key=lambda entry: (entry[1], -entry[0]))
+        return Choice(best[0], visits)
+
+    def play_piece(self, game: Game) -> list:
+        """Plays tiles on ``game`` until the mover's piece is complete; returns the Choices."""
+        choices = []
+        while not game.is_terminal():
+            choice = self.choose(game)
+            game.apply(choice.tile)
+            choices.append(choice)
+            if not in_piece(game):
+                break
+        return choices
+
+
+def load_player(checkpoint: Path, sims: int, seed: int = 0) -> tuple:
+    """(NetworkPlayer, the board side it was trained on) from a checkpoint file."""
+    from .evaluate import engine_config_for
+    from .network import load_checkpoint
+
+    model, data = load_checkpoint(checkpoint)
+    config = engine_config_for(data, None)
+    player = NetworkPlayer(model, sims, seed, config.c_base, config.c_init)
+    return player, config.dim
+
