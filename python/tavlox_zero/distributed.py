@@ -46,14 +46,37 @@ def connect(address: Optional[str] = "auto") -> Any:
     if ray.is_initialized():
         return ray
     options = {"include_dashboard": False, "log_to_driver": False}
-    if address in (None, "auto"):
-        try:
-            ray.init(address="auto", **options)
-        except ConnectionError:
-            ray.init(**options)
-    else:
-        ray.init(address=address, **options)
+    # Ray installs signal handlers of its own that end the process at once; the command's
+    # handlers, which stop the run and keep its finished games, are put back.
+    handlers = _signal_handlers()
+    try:
+        if address in (None, "auto"):
+            try:
+                ray.init(address="auto", **options)
+            except ConnectionError:
+                ray.init(**options)
+        else:
+            ray.init(address=address, **options)
+    finally:
+        _restore_signal_handlers(handlers)
     return ray
+
+
+def _signal_handlers() -> dict:
+    import signal
+    import threading
+
+    if threading.current_thread() is not threading.main_thread():
+        return {}
+    return {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGTERM)}
+
+
+def _restore_signal_handlers(handlers: dict) -> None:
+    import signal
+
+    for number, handler in handlers.items():
+        if handler is not None:
+            signal.signal(number, handler)
 
 
 def network_payload(networks: dict) -> dict:
@@ -259,11 +282,15 @@ class RayPlayer:
         except BaseException:
             if keep_unclaimed:
                 for index, actor in enumerate(self.actors):
+                    if shares[index].done:
+                        continue
                     try:
-                        outcomes, _, _ = ray.get(actor.stop.remote(), timeout=60)
+                        outcomes, stats, _ = ray.get(actor.stop.remote(), timeout=60)
                     except Exception:  # noqa: BLE001 - a lost actor keeps what it had
                         continue
                     self.unclaimed_records.extend(self._take(outcomes, shares[index], received, n_games))
+                    if stats is not None:
+                        self._add_stats(stats)
             raise
         finally:
             self.stats.seconds += time.perf_counter() - started
