@@ -201,15 +201,15 @@ class RayPlayer:
                  seed: Optional[int] = None, cpu_threads: Optional[int] = None) -> None:
         self._ray = ray = connect(address)
         resources = ray.cluster_resources()
+        # On a GPU an actor's CPU work is the search alone; on the CPU the network needs its threads too.
         if gpus_per_actor:
+            cpus = cpus_per_actor or float(search_threads or 1)
             count = actors or max(1, int(resources.get("GPU", 0) // gpus_per_actor))
-            actor_device = "cuda"
         else:
-            cpus = cpus_per_actor or max(1.0, float(search_threads or 1) + float(cpu_threads or 1))
+            cpus = cpus_per_actor or float((search_threads or 1) + (cpu_threads or 1))
             count = actors or max(1, int(resources.get("CPU", 1) // cpus))
-            actor_device = "cpu"
-        cpus = cpus_per_actor or (1.0 if gpus_per_actor else max(1.0, float(search_threads or 1)))
-        self._remote = ray.remote(GameActor).options(num_cpus=cpus, num_gpus=gpus_per_actor or 0,
+        actor_device = "cuda" if gpus_per_actor else "cpu"
+        self._remote = ray.remote(GameActor).options(num_cpus=cpus, num_gpus=gpus_per_actor,
                                                      max_restarts=-1, max_task_retries=0)
         self._payload_ref = ray.put(network_payload(networks))
         # Ray rebuilds a restarted actor from its constructor's arguments: they must outlive it.
