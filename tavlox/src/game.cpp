@@ -32,8 +32,9 @@ std::optional<std::string> Game::complete_piece(std::optional<uint32_t> piece) {
   }
   const uint32_t index = *piece;
   if (index >= board_.piece_count(player_)) {
-    fail("removal index (is " + std::to_string(index) + ") should be < len (is " +
-         std::to_string(board_.piece_count(player_)) + ")");
+    fail("Game::apply: piece index " + std::to_string(index) + " out of range: player " +
+         std::to_string(player_) + " has " + std::to_string(board_.piece_count(player_)) +
+         " pieces left");
   }
   last_piece_sizes_[player_] = board_.catalogue().piece(board_.piece_id(player_, index)).size;
   board_.remove_piece(player_, index);

@@ -96,12 +96,6 @@ void TurnMoves::tiles(uint32_t cell_count, std::vector<uint32_t>& out) const {
   for_each_tile(cell_count, [&](uint32_t tile) { out.push_back(tile); });
 }
 
-uint32_t TurnMoves::tile_count(uint32_t cell_count) const {
-  uint32_t count = 0;
-  for_each_tile(cell_count, [&](uint32_t) { ++count; });
-  return count;
-}
-
 void TurnMoves::clear() {
   moves_.clear();
   chosen_count_ = 0;

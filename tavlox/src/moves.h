@@ -54,8 +54,6 @@ class TurnMoves {
   void choose(uint32_t tile);
   // The legal tiles, ascending, into `out` (cleared first).
   void tiles(uint32_t cell_count, std::vector<uint32_t>& out) const;
-  // Number of legal tiles.
-  uint32_t tile_count(uint32_t cell_count) const;
 
   void clear();
   void add(const PlacedMove& move) { moves_.push_back(move); }

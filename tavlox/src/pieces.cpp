@@ -18,18 +18,6 @@ constexpr std::array<std::string_view, kPieceCount> kBaseShapes = {
     ".#./###/.#.", ".#./###/#..", "###/.#./.#.",
 };
 
-Shape parse_shape(std::string_view text) {
-  Shape shape(1);
-  for (char c : text) {
-    if (c == '/') {
-      shape.emplace_back();
-    } else {
-      shape.back().push_back(c == '#');
-    }
-  }
-  return shape;
-}
-
 Orientation to_orientation(const PieceVariant& variant) {
   Orientation orientation{};
   orientation.size = static_cast<uint8_t>(variant.offsets.size());
@@ -59,6 +47,18 @@ Orientation to_orientation(const PieceVariant& variant) {
 
 }  // namespace
 
+Shape parse_shape(std::string_view text) {
+  Shape shape(1);
+  for (char c : text) {
+    if (c == '/') {
+      shape.emplace_back();
+    } else {
+      shape.back().push_back(c == '#');
+    }
+  }
+  return shape;
+}
+
 void check_dim(uint64_t dim, std::source_location location) {
   if (dim < kMinDim || dim > kMaxDim) {
     fail("Invalid board dimension " + std::to_string(dim) + ": the accepted range is " +
@@ -73,7 +73,10 @@ PieceVariant::PieceVariant(Shape shape_in, uint32_t dim) : shape(std::move(shape
   for (size_t r = 0; r < shape.size(); ++r) {
     mask.insert(mask.end(), shape[r].begin(), shape[r].end());
     if (r + 1 < shape.size()) {
-      if (shape[r].size() > dim) fail("capacity overflow");
+      if (shape[r].size() > dim) {
+        fail("PieceVariant: a shape row of " + std::to_string(shape[r].size()) +
+             " cells does not fit a board of dim " + std::to_string(dim));
+      }
       mask.insert(mask.end(), dim - shape[r].size(), false);
     }
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <source_location>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace tavlox {
@@ -19,6 +20,10 @@ constexpr uint32_t kMaxDim = 256;
 
 // Rows top to bottom, each row left to right; true marks a covered cell.
 using Shape = std::vector<std::vector<bool>>;
+
+// A shape from text: rows top to bottom separated by '/', '#' for a covered cell, any other
+// character for an empty one, e.g. "##/.#".
+Shape parse_shape(std::string_view text);
 
 // One orientation of a piece, laid out for boards of one dimension.
 struct PieceVariant {

@@ -142,14 +142,14 @@ TEST(PieceVariantLayout, TabledExamplesOnBoardOfTwenty) {
 }
 
 TEST(ShapeTransforms, RotateTurnsClockwise) {
-  EXPECT_EQ(shape_text(Piece::rotate(parse_shape_text("##/.#"))), ".#/##");
-  EXPECT_EQ(shape_text(Piece::rotate(parse_shape_text("###"))), "#/#/#");
-  EXPECT_EQ(shape_text(Piece::rotate(parse_shape_text("####/#..."))), "##/.#/.#/.#");
+  EXPECT_EQ(shape_text(Piece::rotate(parse_shape("##/.#"))), ".#/##");
+  EXPECT_EQ(shape_text(Piece::rotate(parse_shape("###"))), "#/#/#");
+  EXPECT_EQ(shape_text(Piece::rotate(parse_shape("####/#..."))), "##/.#/.#/.#");
 }
 
 TEST(ShapeTransforms, FlipMirrorsLeftToRight) {
-  EXPECT_EQ(shape_text(Piece::flip(parse_shape_text("##/.#"))), "##/#.");
-  EXPECT_EQ(shape_text(Piece::flip(parse_shape_text("###./..##"))), ".###/##..");
+  EXPECT_EQ(shape_text(Piece::flip(parse_shape("##/.#"))), "##/#.");
+  EXPECT_EQ(shape_text(Piece::flip(parse_shape("###./..##"))), ".###/##..");
 }
 
 TEST(ShapeTransforms, FourTurnsAndTwoFlipsRestoreEveryPiece) {
@@ -164,7 +164,7 @@ TEST(ShapeTransforms, FourTurnsAndTwoFlipsRestoreEveryPiece) {
 
 TEST(ShapeFaults, EmptyOrRaggedShapesFault) {
   EXPECT_THROW(Piece::rotate(Shape{}), Fault);
-  EXPECT_THROW(Piece::rotate(parse_shape_text("##/#")), Fault);
+  EXPECT_THROW(Piece::rotate(parse_shape("##/#")), Fault);
   EXPECT_THROW(PieceVariant(Shape{}, 20), Fault);
 }
 

@@ -11,16 +11,4 @@ std::string shape_text(const Shape& shape) {
   return text;
 }
 
-Shape parse_shape_text(std::string_view text) {
-  Shape shape(1);
-  for (char c : text) {
-    if (c == '/') {
-      shape.emplace_back();
-    } else {
-      shape.back().push_back(c == '#');
-    }
-  }
-  return shape;
-}
-
 }  // namespace tavlox::testing
