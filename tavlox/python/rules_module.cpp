@@ -2,12 +2,15 @@
 // vectorised record encoder used by the training pipeline.
 #include <Python.h>
 
+#include <exception>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fault.h"
 #include "game.h"
+#include "guard.h"
 #include "py_ref.h"
 
 namespace {
@@ -19,20 +22,27 @@ struct GameObject {
   PyObject_HEAD Game* game;
 };
 
-// Runs `body`, turning any C++ exception into a Python exception (never crossing into the
-// interpreter). Returns null when it raised.
-template <typename Body>
-PyObject* guarded(Body&& body) {
+// The module's one mapping of C++ failures to Python: MemoryError for an allocation failure,
+// ValueError for a fault of the rules (a broken precondition such as an illegal tile),
+// RuntimeError for anything else.
+void raise_rules_error(std::exception_ptr error) noexcept {
   try {
-    return body();
+    std::rethrow_exception(error);
   } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    PyErr_NoMemory();
   } catch (const tavlox::Fault& fault) {
     PyErr_SetString(PyExc_ValueError, fault.what());
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (const std::exception& other) {
+    PyErr_SetString(PyExc_RuntimeError, other.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
   }
-  return nullptr;
+}
+
+// Runs `body` so that no C++ exception reaches the interpreter. Null when it raised.
+template <typename Body>
+PyObject* guarded(Body&& body) {
+  return tavlox::python::guarded_call(std::forward<Body>(body), raise_rules_error);
 }
 
 bool read_dim(PyObject* object, uint32_t& dim) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fault.h"
 #include "py_ref.h"
 
 namespace tavlox::python {
@@ -62,6 +63,18 @@ void raise_panic(const char* message, const std::source_location* location) noex
     std::fputs("tavlox_self_play: fault report could not be built\n", stderr);
   }
   PyErr_SetString(panic_type != nullptr ? panic_type : PyExc_SystemError, message);
+}
+
+void raise_panic_for(std::exception_ptr error) noexcept {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Fault& fault) {
+    raise_panic(fault.what(), &fault.location());
+  } catch (const std::exception& other) {
+    raise_panic(other.what(), nullptr);
+  } catch (...) {
+    raise_panic("unknown C++ exception", nullptr);
+  }
 }
 
 }  // namespace tavlox::python

@@ -3,11 +3,10 @@
 #include <Python.h>
 
 #include <exception>
-#include <new>
 #include <source_location>
+#include <utility>
 
-#include "fault.h"
-#include "python_error.h"
+#include "guard.h"
 
 namespace tavlox::python {
 
@@ -21,23 +20,15 @@ bool create_panic_type();
 // with `message`.
 void raise_panic(const char* message, const std::source_location* location) noexcept;
 
-// Runs the body of an exported function so that no C++ exception reaches the interpreter:
-// a fault or any other C++ exception becomes a PanicException, and an interrupting Python
-// exception carried through the engine is raised again unchanged. Null when it raised.
+// The module's one mapping of C++ failures to Python: a fault, or any other C++ exception
+// (which would be a bug), is reported on standard error and raised as PanicException.
+void raise_panic_for(std::exception_ptr error) noexcept;
+
+// Runs the body of an exported function so that no C++ exception reaches the interpreter
+// (guard.h), mapped by raise_panic_for. Null when it raised.
 template <typename Body>
 PyObject* run_guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (PythonInterrupt& interrupt) {
-    std::move(interrupt).restore();
-  } catch (const Fault& fault) {
-    raise_panic(fault.what(), &fault.location());
-  } catch (const std::exception& error) {
-    raise_panic(error.what(), nullptr);
-  } catch (...) {
-    raise_panic("unknown C++ exception", nullptr);
-  }
-  return nullptr;
+  return guarded_call(std::forward<Body>(body), raise_panic_for);
 }
 
 }  // namespace tavlox::python
