@@ -118,8 +118,8 @@ bool read_game_numbers(PyObject* numbers, std::vector<uint64_t>& out) {
 }
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"kind",           "config",     "games", "games_in_flight",
-                                   "search_threads", "batch_size", "seed",  "max_failed_games",
+  static const char* keywords[] = {"kind",           "config",       "games", "games_in_flight",
+                                   "search_threads", "batch_size",   "seed",  "max_failed_games",
                                    "slots",          "game_numbers", nullptr};
   const char* kind_name = nullptr;
   EngineOptions options;
@@ -337,9 +337,10 @@ PyType_Slot engine_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_methods, engine_methods},
     {Py_tp_getset, engine_getset},
-    {Py_tp_doc, const_cast<char*>("Engine(kind, config, games, games_in_flight, search_threads, "
-                                  "batch_size, seed, max_failed_games, slots=2, game_numbers=None)\n--\n\n"
-                                  "Many games at once, their positions evaluated in batches.")},
+    {Py_tp_doc,
+     const_cast<char*>("Engine(kind, config, games, games_in_flight, search_threads, "
+                       "batch_size, seed, max_failed_games, slots=2, game_numbers=None)\n--\n\n"
+                       "Many games at once, their positions evaluated in batches.")},
     {0, nullptr}};
 
 PyType_Spec engine_spec = {"tavlox_zero._engine.Engine", sizeof(EngineObject), 0,
@@ -425,7 +426,8 @@ bool add_constants(PyObject* module) {
 }
 
 PyMethodDef module_methods[] = {
-    {"search_position", reinterpret_cast<PyCFunction>(
+    {"search_position",
+     reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(tavlox::self_play::search_position)),
      METH_VARARGS | METH_KEYWORDS,
      "search_position(dim, tiles, sims, evaluate, seed, c_base=19652.0, c_init=1.25)\n--\n\n"
