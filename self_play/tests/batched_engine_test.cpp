@@ -109,7 +109,7 @@ TEST_P(BatchedEquivalenceTest, GamesEqualTheOneGameDrivers) {
         EXPECT_EQ(game.record.policies, expected.policies) << "game " << index;
         EXPECT_EQ(game.record.payoffs, expected.payoffs) << "game " << index;
       } else if (kind == JobKind::kAgainstRandom) {
-        EXPECT_EQ(game.payoff, *test_against_random(model, opts.config, rng, text));
+        EXPECT_EQ(game.payoff, std::get<float>(test_against_random(model, opts.config, rng, text)));
       } else {
         EXPECT_EQ(game.payoff, std::get<float>(test_game(model, baseline, rng, text)));
       }

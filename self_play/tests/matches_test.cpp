@@ -71,9 +71,10 @@ TEST(TestAgainstRandomTest, FinishesSilentlyWithSeatZerosPayoff) {
   config.rep = 1;
   Rng rng = seeded_rng(2);
   CapturingOutput out;
-  const auto payoff = test_against_random(model, config, rng, out);
-  ASSERT_TRUE(payoff.has_value());
-  EXPECT_TRUE(is_possible_payoff(*payoff)) << *payoff;
+  const auto result = test_against_random(model, config, rng, out);
+  ASSERT_TRUE(std::holds_alternative<float>(result)) << std::get<std::string>(result);
+  const float payoff = std::get<float>(result);
+  EXPECT_TRUE(is_possible_payoff(payoff)) << payoff;
   EXPECT_GT(model.calls(), 0);
   EXPECT_EQ(out.text(), "");
 }
@@ -85,7 +86,7 @@ TEST(TestAgainstRandomTest, NetworkWithoutLegalProbabilityStillFinishes) {
   config.rep = 1;
   Rng rng = seeded_rng(3);
   CapturingOutput out;
-  EXPECT_TRUE(test_against_random(model, config, rng, out).has_value());
+  EXPECT_TRUE(std::holds_alternative<float>(test_against_random(model, config, rng, out)));
 }
 
 TEST(TestAgainstRandomTest, EvaluationErrorPrintsOneQuotedLine) {
@@ -96,7 +97,7 @@ TEST(TestAgainstRandomTest, EvaluationErrorPrintsOneQuotedLine) {
   config.rep = 1;
   Rng rng = seeded_rng(4);
   CapturingOutput out;
-  EXPECT_EQ(test_against_random(model, config, rng, out), std::nullopt);
+  EXPECT_EQ(test_against_random(model, config, rng, out), Result<float>(kMatchError));
   EXPECT_EQ(out.text(),
             "Error running MCTS: " +
                 debug_quote("Error evaluating root node: " + test_support::pipe_error().debug) +

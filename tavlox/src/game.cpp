@@ -14,7 +14,7 @@ Game Game::reset(uint32_t dim) {
   return game;
 }
 
-std::optional<std::string> Game::apply(uint32_t tile, std::optional<uint32_t> piece) {
+Status Game::apply(uint32_t tile, std::optional<uint32_t> piece) {
   if (!tile_moves_.has_tile(tile)) {
     return "Invalid move - Player " + std::to_string(player_) + ", Tile " + std::to_string(tile);
   }
@@ -24,7 +24,7 @@ std::optional<std::string> Game::apply(uint32_t tile, std::optional<uint32_t> pi
   return complete_piece(piece);
 }
 
-std::optional<std::string> Game::complete_piece(std::optional<uint32_t> piece) {
+Status Game::complete_piece(std::optional<uint32_t> piece) {
   if (!piece) {
     if (!tile_moves_.no_tiles()) return std::nullopt;
     if (tile_moves_.moves().empty()) return "valid_moves must be non-empty";

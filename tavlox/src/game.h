@@ -8,6 +8,7 @@
 
 #include "board.h"
 #include "moves.h"
+#include "result.h"
 
 namespace tavlox {
 
@@ -33,7 +34,7 @@ class Game {
   // rejected tile leaves the game exactly as it was. `piece` (an index into the player's
   // remaining pieces) declares the piece complete; without it the piece completes when the
   // chosen tiles determine it.
-  std::optional<std::string> apply(uint32_t tile, std::optional<uint32_t> piece = std::nullopt);
+  Status apply(uint32_t tile, std::optional<uint32_t> piece = std::nullopt);
   uint32_t advance_player();
 
   std::vector<uint32_t> get_legal_tiles() const;
@@ -57,7 +58,7 @@ class Game {
 
  private:
   explicit Game(uint32_t dim);
-  std::optional<std::string> complete_piece(std::optional<uint32_t> piece);
+  Status complete_piece(std::optional<uint32_t> piece);
 
   Board board_;
   TurnMoves tile_moves_;

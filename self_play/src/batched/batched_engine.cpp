@@ -243,8 +243,8 @@ FinishedGame BatchedEngine::play(GameTask& task, uint64_t index) {
       break;
     }
     case JobKind::kAgainstRandom: {
-      const auto payoff = test_against_random(task.evaluators[0], options_.config, rng, text);
-      if (payoff) {
+      const auto result = test_against_random(task.evaluators[0], options_.config, rng, text);
+      if (const float* payoff = std::get_if<float>(&result)) {
         game.payoff = *payoff;
       } else {
         game.error = text.error();

@@ -82,7 +82,7 @@ PyObject* play_test_game(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     PythonStdout out;
     auto outcome = self_play::test_game(model, baseline, self_play::Rng::for_this_thread(), out);
     if (const float* payoff = std::get_if<float>(&outcome)) return PyFloat_FromDouble(*payoff);
-    const std::string message = self_play::debug_quote(std::get<std::string>(outcome));
+    const std::string message = self_play::debug_quote(*error_of(outcome));
     PyErr_SetString(PyExc_Exception, message.c_str());
     return nullptr;
   });
@@ -96,9 +96,10 @@ PyObject* play_test_against_random(PyObject*, PyObject* const* args, Py_ssize_t 
     const Config config = config_of((*arguments)[1]);
     Runtime runtime((*arguments)[3], (*arguments)[4], config, arguments->id);
     PythonStdout out;
-    const std::optional<float> payoff =
+    const Result<float> outcome =
         self_play::test_against_random(runtime, config, self_play::Rng::for_this_thread(), out);
-    if (!payoff) return status(false);
+    const float* payoff = std::get_if<float>(&outcome);
+    if (payoff == nullptr) return status(false);
     return status(deliver((*arguments)[2], match_result(arguments->id, *payoff)));
   });
 }

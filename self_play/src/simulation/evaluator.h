@@ -9,7 +9,8 @@
 namespace tavlox::self_play {
 
 // An error met while asking the network, rendered in its two text forms while the
-// underlying error was still at hand.
+// underlying error was still at hand. It is returned as a value (result.h), the Status of an
+// evaluation with a richer error than text; the search and the matches turn it into text.
 struct EvaluationError {
   // "<type qualname>: <str(value)>"
   std::string display;

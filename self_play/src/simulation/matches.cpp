@@ -65,7 +65,7 @@ std::string debug_quote(std::string_view text) {
   return quoted;
 }
 
-std::variant<uint32_t, std::string> best_action(Evaluator& evaluator, const Game& game, Rng& rng) {
+Result<uint32_t> best_action(Evaluator& evaluator, const Game& game, Rng& rng) {
   SearchNode node;
   ValueVector values;
   if (auto error = evaluate(evaluator, node, game, rng, values)) {
@@ -83,15 +83,14 @@ std::variant<uint32_t, std::string> best_action(Evaluator& evaluator, const Game
   return best;
 }
 
-std::variant<float, std::string> test_game(Evaluator& model, Evaluator& baseline, Rng& rng,
-                                           TextOutput& out) {
+Result<float> test_game(Evaluator& model, Evaluator& baseline, Rng& rng, TextOutput& out) {
   Game game = Game::reset(kTestGameDim);
   while (!game.is_terminal()) {
     Evaluator& mover = game.player() == 0 ? model : baseline;
     auto action = best_action(mover, game, rng);
-    if (const auto* error = std::get_if<std::string>(&action)) {
+    if (const ErrorText* error = error_of(action)) {
       report_error(out, *error);
-      return std::string("Error running MCTS");
+      return ErrorText(kMatchError);
     }
     (void)game.apply(std::get<uint32_t>(action));
   }
@@ -100,8 +99,8 @@ std::variant<float, std::string> test_game(Evaluator& model, Evaluator& baseline
   return game.get_payoff()[0];
 }
 
-std::optional<float> test_against_random(Evaluator& model, const Config& config, Rng& rng,
-                                         TextOutput& out) {
+Result<float> test_against_random(Evaluator& model, const Config& config, Rng& rng,
+                                  TextOutput& out) {
   check_dim(config.dim);
   Game game = Game::reset(uint32_t(config.dim));
   std::vector<uint32_t> legal;
@@ -109,9 +108,9 @@ std::optional<float> test_against_random(Evaluator& model, const Config& config,
     uint32_t action;
     if (game.player() == 0) {
       auto chosen = best_action(model, game, rng);
-      if (const auto* error = std::get_if<std::string>(&chosen)) {
+      if (const ErrorText* error = error_of(chosen)) {
         report_error(out, *error);
-        return std::nullopt;
+        return ErrorText(kMatchError);
       }
       action = std::get<uint32_t>(chosen);
     } else {

@@ -59,8 +59,8 @@ void back_up(SearchNode& node, uint32_t player, const ValueVector& values) {
 // One simulation on `game`, a copy of the real game. The path holds the root and every node
 // below it that the selection went through; evaluating the leaf only adds children to the
 // leaf, so the pointers stay valid until the backup.
-std::optional<std::string> simulate(Evaluator& evaluator, const Config& config, SearchNode& root,
-                                    Game& game, Rng& rng, SearchScratch& scratch) {
+Status simulate(Evaluator& evaluator, const Config& config, SearchNode& root, Game& game, Rng& rng,
+                SearchScratch& scratch) {
   scratch.path.clear();
   SearchNode* node = &root;
   scratch.path.push_back(node);
@@ -87,8 +87,8 @@ std::optional<std::string> simulate(Evaluator& evaluator, const Config& config, 
 
 }  // namespace
 
-std::optional<std::string> run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root,
-                                    const Game& game, Rng& rng) {
+Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, const Game& game,
+                Rng& rng) {
   SearchScratch scratch;
   if (root.is_leaf()) {
     if (auto error = evaluate(evaluator, root, game, rng, scratch.values)) {

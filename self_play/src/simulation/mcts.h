@@ -9,6 +9,7 @@
 #include "config.h"
 #include "evaluator.h"
 #include "random.h"
+#include "result.h"
 #include "search_node.h"
 
 namespace tavlox::self_play {
@@ -18,8 +19,8 @@ using VisitDist = std::vector<std::pair<uint32_t, uint32_t>>;
 
 // Runs one search from the position of `game` (not terminal, only read) with `root` as the
 // current root. Returns an error text when the search ended on an error.
-std::optional<std::string> run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root,
-                                    const Game& game, Rng& rng);
+Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, const Game& game,
+                Rng& rng);
 
 RootPolicy root_policy(const SearchNode& root);
 VisitDist visit_dist(const SearchNode& root);

@@ -6,8 +6,7 @@
 
 namespace tavlox::self_play {
 
-std::variant<TrainingRecord, std::string> training_game(Evaluator& evaluator, const Config& config,
-                                                        Rng& rng) {
+Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config, Rng& rng) {
   check_dim(config.dim);
   Game game = Game::reset(uint32_t(config.dim));
   SearchNode root;

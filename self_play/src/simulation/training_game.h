@@ -8,6 +8,7 @@
 #include "evaluator.h"
 #include "mcts.h"
 #include "random.h"
+#include "result.h"
 
 namespace tavlox::self_play {
 
@@ -19,7 +20,6 @@ struct TrainingRecord {
 
 // Plays one self-play game to the end with a search before every action. Returns the
 // record, or the error text of the search that failed.
-std::variant<TrainingRecord, std::string> training_game(Evaluator& evaluator, const Config& config,
-                                                        Rng& rng);
+Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config, Rng& rng);
 
 }  // namespace tavlox::self_play
