@@ -3,9 +3,12 @@
 Payoffs are seat 0's final payoff of each game: 1.0 for a sole win, 1/k when
 k players share the best score, 0.0 otherwise.
 
-* Mean payoff: a normal-approximation 95% interval, mean ± 1.96·s/√n with the
-  sample standard deviation s (n − 1 in the denominator). With fewer than two
-  games the interval is unbounded.
+* Mean payoff: a Wilson score interval on the effective number of games: payoffs lie
+  in [0, 1], so a mean m with sample variance s² (n − 1 in the denominator) is
+  treated as a proportion m over n·m(1 − m)/s² trials, the count whose binomial
+  variance equals the observed one. Far from the bounds this is mean ± 1.96·s/√n;
+  near them it stays inside [0, 1], as a symmetric normal interval does not. One
+  game gives the whole range [0, 1].
 * Win rate: sole wins (payoff exactly 1.0) over games, with a Wilson score
   interval. Shared wins are counted separately; counting them fractionally
   would give the mean payoff again, which is already reported.
@@ -53,20 +56,26 @@ class MatchSummary:
 
 
 def mean_interval(values: Sequence[float], z: float = Z_95) -> tuple[float, Interval]:
-    """Mean and its normal-approximation confidence interval."""
+    """Mean of payoffs in [0, 1] and its confidence interval, also within [0, 1]."""
     n = len(values)
     if n == 0:
         raise ValueError("no values to summarise")
-    mean = math.fsum(values) / n
+    mean = min(1.0, max(0.0, math.fsum(values) / n))
     if n < 2:
-        return mean, Interval(-math.inf, math.inf)
+        return mean, Interval(0.0, 1.0)
     variance = math.fsum((v - mean) ** 2 for v in values) / (n - 1)
-    half_width = z * math.sqrt(variance / n)
-    return mean, Interval(mean - half_width, mean + half_width)
+    if 0.0 < mean < 1.0:
+        if variance == 0.0:
+            return mean, Interval(mean, mean)
+        trials = n * mean * (1.0 - mean) / variance
+    else:
+        # Every payoff at one bound: the spread says nothing, the number of games does.
+        trials = n
+    return mean, wilson_interval(mean * trials, trials, z)
 
 
-def wilson_interval(successes: float, trials: int, z: float = Z_95) -> Interval:
-    """Wilson score interval of a binomial proportion."""
+def wilson_interval(successes: float, trials: float, z: float = Z_95) -> Interval:
+    """Wilson score interval of a binomial proportion (trials may be an effective, fractional count)."""
     if trials <= 0:
         raise ValueError("a proportion needs at least one trial")
     if not 0 <= successes <= trials:
