@@ -97,7 +97,7 @@ def test_engine_config_coerces_and_checks_its_fields():
     config = EngineConfig(dim=7.0, c_base=5, sims_per_move=__import__("numpy").int64(8))
     assert (type(config.dim), type(config.c_base), type(config.sims_per_move)) == (int, float, int)
     for bad, message in [({"dim": 7.5}, "dim must be an integer"), ({"rep": True}, "rep must be an integer"),
-                         ({"dim": 3}, "dim must be at least 5"), ({"rep": 3}, "rep must be 1"),
+                         ({"dim": 3}, r"board side \(dim\) must lie in 4 to 256, got 3"), ({"rep": 3}, "rep must be 1"),
                          ({"sims_per_move": 0}, "sims_per_move must be at least 1"),
                          ({"dirichlet_alpha": 0.0}, "dirichlet_alpha must be positive"),
                          ({"exploration_fraction": 1.5}, r"exploration_fraction must lie in \[0, 1\]")]:

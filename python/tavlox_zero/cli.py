@@ -4,6 +4,9 @@ show, play, gtp).
 Each command module provides HELP, add_arguments(parser) and run(args) -> int. The
 modules are imported when the parser is built, not when this module is imported, and
 a module that cannot be imported makes only its own command fail.
+
+Every problem is reported in one line, `tavlox-zero COMMAND: MESSAGE`: a wrong command line
+exits with 2, a failure while running with 1, Ctrl-C with 130; `--debug` adds the traceback.
 """
 
 from __future__ import annotations
@@ -12,17 +15,31 @@ import argparse
 import importlib
 import logging
 import sys
-from typing import Optional, Sequence
+import traceback
+import zipfile
+from typing import NoReturn, Optional, Sequence
 
-COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp")
+from .errors import CommandFailed, UsageError
+
+COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp", "check")
+
+
+class Parser(argparse.ArgumentParser):
+    """An argument parser whose mistakes are UsageErrors, reported in one line by `main`."""
+
+    def error(self, message: str) -> NoReturn:
+        error = UsageError(f"{message} (see {self.prog} --help)")
+        error.prog = self.prog
+        raise error
 
 
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
 
-    parser = argparse.ArgumentParser(prog="tavlox-zero", description="Self-play training for the tavlox engine.")
+    parser = Parser(prog="tavlox-zero", description="Self-play training for the tavlox engine.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("-v", "--verbose", action="count", default=0, help="more log output (-vv for debug)")
+    parser.add_argument("--debug", action="store_true", help="show the traceback of a failure")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name in COMMANDS:
         try:
@@ -33,23 +50,52 @@ def build_parser() -> argparse.ArgumentParser:
             sub.set_defaults(unavailable=f"{error}")
             continue
         sub = commands.add_parser(name, help=module.HELP, description=module.HELP)
+        # Also accepted after the command; left unset there so that it never clears the global one.
+        sub.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                         help="show the traceback of a failure")
         module.add_arguments(sub)
         sub.set_defaults(handler=module.run)
     return parser
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    prog, debug = "tavlox-zero", "--debug" in argv
     try:
         # Building the parser imports the commands (and torch): Ctrl-C may come that early.
-        args = build_parser().parse_args(argv)
+        args, unknown = build_parser().parse_known_args(argv)
+        prog, debug = f"tavlox-zero {args.command}", args.debug
+        if unknown:
+            raise UsageError(f"unrecognized arguments: {' '.join(unknown)} (see {prog} --help)")
         logging.basicConfig(
             level=logging.WARNING - 10 * min(args.verbose, 2),
             format="%(levelname)s %(name)s: %(message)s",
         )
         if getattr(args, "unavailable", None):
-            print(f"tavlox-zero {args.command}: this command is not available: {args.unavailable}", file=sys.stderr)
+            print(f"{prog}: this command is not available: {args.unavailable}", file=sys.stderr)
             return 2
         return int(args.handler(args) or 0)
     except KeyboardInterrupt:
-        print("tavlox-zero: interrupted", file=sys.stderr)
+        print(f"{prog}: interrupted", file=sys.stderr)
         return 130
+    except Exception as error:  # noqa: BLE001 - every failure becomes one line and an exit status
+        if debug:
+            traceback.print_exc()
+        print(f"{getattr(error, 'prog', prog)}: {describe(error, debug)}", file=sys.stderr)
+        return 2 if isinstance(error, UsageError) else 1
+
+
+def describe(error: Exception, debug: bool = False) -> str:
+    """One line saying what went wrong: the message of the errors a command expects, the type
+    and a pointer to --debug for anything else."""
+    if isinstance(error, (UsageError, CommandFailed)):
+        text = str(error)
+    elif isinstance(error, OSError) and error.filename is not None:
+        text = f"{error.filename}: {(error.strerror or str(error)).lower()}"
+    elif isinstance(error, (OSError, ValueError, FloatingPointError, zipfile.BadZipFile, EOFError)):
+        text = str(error) or type(error).__name__
+    else:
+        text = f"unexpected {type(error).__name__}: {error}"
+        if not debug:
+            text += " (run again with --debug for the traceback)"
+    return " ".join(text.split())

@@ -1,10 +1,10 @@
 """The game's and the engine's constants as the Python side uses them, each defined here alone.
 
-PLAYERS, STATE_PLANES, BASELINE_MATCH_DIM and CONFIG_FIELDS come from the engine itself;
-the rest are this package's.
+PLAYERS, STATE_PLANES, BASELINE_MATCH_DIM, CONFIG_FIELDS and the board-side range MIN_DIM to
+MAX_DIM come from the engine itself; the rest are this package's.
 """
 
-from ._engine import BASELINE_MATCH_DIM, CONFIG_FIELDS, PLAYERS, STATE_PLANES  # noqa: F401
+from ._engine import BASELINE_MATCH_DIM, CONFIG_FIELDS, MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES  # noqa: F401
 
 # The `rep` setting: how the engine lays out a state.
 CHANNELS_FIRST = 1  # (STATE_PLANES, dim, dim)
@@ -12,8 +12,6 @@ CHANNELS_LAST = 2  # (dim, dim, STATE_PLANES)
 
 # The standard board side, the default everywhere.
 DEFAULT_DIM = 20
-# The pieces span up to five cells in a line; smaller boards cannot hold a full game.
-MIN_CONFIG_DIM = 5
 # A player's payoff when all four are equally strong.
 FAIR_SHARE = 1 / PLAYERS
 

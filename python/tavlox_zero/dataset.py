@@ -22,11 +22,14 @@ move, like the network's value logits: value[k] = payoffs[(mover + k) % 4].
 from __future__ import annotations
 
 import contextlib
+import errno
 import json
 import os
 import re
 import signal
 import time
+import zipfile
+import zlib
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Iterable, Iterator, Optional, Sequence
@@ -98,24 +101,70 @@ def write_shard(path: os.PathLike | str, records: Iterable, dim: int, metadata: 
 
 def read_shard(path: os.PathLike | str) -> Shard:
     """Loads and checks one shard; raises ValueError naming the file and the inconsistency."""
-    with np.load(path, allow_pickle=False) as data:
+    with open_shard(path) as data:
         missing = [name for name in ARRAYS if name not in data.files]
         if missing:
             raise ValueError(f"{path}: not a self-play shard (missing {', '.join(missing)})")
-        shard = Shard(
-            dim=int(data["dim"]),
-            moves=data["moves"].astype(np.int64),
-            game_offsets=data["game_offsets"].astype(np.int64),
-            policy_tiles=data["policy_tiles"].astype(np.int64),
-            policy_fractions=data["policy_fractions"].astype(np.float32),
-            policy_offsets=data["policy_offsets"].astype(np.int64),
-            payoffs=data["payoffs"].astype(np.float32),
-            metadata=json.loads(str(data["metadata"])),
-        )
+        try:
+            shard = Shard(
+                dim=int(data["dim"]),
+                moves=data["moves"].astype(np.int64),
+                game_offsets=data["game_offsets"].astype(np.int64),
+                policy_tiles=data["policy_tiles"].astype(np.int64),
+                policy_fractions=data["policy_fractions"].astype(np.float32),
+                policy_offsets=data["policy_offsets"].astype(np.int64),
+                payoffs=data["payoffs"].astype(np.float32),
+                metadata=json.loads(str(data["metadata"])),
+            )
+        except (*UNREADABLE, TypeError, json.JSONDecodeError) as error:
+            raise ValueError(f"{path}: corrupt shard ({_reason(error)}); write it again or leave it out") from error
     problem = _inconsistency(shard)
     if problem:
         raise ValueError(f"{path}: corrupt shard: {problem}")
     return shard
+
+
+# What NumPy raises for a file that is not a whole .npz archive, or for a damaged member of one.
+UNREADABLE = (zipfile.BadZipFile, zlib.error, EOFError, ValueError, KeyError, OSError)
+
+
+@contextlib.contextmanager
+def open_shard(path: os.PathLike | str) -> Iterator[Any]:
+    """The shard's archive (np.load, no pickle); a file that is not one raises ValueError naming it.
+
+    A missing or unreadable file raises its OSError, which names the file."""
+    try:
+        data = np.load(path, allow_pickle=False)
+    except (FileNotFoundError, PermissionError, IsADirectoryError):
+        raise
+    except UNREADABLE as error:
+        raise ValueError(f"{path}: not a readable shard ({_reason(error)}); write it again or leave it out") from error
+    if not hasattr(data, "files"):
+        raise ValueError(f"{path}: not a shard (a single array, not an .npz archive)")
+    with data:
+        yield data
+
+
+def shard_paths(paths: Sequence[os.PathLike | str]) -> list[Path]:
+    """The shards named: files as given, and a directory's *.npz files in name order.
+
+    Raises FileNotFoundError for a missing path and ValueError for a directory without shards."""
+    found: list[Path] = []
+    for path in map(Path, paths):
+        if path.is_dir():
+            inside = sorted(p for p in path.glob("*.npz") if p.is_file())
+            if not inside:
+                raise ValueError(f"{path}: no shards (*.npz) in this directory")
+            found.extend(inside)
+        elif path.exists():
+            found.append(path)
+        else:
+            raise FileNotFoundError(errno.ENOENT, "no such shard", str(path))
+    return found
+
+
+def _reason(error: BaseException) -> str:
+    return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
 
 
 class ShardWriter:

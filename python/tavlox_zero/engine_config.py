@@ -18,7 +18,8 @@ from .constants import (
     DEFAULT_DIM,
     FLOAT_CONFIG_FIELDS,
     INTEGER_CONFIG_FIELDS,
-    MIN_CONFIG_DIM,
+    MAX_DIM,
+    MIN_DIM,
 )
 
 
@@ -44,8 +45,8 @@ class EngineConfig:
 
     def validate(self) -> None:
         """Raises ValueError naming the first field that the engine would misuse."""
-        if self.dim < MIN_CONFIG_DIM:
-            raise ValueError(f"dim must be at least {MIN_CONFIG_DIM}, got {self.dim}")
+        if not MIN_DIM <= self.dim <= MAX_DIM:
+            raise ValueError(f"the board side (dim) must lie in {MIN_DIM} to {MAX_DIM}, got {self.dim}")
         if self.rep not in (CHANNELS_FIRST, CHANNELS_LAST):
             raise ValueError(f"rep must be {CHANNELS_FIRST} (channels first) or {CHANNELS_LAST} (channels last), "
                              f"got {self.rep}")
@@ -75,15 +76,20 @@ class EngineConfig:
         return cls(**dict(values))
 
     @classmethod
-    def from_args(cls, args: argparse.Namespace) -> "EngineConfig":
-        return cls(**{f.name: getattr(args, f.name) for f in fields(cls)})
+    def from_args(cls, args: argparse.Namespace, default_dim: int = DEFAULT_DIM) -> "EngineConfig":
+        """The options' configuration; `default_dim` stands in for a --dim left out."""
+        values = {f.name: getattr(args, f.name) for f in fields(cls)}
+        if values["dim"] is None:
+            values["dim"] = default_dim
+        return cls(**values)
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Adds one option per field (--dim, --sims, ...), defaulting to the dataclass defaults."""
     d = EngineConfig()
     group = parser.add_argument_group("engine")
-    group.add_argument("--dim", type=int, default=d.dim, help="board side (default %(default)s)")
+    group.add_argument("--dim", type=int, default=None,
+                       help=f"board side, {MIN_DIM} to {MAX_DIM} (default {d.dim}, or the checkpoint's)")
     group.add_argument("--rep", type=int, choices=(CHANNELS_FIRST, CHANNELS_LAST), default=d.rep,
                        help=f"state layout sent to the network: {CHANNELS_FIRST} channels first, "
                             f"{CHANNELS_LAST} channels last")

@@ -16,6 +16,7 @@ from typing import Optional
 
 from .atomic import write_json_atomic
 from .constants import BASELINE_MATCH_DIM, FAIR_SHARE
+from .errors import UsageError, at_least, readable_file, writable_file
 from .pool_options import PoolSettings, open_pool
 from .stats import MatchSummary, summarize_payoffs
 
@@ -43,6 +44,23 @@ def engine_config_for(checkpoint: dict, dim: Optional[int]):
     return config
 
 
+def check_trained_dims(args: argparse.Namespace, checkpoints: dict) -> None:
+    """Refuses a match on a board other than the one a network was trained for: --dim against
+    the checkpoint's board side, and the baseline match (always 20 x 20) for either network."""
+    from .network import checkpoint_dim
+
+    trained = checkpoint_dim(checkpoints[args.checkpoint])
+    if args.dim is not None and trained is not None and args.dim != trained and not args.no_random:
+        raise UsageError(f"{args.checkpoint} was trained for {trained}x{trained} boards, not --dim {args.dim}: "
+                         f"leave out --dim or give --dim {trained}")
+    if args.baseline is not None:
+        for path, checkpoint in checkpoints.items():
+            dim = checkpoint_dim(checkpoint)
+            if dim is not None and dim != BASELINE_MATCH_DIM:
+                raise UsageError(f"the baseline match plays on {BASELINE_MATCH_DIM}x{BASELINE_MATCH_DIM}, but {path} "
+                                 f"was trained for {dim}x{dim}: leave out --baseline")
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("checkpoint", type=Path, help="the network to evaluate")
     parser.add_argument("--baseline", type=Path, help="checkpoint to play against (on a 20 x 20 board)")
@@ -56,19 +74,28 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     from . import network
 
-    if args.games < 1:
-        raise SystemExit("--games must be at least 1")
+    at_least("--games", args.games, 1)
     if args.no_random and not args.baseline:
-        raise SystemExit("nothing to evaluate: --no-random needs --baseline")
+        raise UsageError("nothing to evaluate: --no-random needs --baseline")
     try:
         settings = PoolSettings.from_args(args)
-    except (ValueError, RuntimeError) as error:
-        raise SystemExit(f"tavlox-zero evaluate: {error}")
+        if args.dim is not None:
+            engine_config_for({}, args.dim)
+    except (TypeError, ValueError, RuntimeError) as error:
+        raise UsageError(str(error)) from error
+    for path in (args.checkpoint, args.baseline):
+        if path is not None:
+            readable_file(path, "network checkpoint")
+    if args.json is not None:
+        writable_file(args.json, "--json")
     model, checkpoint = network.load_checkpoint(args.checkpoint)
-    engine_config = engine_config_for(checkpoint, args.dim)
+    loaded = {args.checkpoint: checkpoint}
     networks = {"model": model.eval()}
     if args.baseline:
-        networks["baseline"] = network.load_checkpoint(args.baseline)[0].eval()
+        baseline, loaded[args.baseline] = network.load_checkpoint(args.baseline)
+        networks["baseline"] = baseline.eval()
+    check_trained_dims(args, loaded)
+    engine_config = engine_config_for(checkpoint, args.dim)
     results = {
         "checkpoint": str(args.checkpoint),
         "step": checkpoint.get("step"),

@@ -37,7 +37,7 @@ import json
 import os
 import time
 from contextlib import ExitStack
-from dataclasses import asdict, dataclass, fields
+from dataclasses import asdict, dataclass, fields, replace
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Callable, Optional
@@ -48,6 +48,7 @@ from .atomic import atomic_write, copy_atomic, write_json_atomic
 from .constants import BASELINE_MATCH_DIM, FAIR_SHARE
 from .engine_config import EngineConfig
 from .engine_config import add_arguments as add_engine_arguments
+from .errors import CommandFailed, UsageError, at_least, writable_directory
 from .evaluate import against_baseline, against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
@@ -375,68 +376,159 @@ class TrainingLoop:
         return games, positions
 
 
+# The options that set a run's saved settings: (section of config.json, field, option, destination).
+SETTINGS = (
+    ("engine", "dim", "--dim", "dim"),
+    ("engine", "rep", "--rep", "rep"),
+    ("engine", "sims_per_move", "--sims", "sims_per_move"),
+    ("engine", "sample_moves", "--sample-moves", "sample_moves"),
+    ("engine", "c_base", "--c-base", "c_base"),
+    ("engine", "c_init", "--c-init", "c_init"),
+    ("engine", "dirichlet_alpha", "--dirichlet-alpha", "dirichlet_alpha"),
+    ("engine", "exploration_fraction", "--exploration-fraction", "exploration_fraction"),
+    ("loop", "iterations", "--iterations", "iterations"),
+    ("loop", "games_per_iteration", "--games", "games"),
+    ("loop", "games_per_shard", "--games-per-shard", "games_per_shard"),
+    ("loop", "window", "--window", "window"),
+    ("loop", "steps_per_iteration", "--steps", "steps"),
+    ("loop", "eval_games", "--eval-games", "eval_games"),
+    ("loop", "promotion_margin", "--promotion-margin", "promotion_margin"),
+    ("loop", "checkpoint_every", "--checkpoint-every", "checkpoint_every"),
+    ("loop", "channels", "--channels", "channels"),
+    ("loop", "blocks", "--blocks", "blocks"),
+    ("train", "batch_size", "--batch-size", "batch_size"),
+    ("train", "learning_rate", "--lr", "lr"),
+    ("train", "weight_decay", "--weight-decay", "weight_decay"),
+    ("train", "warmup_steps", "--warmup-steps", "warmup_steps"),
+    ("train", "seed", "--seed", "seed"),
+)
+# Settings a resumed run may change: they do not alter the games, shards or training done so far.
+ADJUSTABLE = {"iterations", "eval_games", "promotion_margin", "checkpoint_every"}
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     defaults_loop, defaults_train = LoopConfig(), TrainConfig()
     parser.add_argument("run_dir", type=Path, help="directory of the run (created, or resumed when it exists)")
     parser.add_argument("--iterations", type=int, help=f"iterations to reach (default {defaults_loop.iterations})")
     add_engine_arguments(parser)
-    group = parser.add_argument_group("loop (the engine, loop and training settings apply to new runs only)")
-    group.add_argument(
-        "--games", type=int, default=defaults_loop.games_per_iteration, help="self-play games per iteration"
-    )
-    group.add_argument("--games-per-shard", type=int, default=defaults_loop.games_per_shard)
-    group.add_argument("--window", type=int, default=defaults_loop.window, help="iterations of shards trained on")
-    group.add_argument(
-        "--steps", type=int, default=defaults_loop.steps_per_iteration, help="training steps per iteration"
-    )
-    group.add_argument("--eval-games", type=int, default=defaults_loop.eval_games)
-    group.add_argument("--promotion-margin", type=float, default=defaults_loop.promotion_margin)
-    group.add_argument("--checkpoint-every", type=int, default=defaults_loop.checkpoint_every)
-    group.add_argument("--channels", type=int, default=defaults_loop.channels)
-    group.add_argument("--blocks", type=int, default=defaults_loop.blocks)
-    group.add_argument("--batch-size", type=int, default=defaults_train.batch_size)
-    group.add_argument("--lr", type=float, default=defaults_train.learning_rate)
-    group.add_argument("--weight-decay", type=float, default=defaults_train.weight_decay)
-    group.add_argument("--warmup-steps", type=int, default=defaults_train.warmup_steps)
-    group.add_argument("--seed", type=int, default=defaults_train.seed)
+    group = parser.add_argument_group(
+        "loop (a resumed run keeps its saved settings; only --iterations, --eval-games, --promotion-margin and "
+        "--checkpoint-every may change)")
+    group.add_argument("--games", type=int, help=f"self-play games per iteration (default "
+                                                 f"{defaults_loop.games_per_iteration})")
+    group.add_argument("--games-per-shard", type=int, help=f"default {defaults_loop.games_per_shard}")
+    group.add_argument("--window", type=int, help=f"iterations of shards trained on (default {defaults_loop.window})")
+    group.add_argument("--steps", type=int,
+                       help=f"training steps per iteration (default {defaults_loop.steps_per_iteration})")
+    group.add_argument("--eval-games", type=int, help=f"default {defaults_loop.eval_games}")
+    group.add_argument("--promotion-margin", type=float, help=f"default {defaults_loop.promotion_margin}")
+    group.add_argument("--checkpoint-every", type=int, help=f"default {defaults_loop.checkpoint_every}")
+    group.add_argument("--channels", type=int, help=f"default {defaults_loop.channels}")
+    group.add_argument("--blocks", type=int, help=f"default {defaults_loop.blocks}")
+    group.add_argument("--batch-size", type=int, help=f"default {defaults_train.batch_size}")
+    group.add_argument("--lr", type=float, help=f"default {defaults_train.learning_rate}")
+    group.add_argument("--weight-decay", type=float, help=f"default {defaults_train.weight_decay}")
+    group.add_argument("--warmup-steps", type=int, help=f"default {defaults_train.warmup_steps}")
+    group.add_argument("--seed", type=int, help=f"default {defaults_train.seed}")
+    # Unset engine options mean "the saved value" on a resume, so they default to None here too.
+    parser.set_defaults(**{dest: None for section, _, _, dest in SETTINGS if section == "engine"})
     PoolSettings.add_arguments(parser)
 
 
+def given_settings(args: argparse.Namespace) -> dict:
+    """The run settings named on the command line, by field: {(section, field): (option, value)}."""
+    return {(section, name): (option, getattr(args, dest)) for section, name, option, dest in SETTINGS
+            if getattr(args, dest) is not None}
+
+
 def config_from_args(args: argparse.Namespace) -> RunConfig:
-    engine = EngineConfig.from_args(args)
-    loop = LoopConfig(
-        iterations=args.iterations or LoopConfig.iterations,
-        games_per_iteration=args.games,
-        games_per_shard=args.games_per_shard,
-        window=args.window,
-        steps_per_iteration=args.steps,
-        eval_games=args.eval_games,
-        promotion_margin=args.promotion_margin,
-        checkpoint_every=args.checkpoint_every,
-        channels=args.channels,
-        blocks=args.blocks,
-    )
+    """A new run's settings: the options given, the defaults for the rest; raises UsageError
+    naming the first option whose value cannot work."""
+    given = {key: value for key, (_, value) in given_settings(args).items()}
+    engine_defaults, loop_defaults, train_defaults = asdict(EngineConfig()), asdict(LoopConfig()), TrainConfig()
+    engine_values = {name: given.get(("engine", name), default) for name, default in engine_defaults.items()}
+    try:
+        engine = EngineConfig(**engine_values)
+    except (TypeError, ValueError) as error:
+        raise UsageError(str(error)) from error
+    loop = LoopConfig(**{name: given.get(("loop", name), default) for name, default in loop_defaults.items()})
+    for option, value, least in (
+        ("--iterations", loop.iterations, 1), ("--games", loop.games_per_iteration, 1),
+        ("--games-per-shard", loop.games_per_shard, 1), ("--window", loop.window, 1),
+        ("--steps", loop.steps_per_iteration, 1), ("--eval-games", loop.eval_games, 1),
+        ("--checkpoint-every", loop.checkpoint_every, 0), ("--channels", loop.channels, 2),
+        ("--blocks", loop.blocks, 0),
+    ):
+        at_least(option, value, least)
     train = TrainConfig(
-        batch_size=args.batch_size,
-        learning_rate=args.lr,
-        weight_decay=args.weight_decay,
-        warmup_steps=args.warmup_steps,
+        batch_size=given.get(("train", "batch_size"), train_defaults.batch_size),
+        learning_rate=given.get(("train", "learning_rate"), train_defaults.learning_rate),
+        weight_decay=given.get(("train", "weight_decay"), train_defaults.weight_decay),
+        warmup_steps=given.get(("train", "warmup_steps"), train_defaults.warmup_steps),
         schedule_steps=loop.iterations * loop.steps_per_iteration,
-        seed=args.seed,
+        seed=given.get(("train", "seed"), train_defaults.seed),
     )
+    at_least("--batch-size", train.batch_size, 1)
+    at_least("--weight-decay", train.weight_decay, 0)
+    at_least("--warmup-steps", train.warmup_steps, 0)
+    if not train.learning_rate > 0:
+        raise UsageError(f"--lr must be positive, got {train.learning_rate}")
     return RunConfig(engine=engine.to_dict(), train=train, loop=loop)
+
+
+def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) -> RunConfig:
+    """The saved settings with the adjustable ones the command line changes; refuses any other
+    change, naming the options and their saved values."""
+    conflicts, changed = [], {}
+    sections = {"engine": saved.engine, "loop": asdict(saved.loop), "train": asdict(saved.train)}
+    for (section, name), (option, value) in given_settings(args).items():
+        saved_value = sections[section].get(name)
+        if value == saved_value:
+            continue
+        if name in ADJUSTABLE:
+            changed[name] = value
+        else:
+            conflicts.append(f"{option} {value} (saved: {saved_value})")
+    if conflicts:
+        raise UsageError(f"{run_dir} was started with other settings: {', '.join(conflicts)}; leave these options "
+                         f"out to resume it, or start a new run in another directory")
+    if not changed:
+        return saved
+    for name, least in (("iterations", 1), ("eval_games", 1), ("checkpoint_every", 0)):
+        at_least(f"--{name.replace('_', '-')}", changed.get(name), least)
+    return RunConfig(engine=saved.engine, train=saved.train, loop=replace(saved.loop, **changed))
+
+
+def read_run_config(path: Path) -> Optional[RunConfig]:
+    """A run directory's saved settings, or None when it holds none."""
+    try:
+        return RunConfig.from_dict(json.loads(path.read_text()))
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+        raise CommandFailed(f"{path}: not a readable run configuration ({error}); "
+                            f"repair it or start a new run in another directory") from error
 
 
 def run(args: argparse.Namespace) -> int:
     try:
         pool = PoolSettings.from_args(args)
-    except (ValueError, RuntimeError) as error:
-        raise SystemExit(f"tavlox-zero loop: {error}")
+    except (TypeError, ValueError, RuntimeError) as error:
+        raise UsageError(str(error)) from error
+    dirs = RunDirectory(args.run_dir)
+    if dirs.root.exists() and not dirs.root.is_dir():
+        raise UsageError(f"{dirs.root} is not a directory: name a run directory")
+    saved = read_run_config(dirs.config)
+    config = config_from_args(args) if saved is None else resumed_config(dirs.root, saved, args)
+    writable_directory(dirs.root, "run directory")
     torch.set_num_threads(pool.threads)
-    resuming = RunDirectory(args.run_dir).config.exists()
-    loop = TrainingLoop.open(args.run_dir, None if resuming else config_from_args(args), pool)
-    if resuming:
+    if saved is None:
+        loop = TrainingLoop.open(args.run_dir, config, pool)
+    else:
+        loop = TrainingLoop(args.run_dir, config, pool)
+        if config is not saved:
+            write_json_atomic(dirs.config, config.to_dict())
         print(f"resuming {args.run_dir} after iteration {loop.state()['completed_iterations']} with its saved settings")
-    loop.run(args.iterations)
+    loop.run()
     print(f"done: {loop.dirs.metrics}, {loop.dirs.plot}")
     return 0

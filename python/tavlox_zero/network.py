@@ -158,6 +158,13 @@ def save_checkpoint(
         torch.save(checkpoint, f)
 
 
+def checkpoint_dim(checkpoint: dict) -> Optional[int]:
+    """The board side a checkpoint was trained (or created) for; None for one that names none."""
+    engine_config = checkpoint.get("engine_config") or {}
+    dim = engine_config.get("dim") if isinstance(engine_config, dict) else None
+    return int(dim) if dim is not None else None
+
+
 def load_checkpoint(path: os.PathLike | str, map_location: Any = "cpu") -> tuple[PolicyValueNet, dict]:
     """Returns (model in evaluation mode, checkpoint dict); raises ValueError for foreign files."""
     try:

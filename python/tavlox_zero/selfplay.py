@@ -18,8 +18,9 @@ from pathlib import Path
 from typing import Any, Optional
 
 from . import engine_config as engine_config_module
-from .constants import PLAYERS
+from .constants import DEFAULT_DIM, PLAYERS
 from .engine_config import EngineConfig
+from .errors import UsageError, at_least, readable_file, writable_directory
 from .pool_options import PoolSettings, open_pool, play_errors
 
 HELP = "play self-play games with a network and write them as a dataset"
@@ -255,14 +256,20 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     from . import network
 
-    if args.games < 1 or (args.workers is not None and args.workers < 1):
-        raise SystemExit("tavlox-zero selfplay: --games and --workers must be at least 1")
+    for option, value, least in (("--games", args.games, 1), ("--games-per-shard", args.games_per_shard, 1),
+                                 ("--channels", args.channels, 2), ("--blocks", args.blocks, 0)):
+        at_least(option, value, least)
+    config = _engine_config(args, DEFAULT_DIM)
     try:
-        config = EngineConfig.from_args(args)
         pool_settings = PoolSettings.from_args(args)
     except (TypeError, ValueError, RuntimeError) as error:
-        raise SystemExit(f"tavlox-zero selfplay: {error}")
-    model, checkpoint = _load_network(args, network)
+        raise UsageError(str(error)) from error
+    if args.checkpoint is not None:
+        readable_file(args.checkpoint, "network checkpoint")
+    writable_directory(args.out, "--out")
+    model, checkpoint, trained_dim = _load_network(args, network, config)
+    if trained_dim is not None:
+        config = _engine_config(args, trained_dim)
     with _sigterm_as_interrupt():
         summary = generate(
             model, config, args.out, args.games, pool_settings, games_per_shard=args.games_per_shard,
@@ -274,21 +281,34 @@ def run(args: argparse.Namespace) -> int:
     return 130 if summary.interrupted else 0
 
 
-def _load_network(args: argparse.Namespace, network: Any) -> tuple[Any, dict]:
-    """The network to play with and its description for the shards' metadata."""
+def _engine_config(args: argparse.Namespace, default_dim: int) -> EngineConfig:
+    try:
+        return EngineConfig.from_args(args, default_dim)
+    except (TypeError, ValueError) as error:
+        raise UsageError(str(error)) from error
+
+
+def _load_network(args: argparse.Namespace, network: Any, config: EngineConfig) -> tuple[Any, dict, Optional[int]]:
+    """The network to play with, its description for the shards' metadata, and the board side
+    a checkpoint was trained for (refusing a --dim that differs from it)."""
     if args.checkpoint is not None:
         model, checkpoint = network.load_checkpoint(args.checkpoint)
+        trained_dim = network.checkpoint_dim(checkpoint)
+        if trained_dim is not None and args.dim is not None and args.dim != trained_dim:
+            raise UsageError(f"{args.checkpoint} was trained for {trained_dim}x{trained_dim} boards, not --dim "
+                             f"{args.dim}: leave out --dim or give --dim {trained_dim}")
         return model, {"path": str(Path(args.checkpoint).resolve()), "step": int(checkpoint.get("step") or 0),
-                       "model_config": checkpoint["model_config"]}
+                       "model_config": checkpoint["model_config"]}, trained_dim
     import torch
 
     if args.seed is not None:
         torch.manual_seed(args.seed)
     model = network.new_model(channels=args.channels, blocks=args.blocks)
     path = Path(args.out) / f"fresh-network-{time.strftime('%Y%m%d-%H%M%S')}.pt"
-    network.save_checkpoint(path, model)
+    # The board side goes with the network, so that evaluate and train know what it plays.
+    network.save_checkpoint(path, model, engine_config=config.to_dict())
     log.info("playing with a fresh network, saved as %s", path)
-    return model, {"path": str(path.resolve()), "step": 0, "model_config": network.model_config(model)}
+    return model, {"path": str(path.resolve()), "step": 0, "model_config": network.model_config(model)}, None
 
 
 class _sigterm_as_interrupt:

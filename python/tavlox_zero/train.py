@@ -23,15 +23,18 @@ import argparse
 import json
 import math
 import os
+import signal
+import threading
 import time
 import zlib
 from dataclasses import asdict, dataclass, field, fields
 from pathlib import Path
 from typing import Callable, Optional, Sequence
 
-import numpy as np
 import torch
 import torch.nn.functional as F
+
+from .errors import UsageError, at_least, readable_file, within, writable_file
 
 HELP = "train the policy-value network on self-play shards"
 
@@ -210,19 +213,24 @@ class Trainer:
         checkpoint_every: int = 0,
         log: Optional[Callable[[str], None]] = None,
         log_every: int = 0,
+        checkpoint_seconds: float = 0.0,
+        should_stop: Optional[Callable[[], bool]] = None,
     ) -> dict:
-        """Trains on ``dataset`` until the step count reaches ``until_step``.
+        """Trains on ``dataset`` until the step count reaches ``until_step``, or until
+        ``should_stop`` says so between two steps.
 
         ``key`` names the data set (see dataset_key): the position in the data
         and the loss sums carry on when it matches the previous call's, and
-        start afresh otherwise. Returns the mean losses over the data set's
-        steps so far.
+        start afresh otherwise. ``checkpoint`` is called every ``checkpoint_every``
+        steps and whenever ``checkpoint_seconds`` have passed since the last save
+        (0 turns either off). Returns the mean losses over the data set's steps so far.
         """
         if key != self.position.key:
             self.position = DataPosition(key=key)
         seed = zlib.crc32(f"{self.config.seed}|{key}".encode())
         batches = ShuffledBatches(len(dataset), self.config.batch_size, seed)
-        while self.step < until_step:
+        last_save = time.monotonic()
+        while self.step < until_step and not (should_stop and should_stop()):
             losses = self.train_step(*gather(dataset, batches.batch(self.position.batches)))
             self.position.batches += 1
             for name, value in losses.items():
@@ -232,8 +240,11 @@ class Trainer:
                     f"step {self.step}: loss {losses['loss']:.4f} (policy {losses['policy_loss']:.4f}, "
                     f"value {losses['value_loss']:.4f}), lr {self.learning_rate:.2e}"
                 )
-            if checkpoint and checkpoint_every and self.step % checkpoint_every == 0 and self.step < until_step:
+            due = (checkpoint_every and self.step % checkpoint_every == 0) or (
+                checkpoint_seconds > 0 and time.monotonic() - last_save >= checkpoint_seconds)
+            if checkpoint and due and self.step < until_step:
                 checkpoint(self)
+                last_save = time.monotonic()
         return self.position.mean_losses()
 
     def save(self, path: os.PathLike | str, engine_config: Optional[dict] = None, extra: Optional[dict] = None) -> None:
@@ -285,13 +296,19 @@ class Trainer:
 
 
 def shard_dim(path: os.PathLike | str) -> int:
-    with np.load(path, allow_pickle=False) as shard:
+    from .dataset import open_shard
+
+    with open_shard(path) as shard:
+        if "dim" not in shard.files:
+            raise ValueError(f"{path}: not a self-play shard (no board side, 'dim')")
         return int(shard["dim"])
 
 
 def shard_engine_config(path: os.PathLike | str) -> Optional[dict]:
     """The engine configuration a shard's metadata names, if any."""
-    with np.load(path, allow_pickle=False) as shard:
+    from .dataset import open_shard
+
+    with open_shard(path) as shard:
         if "metadata" not in shard.files:
             return None
         try:
@@ -311,12 +328,14 @@ def check_shards(paths: Sequence[os.PathLike | str]) -> int:
         raise FileNotFoundError(f"training shards not found: {', '.join(missing)}")
     dims = {str(p): shard_dim(p) for p in paths}
     if len(set(dims.values())) != 1:
-        raise ValueError(f"shards of different board sizes cannot be mixed: {dims}")
+        sizes = ", ".join(f"{Path(p).name} {d}x{d}" for p, d in dims.items())
+        raise ValueError(f"shards of different board sizes cannot be mixed ({sizes}): train on one size")
     return next(iter(dims.values()))
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("shards", nargs="+", type=Path, help="self-play shards (.npz) to train on")
+    parser.add_argument("shards", nargs="+", type=Path,
+                        help="self-play shards (.npz) to train on, or directories of them")
     parser.add_argument("--output", "-o", type=Path, required=True, help="checkpoint to write")
     start = parser.add_mutually_exclusive_group()
     start.add_argument("--init", type=Path, help="start from this checkpoint's weights with a fresh optimiser")
@@ -335,10 +354,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--seed", type=int, default=TrainConfig.seed)
     parser.add_argument("--channels", type=int, default=32, help="width of a new network")
     parser.add_argument("--blocks", type=int, default=3, help="residual blocks of a new network")
-    parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
+    parser.add_argument("--device", default="auto", help="auto (CUDA when present), cpu, cuda, cuda:N")
     parser.add_argument(
         "--checkpoint-every", type=int, default=500, help="steps between checkpoints (0: only at the end)"
     )
+    parser.add_argument("--checkpoint-minutes", type=float, default=10.0,
+                        help="also save when this many minutes passed since the last save (0: never by time)")
     parser.add_argument("--log-every", type=int, default=50)
     parser.add_argument("--threads", type=int, help="CPU threads for torch (default: torch's choice)")
 
@@ -357,47 +378,125 @@ def config_from_args(args: argparse.Namespace) -> TrainConfig:
     )
 
 
-def build_trainer(args: argparse.Namespace) -> tuple[Trainer, Optional[dict]]:
-    """The trainer the command starts from, and the engine configuration it carries."""
+def check_options(args: argparse.Namespace) -> None:
+    """Refuses option values that would fail or mean nothing, before anything is read."""
+    for option, value, least in (
+        ("--steps", args.steps, 1), ("--batch-size", args.batch_size, 1), ("--weight-decay", args.weight_decay, 0),
+        ("--warmup-steps", args.warmup_steps, 0), ("--schedule-steps", args.schedule_steps, 1),
+        ("--value-loss-weight", args.value_loss_weight, 0), ("--channels", args.channels, 2),
+        ("--blocks", args.blocks, 0), ("--checkpoint-every", args.checkpoint_every, 0),
+        ("--checkpoint-minutes", args.checkpoint_minutes, 0), ("--log-every", args.log_every, 0),
+        ("--threads", args.threads, 1),
+    ):
+        at_least(option, value, least)
+    for option, value in (("--lr", args.lr), ("--grad-clip", args.grad_clip)):
+        if not (value > 0 and math.isfinite(value)):
+            raise UsageError(f"{option} must be a positive number, got {value}")
+    within("--min-lr-fraction", args.min_lr_fraction, 0.0, 1.0)
+
+
+def build_trainer(args: argparse.Namespace, device: torch.device, dim: int,
+                  shard_config: Optional[dict]) -> tuple[Trainer, dict]:
+    """The trainer the command starts from, and the engine configuration its checkpoints carry:
+    the resumed checkpoint's (whose board side must be the shards'), else the shards' own."""
     from . import network
 
     if args.resume:
-        trainer, checkpoint = Trainer.from_checkpoint(args.resume, args.device)
-        return trainer, checkpoint.get("engine_config")
+        trainer, checkpoint = Trainer.from_checkpoint(args.resume, device)
+        trained = network.checkpoint_dim(checkpoint)
+        if trained is not None and trained != dim:
+            raise UsageError(f"{args.resume} was trained on {trained}x{trained} boards but the shards are "
+                             f"{dim}x{dim}: resume on shards of its size, or start with --init")
+        if trainer.step >= args.steps:
+            raise UsageError(f"{args.resume} is already at step {trainer.step}: ask for more --steps than that")
+        return trainer, {**(checkpoint.get("engine_config") or {}), "dim": dim}
     torch.manual_seed(args.seed)
     if args.init:
-        model, checkpoint = network.load_checkpoint(args.init)
-        engine_config = checkpoint.get("engine_config")
+        model = network.load_checkpoint(args.init)[0]
     else:
-        model, engine_config = network.new_model(channels=args.channels, blocks=args.blocks), None
-    return Trainer(model, config_from_args(args), args.device), engine_config
+        model = network.new_model(channels=args.channels, blocks=args.blocks)
+    # The network is trained for the shards' board, whatever the --init network was trained for.
+    engine_config = shard_config if shard_config and shard_config.get("dim") == dim else {}
+    return Trainer(model, config_from_args(args), device), {**engine_config, "dim": dim}
 
 
 def run(args: argparse.Namespace) -> int:
-    from .dataset import TrainingDataset
+    from .dataset import TrainingDataset, shard_paths
+    from .server import resolve_device
 
+    check_options(args)
+    try:
+        shards = shard_paths(args.shards)
+        device = resolve_device(args.device)
+    except (OSError, ValueError, RuntimeError) as error:
+        raise UsageError(describe_error(error)) from error
+    for option, path in (("--init", args.init), ("--resume", args.resume)):
+        if path is not None:
+            readable_file(path, f"checkpoint for {option}")
+    writable_file(args.output, "--output")
     if args.threads:
         torch.set_num_threads(args.threads)
-    check_shards(args.shards)
-    trainer, engine_config = build_trainer(args)
-    engine_config = engine_config or shard_engine_config(args.shards[0])
-    dataset = TrainingDataset([str(p) for p in args.shards])
-    key = dataset_key(args.shards)
+    dim = check_shards(shards)
+    trainer, engine_config = build_trainer(args, device, dim, shard_engine_config(shards[0]))
+    dataset = TrainingDataset([str(p) for p in shards])
+    key = dataset_key(shards)
     if args.resume and trainer.position.key not in ("", key):
         print("note: the shards differ from the checkpoint's; the data order starts afresh")
-    print(f"training on {len(dataset)} positions from {len(args.shards)} shards, step {trainer.step} to {args.steps}")
+    print(f"training on {len(dataset)} positions from {len(shards)} shards, step {trainer.step} to {args.steps}")
 
     def save(t: Trainer) -> None:
         t.save(args.output, engine_config=engine_config)
 
     started = time.monotonic()
-    losses = trainer.train(
-        dataset, key, args.steps, checkpoint=save, checkpoint_every=args.checkpoint_every,
-        log=print, log_every=args.log_every,
-    )
-    save(trainer)
+    with StopRequest() as stop:
+        losses = trainer.train(
+            dataset, key, args.steps, checkpoint=save, checkpoint_every=args.checkpoint_every,
+            log=print, log_every=args.log_every, checkpoint_seconds=args.checkpoint_minutes * 60,
+            should_stop=stop.requested,
+        )
+        save(trainer)
+    if stop.requested():
+        print(f"interrupted at step {trainer.step} of {args.steps}: saved {args.output}; "
+              f"continue with --resume {args.output}")
+        return 130
     print(
         f"step {trainer.step}: mean loss {losses['loss']:.4f} (policy {losses['policy_loss']:.4f}, "
         f"value {losses['value_loss']:.4f}) in {time.monotonic() - started:.1f}s; wrote {args.output}"
     )
     return 0
+
+
+def describe_error(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.filename is not None:
+        return f"{error.filename}: {error.strerror}"
+    return str(error)
+
+
+class StopRequest:
+    """Within the block, Ctrl-C (SIGINT) and SIGTERM ask the training to stop after its current
+    step, so that the checkpoint it then saves is exact; a second signal interrupts at once."""
+
+    SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+    def __init__(self) -> None:
+        self._signal: Optional[int] = None
+        self._previous: dict = {}
+
+    def requested(self) -> bool:
+        return self._signal is not None
+
+    def __enter__(self) -> "StopRequest":
+        if threading.current_thread() is threading.main_thread():
+            self._previous = {number: signal.signal(number, self._handle) for number in self.SIGNALS}
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        for number, handler in self._previous.items():
+            signal.signal(number, handler)
+
+    def _handle(self, number: int, frame: object) -> None:
+        if self._signal is not None:
+            raise KeyboardInterrupt
+        self._signal = number
+        print(f"{signal.Signals(number).name}: stopping after this step to save a checkpoint "
+              "(again to stop at once, without saving)", flush=True)
