@@ -186,3 +186,51 @@ def test_train_saves_an_exact_checkpoint_when_stopped(files, tmp_path, stop):
     step = torch.load(output, weights_only=False)["step"]
     assert f"interrupted at step {step} of 1000000: saved {output}; continue with --resume {output}" in stdout
     assert step >= 3 and not list(tmp_path.glob("*.tmp")), stdout
+
+
+def rewrite(source, target, change, keep_checksum=False):
+    """Writes `source` to `target` after `change(arrays, metadata)`; the checksum is made anew
+    (or dropped when the change removes it) unless `keep_checksum`."""
+    from tavlox_zero.dataset import arrays_checksum
+
+    with np.load(source) as shard:
+        arrays = {name: shard[name].copy() for name in shard.files}
+    metadata = json.loads(str(arrays["metadata"]))
+    change(arrays, metadata)
+    if not keep_checksum and "checksum" in metadata:
+        metadata["checksum"] = arrays_checksum(arrays)
+    arrays["metadata"] = np.array(json.dumps(metadata))
+    np.savez_compressed(target, **arrays)
+
+
+def set_item(name, index, value):
+    def change(arrays, metadata):
+        arrays[name][index] = value
+    return change
+
+
+CORRUPTIONS = {
+    "bit-flip": (set_item("payoffs", (0, 0), 0.5), True, "its arrays do not match the checksum in its metadata"),
+    "illegal-move": (set_item("moves", (5, 1), 0), False, "game 0: position 5: tile 0 is not legal"),
+    "wrong-mover": (set_item("moves", (1, 0), 3), False, "game 0: position 1: player 3 moves, but player 0 is to move"),
+    "fractions": (lambda a, m: a["policy_fractions"].__imul__(np.float32(0.5)), False, "fractions sum to 0.5"),
+    "offsets": (set_item("game_offsets", 1, 10_000), False, "game offsets do not cover the moves"),
+    "count": (lambda a, m: m.update(games=9), False, "metadata counts 9 games, the arrays hold 4"),
+    "payoffs": (set_item("payoffs", (0, slice(None)), 0.25), False, "game 0: payoffs .* differ from the rules'"),
+}
+
+
+def test_check_passes_good_and_older_shards_and_names_every_corruption(files, tmp_path, capsys):
+    good = files / "data5" / "shard-00000.npz"
+    rewrite(good, tmp_path / "older.npz", lambda arrays, metadata: metadata.pop("checksum"))
+    assert cli.main(["check", str(good), str(tmp_path / "older.npz"), str(files / "data6")]) == 0
+    out = capsys.readouterr().out
+    assert "checksum verified" in out and "no checksum (an older shard)" in out and "3 good, 0 with problems" in out
+    for name, (change, keep_checksum, _) in CORRUPTIONS.items():
+        rewrite(good, tmp_path / f"{name}.npz", change, keep_checksum)
+    assert cli.main(["check", str(tmp_path)]) == 1
+    reports = {line.split(":")[0]: line for line in capsys.readouterr().out.splitlines()}
+    for name, (_, _, problem) in CORRUPTIONS.items():
+        line = reports[str(tmp_path / f"{name}.npz")]
+        assert "FAILED" in line and re.search(problem, line), f"{name}: {line}"
+    assert str(tmp_path / "older.npz") in reports and "FAILED" not in reports[str(tmp_path / "older.npz")]

@@ -136,8 +136,14 @@ def test_inconsistent_records_and_corrupt_shards_are_refused(tmp_path, records):
         arrays = dict(data)
     arrays["game_offsets"] = arrays["game_offsets"] + 1
     np.savez(tmp_path / "bad.npz", **arrays)
-    with pytest.raises(ValueError, match="bad.npz: corrupt shard: game offsets"):
+    with pytest.raises(ValueError, match="bad.npz: corrupt shard: its arrays do not match the checksum"):
         read_shard(tmp_path / "bad.npz")
+    metadata = json.loads(str(arrays["metadata"]))
+    del metadata["checksum"]
+    arrays["metadata"] = np.array(json.dumps(metadata))
+    np.savez(tmp_path / "older.npz", **arrays)
+    with pytest.raises(ValueError, match="older.npz: corrupt shard: game offsets"):
+        read_shard(tmp_path / "older.npz")
     del arrays["payoffs"]
     np.savez(tmp_path / "partial.npz", **arrays)
     with pytest.raises(ValueError, match="missing payoffs"):

@@ -9,7 +9,10 @@ A shard is one `.npz` file that plain NumPy reads without pickle:
     policy_fractions  float32 (P,)      ... and their visit fractions
     policy_offsets    int64 (N + 1,)    position i owns entries policy_offsets[i]:policy_offsets[i + 1]
     payoffs           float32 (G, 4)    final payoffs, absolute player order
-    metadata          0-d str           JSON: engine configuration, network checkpoint, counts, time
+    metadata          0-d str           JSON: engine configuration, network checkpoint, counts, time,
+                                        and the checksum of the other arrays (see arrays_checksum)
+
+read_shard verifies the checksum; a shard written before shards carried one loads unchecked.
 
 Training targets. The input planes are the engine's encoding of the position before each
 move (replayed with rules.encode_record). The policy target is the root visit
@@ -23,6 +26,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import hashlib
 import json
 import os
 import re
@@ -89,7 +93,7 @@ def write_shard(path: os.PathLike | str, records: Iterable, dim: int, metadata: 
     """
     games = [_game_data(record) for record in records]
     arrays = _to_arrays(games, dim)
-    meta = {"format": SHARD_FORMAT, "version": SHARD_VERSION, **(metadata or {})}
+    meta = {"format": SHARD_FORMAT, "version": SHARD_VERSION, **(metadata or {}), "checksum": arrays_checksum(arrays)}
     meta.setdefault("games", len(games))
     meta.setdefault("positions", int(len(arrays["moves"])))
     arrays["metadata"] = np.array(json.dumps(meta, default=str))
@@ -106,22 +110,39 @@ def read_shard(path: os.PathLike | str) -> Shard:
         if missing:
             raise ValueError(f"{path}: not a self-play shard (missing {', '.join(missing)})")
         try:
+            arrays = {name: data[name] for name in ARRAYS}
+            metadata = json.loads(str(arrays["metadata"]))
             shard = Shard(
-                dim=int(data["dim"]),
-                moves=data["moves"].astype(np.int64),
-                game_offsets=data["game_offsets"].astype(np.int64),
-                policy_tiles=data["policy_tiles"].astype(np.int64),
-                policy_fractions=data["policy_fractions"].astype(np.float32),
-                policy_offsets=data["policy_offsets"].astype(np.int64),
-                payoffs=data["payoffs"].astype(np.float32),
-                metadata=json.loads(str(data["metadata"])),
+                dim=int(arrays["dim"]),
+                moves=arrays["moves"].astype(np.int64),
+                game_offsets=arrays["game_offsets"].astype(np.int64),
+                policy_tiles=arrays["policy_tiles"].astype(np.int64),
+                policy_fractions=arrays["policy_fractions"].astype(np.float32),
+                policy_offsets=arrays["policy_offsets"].astype(np.int64),
+                payoffs=arrays["payoffs"].astype(np.float32),
+                metadata=metadata,
             )
         except (*UNREADABLE, TypeError, json.JSONDecodeError) as error:
             raise ValueError(f"{path}: corrupt shard ({_reason(error)}); write it again or leave it out") from error
+    expected = metadata.get("checksum") if isinstance(metadata, dict) else None
+    if expected is not None and expected != arrays_checksum(arrays):
+        raise ValueError(f"{path}: corrupt shard: its arrays do not match the checksum in its metadata")
     problem = _inconsistency(shard)
     if problem:
         raise ValueError(f"{path}: corrupt shard: {problem}")
     return shard
+
+
+def arrays_checksum(arrays: dict) -> str:
+    """SHA-256 of every array but the metadata (which holds the sum): names, types, shapes and bytes."""
+    digest = hashlib.sha256()
+    for name in ARRAYS:
+        if name == "metadata":
+            continue
+        array = np.ascontiguousarray(arrays[name])
+        digest.update(f"{name}:{array.dtype.str}:{array.shape};".encode())
+        digest.update(array.reshape(-1).view(np.uint8))
+    return f"sha256:{digest.hexdigest()}"
 
 
 # What NumPy raises for a file that is not a whole .npz archive, or for a damaged member of one.

@@ -1,0 +1,117 @@
+"""The `check` command: validates self-play shards file by file.
+
+A shard passes when it loads (its checksum matching, when it has one), its offsets and counts
+agree with each other and with its metadata, and every game replays legally through the
+rules: each position's mover is the player to move, its move and every tile of its root
+policy are legal there, the policy's fractions are finite, not negative and sum to 1, and
+the game ends in a final position whose payoffs are the recorded ones.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+from pathlib import Path
+from typing import Iterator
+
+import numpy as np
+
+from .constants import MAX_DIM, MIN_DIM
+from .errors import UsageError
+
+HELP = "validate self-play shards: checksums, offsets and counts, and every game replayed through the rules"
+
+# Fractions are stored as float32: their sum may miss 1 by rounding.
+SUM_TOLERANCE = 1e-3
+# Problems listed per file; the rest are counted.
+LISTED_PROBLEMS = 5
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("data", nargs="+", type=Path, help="shards (.npz), or directories of them")
+
+
+def run(args: argparse.Namespace) -> int:
+    from .dataset import shard_paths
+
+    try:
+        paths = shard_paths(args.data)
+    except (OSError, ValueError) as error:
+        raise UsageError(f"{error.filename}: no such shard" if isinstance(error, OSError) else str(error)) from error
+    bad = 0
+    for path in paths:
+        problems = list(shard_problems(path))
+        if problems:
+            bad += 1
+            shown = "; ".join(problems[:LISTED_PROBLEMS])
+            more = f" (and {len(problems) - LISTED_PROBLEMS} more)" if len(problems) > LISTED_PROBLEMS else ""
+            print(f"{path}: FAILED: {shown}{more}")
+    print(f"checked {len(paths)} shard(s): {len(paths) - bad} good, {bad} with problems")
+    return 1 if bad else 0
+
+
+def shard_problems(path: Path) -> Iterator[str]:
+    """What is wrong with one shard; prints the shard's summary when nothing is."""
+    from .dataset import read_shard
+
+    try:
+        shard = read_shard(path)
+    except (OSError, ValueError) as error:
+        yield str(error).replace(f"{path}: ", "", 1)
+        return
+    if not MIN_DIM <= shard.dim <= MAX_DIM:
+        yield f"board side {shard.dim} outside {MIN_DIM} to {MAX_DIM}"
+        return
+    metadata = shard.metadata if isinstance(shard.metadata, dict) else {}
+    for key, count in (("games", shard.num_games), ("positions", shard.num_positions)):
+        if key in metadata and metadata[key] != count:
+            yield f"metadata counts {metadata[key]} {key}, the arrays hold {count}"
+    found = False
+    for g in range(shard.num_games):
+        for problem in game_problems(shard, g):
+            found = True
+            yield f"game {g}: {problem}"
+    if not found:
+        checksum = "checksum verified" if "checksum" in metadata else "no checksum (an older shard)"
+        print(f"{path}: ok, {shard.num_games} games, {shard.num_positions} positions on {shard.dim}x{shard.dim}, "
+              f"{checksum}")
+
+
+def game_problems(shard, g: int) -> Iterator[str]:
+    """Replays game g of `shard` through the rules; yields the first problem met, if any."""
+    from .rules import Game
+
+    game = Game(shard.dim)
+    first, last = int(shard.game_offsets[g]), int(shard.game_offsets[g + 1])
+    for i in range(first, last):
+        player, tile = (int(x) for x in shard.moves[i])
+        where = f"position {i - first}"
+        if game.is_terminal():
+            yield f"{where}: a move after the end of the game"
+            return
+        if player != game.player:
+            yield f"{where}: player {player} moves, but player {game.player} is to move"
+            return
+        legal = set(game.legal_tiles())
+        a, b = int(shard.policy_offsets[i]), int(shard.policy_offsets[i + 1])
+        tiles, fractions = shard.policy_tiles[a:b].tolist(), shard.policy_fractions[a:b]
+        if not tiles:
+            yield f"{where}: an empty root policy"
+            return
+        if len(set(tiles)) != len(tiles) or not set(tiles) <= legal:
+            yield f"{where}: the policy lists illegal or repeated tiles {sorted(set(tiles) - legal)}"
+            return
+        if not np.all(np.isfinite(fractions)) or np.any(fractions < 0):
+            yield f"{where}: the policy has negative or non-finite fractions"
+            return
+        if not math.isclose(float(fractions.sum(dtype=np.float64)), 1.0, abs_tol=SUM_TOLERANCE):
+            yield f"{where}: the policy's fractions sum to {float(fractions.sum()):.6f}, not 1"
+            return
+        if tile not in legal:
+            yield f"{where}: tile {tile} is not legal"
+            return
+        game.apply(tile)
+    if not game.is_terminal():
+        yield "the game stops before its end"
+    elif not np.allclose(shard.payoffs[g], game.payoff(), atol=1e-6):
+        yield f"payoffs {shard.payoffs[g].tolist()} differ from the rules' {game.payoff()}"
