@@ -11,6 +11,8 @@ constexpr const char* kSource = R"python(
 from array import array
 
 FLAGS = (False, True)
+# Row patterns remembered per call; far more than a game of the standard board meets.
+ROW_CACHE_LIMIT = 1 << 16
 
 
 def copy_numbers(element, out):
@@ -31,23 +33,41 @@ def copy_numbers(element, out):
 
 
 class Exchange:
-    def __init__(self, queue, pipe, id, outer, middle, inner, values):
+    def __init__(self, queue, pipe, id, outer, middle, inner, values, keyed):
         self.queue, self.pipe, self.id = queue, pipe, id
         self.shape = (outer, middle, inner)
         self.state = array("B", bytes(outer * middle * inner))
+        # With `keyed`, C also writes each row's flags as the bits of one integer key, and
+        # rows are copied from a tuple made once per pattern.
+        self.keyed = keyed
+        self.keys = array("q", bytes(8 * outer * middle if keyed else 8))
+        self.patterns = {}
         self.policy = array("d", bytes(8 * outer * middle * inner))
         self.values = array("d", bytes(8 * values))
         self.sizes = array("q", bytes(16))
         self.put = self.recv = None
 
-    def run(self):
+    def lists(self):
         outer, middle, inner = self.shape
-        block_size = middle * inner
-        flags = FLAGS
-        cells = [flags[flag] for flag in self.state]
-        request = (self.id, [[cells[row:row + inner]
-                              for row in range(block, block + block_size, inner)]
-                             for block in range(0, outer * block_size, block_size)])
+        if not self.keyed:
+            block_size = middle * inner
+            flags = FLAGS
+            cells = [flags[flag] for flag in self.state]
+            return [[cells[row:row + inner] for row in range(block, block + block_size, inner)]
+                    for block in range(0, outer * block_size, block_size)]
+        patterns = self.patterns
+        if len(patterns) > ROW_CACHE_LIMIT:
+            patterns.clear()
+        rows = []
+        for key in self.keys:
+            pattern = patterns.get(key)
+            if pattern is None:
+                pattern = patterns[key] = tuple([key >> k & 1 == 1 for k in range(inner)])
+            rows.append(list(pattern))
+        return [rows[block:block + middle] for block in range(0, outer * middle, middle)]
+
+    def run(self):
+        request = (self.id, self.lists())
         if self.put is None:
             self.put = self.queue.put
         self.put(request)
@@ -67,6 +87,8 @@ class Exchange:
 
 // Room for this many value logits; a longer reply is read item by item.
 constexpr uint32_t kValueCapacity = 16;
+// Rows of at most this many flags are handed over as integer keys as well.
+constexpr uint32_t kRowKeyBits = 62;
 
 // The helper's class, kept for the life of the process like the module object.
 PyObject* exchange_type = nullptr;
@@ -101,19 +123,35 @@ void HeldBuffer::release() {
 
 bool JitExchange::open(Borrowed queue, Borrowed pipe, int32_t id, uint32_t outer, uint32_t middle,
                        uint32_t inner) {
-  for (HeldBuffer* buffer : {&state_, &policy_, &values_, &sizes_}) buffer->release();
+  for (HeldBuffer* buffer : {&state_, &policy_, &values_, &sizes_, &keys_}) buffer->release();
   run_ = Ref();
-  helper_ = Ref::steal(PyObject_CallFunction(exchange_type, "OOlIIII", queue, pipe, long(id), outer,
-                                             middle, inner, kValueCapacity));
+  keyed_ = inner <= kRowKeyBits;
+  rows_ = outer * middle;
+  row_length_ = inner;
+  helper_ =
+      Ref::steal(PyObject_CallFunction(exchange_type, "OOlIIIIO", queue, pipe, long(id), outer,
+                                       middle, inner, kValueCapacity, keyed_ ? Py_True : Py_False));
   if (!helper_ || !state_.take(helper_.get(), "state") || !policy_.take(helper_.get(), "policy") ||
-      !values_.take(helper_.get(), "values") || !sizes_.take(helper_.get(), "sizes")) {
+      !values_.take(helper_.get(), "values") || !sizes_.take(helper_.get(), "sizes") ||
+      !keys_.take(helper_.get(), "keys")) {
     return false;
   }
   run_ = Ref::steal(PyObject_GetAttrString(helper_.get(), "run"));
   return is_open();
 }
 
+void JitExchange::write_keys() const {
+  const uint8_t* flags = state_.data<uint8_t>();
+  int64_t* keys = keys_.data<int64_t>();
+  for (uint32_t row = 0; row < rows_; ++row, flags += row_length_) {
+    int64_t key = 0;
+    for (uint32_t k = 0; k < row_length_; ++k) key |= int64_t(flags[k] != 0) << k;
+    keys[row] = key;
+  }
+}
+
 bool JitExchange::run(self_play::NetworkOutput& out, Ref& reply) {
+  if (keyed_) write_keys();
   const Ref result = Ref::steal(PyObject_CallNoArgs(run_.get()));
   if (!result) return false;
   if (result.get() != Py_None) {

@@ -67,6 +67,13 @@ class JitExchange {
   HeldBuffer policy_;
   HeldBuffer values_;
   HeldBuffer sizes_;
+  HeldBuffer keys_;
+  bool keyed_ = false;
+  uint32_t rows_ = 0;
+  uint32_t row_length_ = 0;
+
+  // Each row's flags as the bits of one key, for rows short enough.
+  void write_keys() const;
 };
 
 }  // namespace tavlox::python
