@@ -6,6 +6,12 @@
 namespace tavlox::python {
 namespace {
 
+// Drops the pending exception of a failed rendering; an interrupt met there (a __str__ that
+// raises KeyboardInterrupt) is thrown as PythonInterrupt, so that it is not lost.
+void drop_error_unless_interrupt() {
+  if (PyErr_Occurred() != nullptr) (void)take_error();
+}
+
 // The UTF-8 text of a str object, or `fallback` when it is none (a failed call).
 std::string text_of(Ref text, std::string_view fallback) {
   if (text) {
@@ -14,7 +20,7 @@ std::string text_of(Ref text, std::string_view fallback) {
       return std::string(utf8, size_t(size));
     }
   }
-  PyErr_Clear();
+  drop_error_unless_interrupt();
   return std::string(fallback);
 }
 
@@ -37,7 +43,7 @@ std::string traceback_text(Borrowed traceback) {
   const Ref lines =
       module ? Ref::steal(PyObject_CallMethod(module.get(), "format_tb", "O", traceback)) : Ref();
   if (!lines || !PyList_Check(lines.get())) {
-    PyErr_Clear();
+    drop_error_unless_interrupt();
     return "<unformattable traceback>";
   }
   std::string joined;

@@ -5,6 +5,9 @@ import io
 import math
 import os
 import signal
+import subprocess
+import sys
+import time
 
 import pytest
 from tavlox_self_play import play_test_against_random, play_test_game, play_training_game
@@ -158,6 +161,14 @@ def test_interrupts_stop_every_function_unchanged(error, make_config, make_netwo
     for call in calls[:2]:  # the matches against the baseline put no result
         interrupted(error, call)
 
+    class Unprintable(Exception):
+        def __str__(self):
+            raise error
+
+    # Met while the engine renders the pipe's error as text.
+    for call in every_function(make_network(error=Unprintable()), make_queue()):
+        interrupted(error, call)
+
 
 def test_ctrl_c_stops_a_training_game(make_config, make_network, make_queue):
     network = make_network()
@@ -171,3 +182,70 @@ def test_ctrl_c_stops_a_training_game(make_config, make_network, make_queue):
     with pytest.raises(KeyboardInterrupt):
         play_training_game(0, make_config(), make_queue(), Interrupting(), network)
     assert len(network.requests) == 3, "the game went on after Ctrl-C"
+
+
+@pytest.mark.parametrize("nested_dim", [4, 20])
+def test_a_game_played_inside_a_reply_leaves_the_outer_game_alone(nested_dim, make_config, make_network,
+                                                                  make_queue, result_queue):
+    nested = []
+
+    class NestedGameNumber:
+        """A policy number whose conversion first plays a whole game on the same thread."""
+
+        def __init__(self, value):
+            self.value = value
+
+        def __float__(self):
+            if not nested:
+                inner = make_network()
+                config = make_config(dim=nested_dim, sims_per_move=2)
+                nested.append(play_training_game(1, config, make_queue(), inner.inference_queue, inner))
+            return self.value
+
+    def first_legal_tile_only(policy, values):
+        logits = [-1000.0] * len(policy)
+        logits[policy.index(2.0)] = 0.0
+        logits[-1] = NestedGameNumber(logits[-1])
+        return logits, values
+
+    outer = make_network(reply=first_legal_tile_only)
+    status = play_training_game(0, make_config(dim=6), result_queue, outer.inference_queue, outer)
+    assert nested == [0] and status == 0
+    policies = result_queue.items[0][1][1]
+    assert all(len(policy) == 1 for policy in policies), "the outer search used another game's logits"
+
+
+CHAIN_SEARCH = """
+import sys
+from tavlox_self_play import play_training_game
+
+class Config:
+    dim, rep, sims_per_move, sample_moves = 4, 1, 2 ** 62, 0
+    c_base, c_init, dirichlet_alpha, exploration_fraction = 19652.0, 1.25, 0.3, 0.25
+
+class Queue:
+    def put(self, item):
+        pass
+
+class Pipe:
+    def recv(self):
+        print("evaluating", flush=True)
+        return [1000.0 * i for i in range(16)], [0.25] * 4
+
+play_training_game(0, Config(), Queue(), Queue(), Pipe())
+"""
+
+
+def test_ctrl_c_stops_a_search_that_no_longer_calls_python():
+    # One child per node: the tree becomes a chain whose simulations soon all end in finished
+    # positions, so the engine stops calling Python while the search has far to go.
+    process = subprocess.Popen([sys.executable, "-c", CHAIN_SEARCH], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout.readline() == "evaluating\n"
+        time.sleep(1.0)
+        process.send_signal(signal.SIGINT)
+        _, stderr = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert process.returncode != 0 and stderr.rstrip().endswith("KeyboardInterrupt"), stderr

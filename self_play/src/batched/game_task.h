@@ -17,9 +17,9 @@ struct GameTask;
 // row of the network's batch buffer, the game yields to its search thread, and it goes on
 // once the network's answer for that row has been copied into the task's reply.
 //
-// The drivers keep per-thread scratch buffers across this call. That stays sound with many
-// games per thread because the answer is written into `out` only after this game has been
-// resumed, and no game yields between reading the answer and finishing with that scratch.
+// `out` belongs to the search of this game (each search owns its buffers), and the answer
+// is written into it only after this game has been resumed, so games sharing a search thread
+// never see each other's answers.
 class SlotEvaluator final : public Evaluator {
  public:
   SlotEvaluator(BatchedEngine& engine, GameTask& task, uint32_t network)

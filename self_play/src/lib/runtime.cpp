@@ -115,4 +115,20 @@ std::optional<self_play::EvaluationError> Runtime::infer(const Game& game,
   return std::nullopt;
 }
 
+std::optional<self_play::EvaluationError> Runtime::poll() {
+#ifdef PYPY_VERSION
+  // PyPy runs signal handlers between bytecodes, not in PyErr_CheckSignals: running a tiny
+  // piece of Python gives it the chance. Compiled once and kept for the life of the process.
+  static PyObject* const code = Py_CompileString("None", "<signal check>", Py_eval_input);
+  static PyObject* const globals = PyDict_New();
+  if (code != nullptr && globals != nullptr &&
+      Ref::steal(PyEval_EvalCode(code, globals, globals))) {
+    return std::nullopt;
+  }
+#else
+  if (PyErr_CheckSignals() == 0) return std::nullopt;
+#endif
+  return evaluation_error();
+}
+
 }  // namespace tavlox::python

@@ -24,6 +24,9 @@ class Runtime final : public self_play::Evaluator {
   // SystemExit, ...), which are thrown as PythonInterrupt.
   std::optional<self_play::EvaluationError> infer(const Game& game,
                                                   self_play::NetworkOutput& out) override;
+  // Runs the handlers of pending signals (the lock is held on the calling thread): Ctrl-C
+  // stops a search that no longer calls Python as it would stop put or recv.
+  std::optional<self_play::EvaluationError> poll() override;
 
  private:
   using Shape = std::array<uint32_t, 3>;

@@ -8,15 +8,6 @@
 namespace tavlox::self_play {
 namespace {
 
-// Buffers reused by every evaluation of the thread, so that a search allocates only the
-// children it creates.
-struct EvaluationScratch {
-  NetworkOutput output;
-  std::vector<uint32_t> legal;
-  std::vector<float> gathered;
-  std::vector<float> policy;
-};
-
 // Mover-relative values to absolute player order: element i moves to (i + player) mod len.
 void rotate_to_absolute(ValueVector& values, uint32_t player) {
   if (player > values.size()) {
@@ -58,13 +49,12 @@ void expand(SearchNode& node, const std::vector<float>& policy, Rng& rng) {
 }  // namespace
 
 std::optional<EvaluationError> evaluate(Evaluator& evaluator, SearchNode& node, const Game& game,
-                                        Rng& rng, ValueVector& values) {
+                                        Rng& rng, ValueVector& values, EvaluationScratch& scratch) {
   if (game.is_terminal()) {
     const Payoff payoff = game.get_payoff();
     values.assign(payoff.begin(), payoff.end());
     return std::nullopt;
   }
-  thread_local EvaluationScratch scratch;
   if (auto error = evaluator.infer(game, scratch.output)) return error;
 
   const uint32_t player = game.player();
@@ -77,6 +67,12 @@ std::optional<EvaluationError> evaluate(Evaluator& evaluator, SearchNode& node, 
   node.player = player;
   expand(node, scratch.policy, rng);
   return std::nullopt;
+}
+
+std::optional<EvaluationError> evaluate(Evaluator& evaluator, SearchNode& node, const Game& game,
+                                        Rng& rng, ValueVector& values) {
+  EvaluationScratch scratch;
+  return evaluate(evaluator, node, game, rng, values, scratch);
 }
 
 }  // namespace tavlox::self_play

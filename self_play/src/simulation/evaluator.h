@@ -33,6 +33,10 @@ class Evaluator {
   // Evaluates the non-terminal position of `game`, filling `out` (whose buffers may be
   // reused), or returns the error that stopped it. Faults are thrown as tavlox::Fault.
   virtual std::optional<EvaluationError> infer(const Game& game, NetworkOutput& out) = 0;
+  // Called regularly by a long search, also when it does not reach the network, so that the
+  // caller can stop it: an error ends the search as an evaluation error would. By default
+  // nothing stops it.
+  virtual std::optional<EvaluationError> poll() { return std::nullopt; }
 };
 
 }  // namespace tavlox::self_play

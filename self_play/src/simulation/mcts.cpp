@@ -9,11 +9,16 @@
 namespace tavlox::self_play {
 namespace {
 
+// Simulations between two polls of the evaluator: a search whose simulations all end in
+// finished positions never calls the network, and must still notice a pending interrupt.
+constexpr size_t kPollInterval = 256;
+
 // Buffers of one search, reused by every simulation.
 struct SearchScratch {
   std::vector<SearchNode*> path;
   ValueVector values;
   std::vector<float> noise;
+  EvaluationScratch evaluation;
 };
 
 void add_root_noise(const Config& config, SearchNode& root, Rng& rng, std::vector<float>& noise) {
@@ -71,7 +76,7 @@ Status simulate(Evaluator& evaluator, const Config& config, SearchNode& root, Ga
     (void)game.apply(node->action);
     scratch.path.push_back(node);
   }
-  if (auto error = evaluate(evaluator, *node, game, rng, scratch.values)) {
+  if (auto error = evaluate(evaluator, *node, game, rng, scratch.values, scratch.evaluation)) {
     return std::move(error->display);
   }
   // Each child is credited with the value of the player who chose it, the player its
@@ -91,7 +96,7 @@ Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, co
                 Rng& rng) {
   SearchScratch scratch;
   if (root.is_leaf()) {
-    if (auto error = evaluate(evaluator, root, game, rng, scratch.values)) {
+    if (auto error = evaluate(evaluator, root, game, rng, scratch.values, scratch.evaluation)) {
       return "Error evaluating root node: " + error->display;
     }
   }
@@ -102,6 +107,9 @@ Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, co
     // Assignment reuses the copy's buffers.
     if (i != 0) simulation = game;
     if (auto error = simulate(evaluator, config, root, simulation, rng, scratch)) return error;
+    if ((i + 1) % kPollInterval == 0) {
+      if (auto error = evaluator.poll()) return std::move(error->display);
+    }
   }
   return std::nullopt;
 }
