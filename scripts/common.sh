@@ -52,3 +52,27 @@ ensure_cpython_env() {
   "$dir/bin/python" -m pip install -q torch==2.13.0 numpy tqdm matplotlib pytest
   install_project "$dir" "$extras"
 }
+
+# A fingerprint of what an install of the project is built from: the build files, the sources
+# of both extensions and the Python package, the extras and the interpreter.
+project_fingerprint() {
+  local dir=$1 extras=${2:-}
+  {
+    printf '%s\n' "$extras"
+    "$dir/bin/python" -c 'import sys; print(sys.version)'
+    (cd "$root" && find pyproject.toml CMakeLists.txt tavlox self_play python python_binding \
+      -type f -not -path '*/__pycache__/*' -not -name '*.pyc' -print0 | sort -z | xargs -0 sha256sum)
+  } | sha256sum | cut -d' ' -f1
+}
+
+# install_project unless the venv holds an install built from exactly these sources.
+install_project_if_changed() {
+  local dir=$1 extras=${2:-} stamp="$1/.tavlox-installed" fingerprint
+  fingerprint=$(project_fingerprint "$dir" "$extras")
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$fingerprint" ] && [ -x "$dir/bin/tavlox-zero" ]; then
+    return 0
+  fi
+  rm -f "$stamp"
+  install_project "$dir" "$extras"
+  printf '%s\n' "$fingerprint" >"$stamp"
+}
