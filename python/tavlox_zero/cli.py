@@ -85,6 +85,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2 if isinstance(error, UsageError) else 1
 
 
+def play_errors() -> tuple:
+    """The failures of the engines and the worker pool, whose messages say what happened."""
+    try:
+        from .pool_options import play_errors as errors
+    except ImportError:
+        return ()
+    return errors()
+
+
 def describe(error: Exception, debug: bool = False) -> str:
     """One line saying what went wrong: the message of the errors a command expects, the type
     and a pointer to --debug for anything else."""
@@ -92,7 +101,7 @@ def describe(error: Exception, debug: bool = False) -> str:
         text = str(error)
     elif isinstance(error, OSError) and error.filename is not None:
         text = f"{error.filename}: {(error.strerror or str(error)).lower()}"
-    elif isinstance(error, (OSError, ValueError, FloatingPointError, zipfile.BadZipFile, EOFError)):
+    elif isinstance(error, (OSError, ValueError, FloatingPointError, zipfile.BadZipFile, EOFError, *play_errors())):
         text = str(error) or type(error).__name__
     else:
         text = f"unexpected {type(error).__name__}: {error}"
