@@ -2,7 +2,9 @@
 
 import logging
 import os
+import random
 import signal
+import time
 
 import pytest
 
@@ -149,3 +151,49 @@ def test_a_missing_engine_module_fails_with_a_clear_message():
     with pytest.raises(PoolError, match="cannot import the engine module 'no_such_engine_zero'"):
         with WorkerPool(1, {"model": tiny_net()}, "cpu", engine="no_such_engine_zero") as pool:
             list(pool.play_training_games(CONFIG, 1))
+
+
+def test_soak_killing_workers_on_a_large_board_keeps_the_count_exact_and_never_stalls():
+    import multiprocessing
+    import struct
+
+    from tavlox_zero.transport import RequestQueue
+
+    # A worker that died halfway through a request spoils only its own pipe.
+    requests = RequestQueue(multiprocessing.get_context("spawn"))
+    dead, alive_sender = requests.sender(), requests.sender()
+    os.write(dead._writer.fileno(), struct.pack("!i", 100_000) + b"part of a state")
+    dead.close()
+    alive_sender.put((7, np.ones((5, 32, 32), dtype=bool)))
+    worker_id, state = requests.get(timeout=5)
+    assert worker_id == 7 and state.shape == (5, 32, 32) and state.all()
+    requests.close()
+
+    # 5 x 32 x 32 states exceed one atomic pipe write: a worker may die in the middle of one.
+    config, games, kills = EngineConfig(dim=32, sims_per_move=1, sample_moves=8), 10, 5
+    rng = random.Random(12)
+
+    def stalled(signum, frame):
+        raise TimeoutError("the pool stalled after a worker was killed")
+
+    previous = signal.signal(signal.SIGALRM, stalled)
+    signal.alarm(240)
+    try:
+        with WorkerPool(3, {"model": tiny_net()}, "cpu", max_restarts=kills) as pool:
+            records = []
+            for record in pool.play_training_games(config, games):
+                records.append(record)
+                if pool.stats.worker_deaths < kills:
+                    # At a random moment of the other workers' games, mid-request or not.
+                    time.sleep(rng.uniform(0.0, 0.05))
+                    os.kill(rng.choice(list(pool.worker_pids().values())), signal.SIGKILL)
+            deaths = pool.stats.worker_deaths
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+    assert len(records) == games, f"{len(records)} games for {games} asked, {deaths} workers killed"
+    games_played = {tuple(map(tuple, record[1][0])) for record in records}
+    assert len(games_played) == games, "a game came back twice"
+    for record in records:
+        check_record(record, config.dim)
+    assert deaths >= 1

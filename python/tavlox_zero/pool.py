@@ -370,6 +370,8 @@ class WorkerPool:
         # Only the worker may hold these ends, so that either side sees the other's death.
         jobs_end.close()
         results_end.close()
+        for sender in senders.values():
+            sender.close()
         self._clients.add(worker_id, jobs_pipe)
         worker = _Worker(worker_id, process, results_pipe)
         self._workers[worker_id] = worker
