@@ -148,3 +148,36 @@ def test_inconsistent_records_and_corrupt_shards_are_refused(tmp_path, records):
     np.savez(tmp_path / "partial.npz", **arrays)
     with pytest.raises(ValueError, match="missing payoffs"):
         read_shard(tmp_path / "partial.npz")
+
+
+def header_never_closed(blob):
+    """The member dim.npy rewritten with a header whose tuple never closes (a tokenizer error)."""
+    import io
+    import zipfile
+
+    source, target = zipfile.ZipFile(io.BytesIO(blob)), io.BytesIO()
+    with zipfile.ZipFile(target, "w") as archive:
+        for name in source.namelist():
+            data = source.read(name)
+            if name == "dim.npy":
+                header = b"{'descr': '<i8', 'fortran_order': False, 'shape': (".ljust(118) + b"\n"
+                data = b"\x93NUMPY\x01\x00" + len(header).to_bytes(2, "little") + header
+            archive.writestr(name, data)
+    return target.getvalue()
+
+
+def central_flag_bit_5(blob):
+    """A member marked as compressed patched data, which zipfile does not implement."""
+    blob = bytearray(blob)
+    blob[blob.find(b"PK\x01\x02") + 8] |= 0x20
+    return bytes(blob)
+
+
+# Damage that the shard fuzzer (fuzz/fuzz_shards.py) found to escape as other exceptions.
+@pytest.mark.parametrize("damage", [header_never_closed, central_flag_bit_5, lambda blob: blob[: len(blob) // 3]])
+def test_damaged_archives_are_refused_naming_the_file(tmp_path, records, damage):
+    path = write_shard(tmp_path / "ok.npz", records[:1], DIM)
+    bad = tmp_path / "damaged.npz"
+    bad.write_bytes(damage(path.read_bytes()))
+    with pytest.raises(ValueError, match="damaged.npz: (corrupt|not a readable) shard"):
+        read_shard(bad)

@@ -32,8 +32,6 @@ import os
 import re
 import signal
 import time
-import zipfile
-import zlib
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Iterable, Iterator, Optional, Sequence
@@ -122,8 +120,10 @@ def read_shard(path: os.PathLike | str) -> Shard:
                 payoffs=arrays["payoffs"].astype(np.float32),
                 metadata=metadata,
             )
-        except (*UNREADABLE, TypeError, json.JSONDecodeError) as error:
-            raise ValueError(f"{path}: corrupt shard ({_reason(error)}); write it again or leave it out") from error
+        except CorruptShard:
+            raise
+        except UNREADABLE as error:
+            raise CorruptShard(f"{path}: corrupt shard ({_reason(error)}); write it again or leave it out") from error
     expected = metadata.get("checksum") if isinstance(metadata, dict) else None
     if expected is not None and expected != arrays_checksum(arrays):
         raise ValueError(f"{path}: corrupt shard: its arrays do not match the checksum in its metadata")
@@ -145,8 +145,15 @@ def arrays_checksum(arrays: dict) -> str:
     return f"sha256:{digest.hexdigest()}"
 
 
-# What NumPy raises for a file that is not a whole .npz archive, or for a damaged member of one.
-UNREADABLE = (zipfile.BadZipFile, zlib.error, EOFError, ValueError, KeyError, OSError)
+class CorruptShard(ValueError):
+    """A file that cannot be decoded as a shard; the message names it."""
+
+
+# Decoding a damaged archive can fail in many ways (zipfile, zlib and NumPy's header parser
+# raise BadZipFile, zlib.error, EOFError, NotImplementedError for an unknown flag,
+# RuntimeError for an encrypted member, tokenize's TokenError, ...): while the bytes of a
+# shard are decoded, any Exception means the file is not a readable shard.
+UNREADABLE = (Exception,)
 
 
 @contextlib.contextmanager
@@ -159,11 +166,28 @@ def open_shard(path: os.PathLike | str) -> Iterator[Any]:
     except (FileNotFoundError, PermissionError, IsADirectoryError):
         raise
     except UNREADABLE as error:
-        raise ValueError(f"{path}: not a readable shard ({_reason(error)}); write it again or leave it out") from error
+        raise CorruptShard(f"{path}: not a readable shard ({_reason(error)}); write it again or leave it out") \
+            from error
     if not hasattr(data, "files"):
         raise ValueError(f"{path}: not a shard (a single array, not an .npz archive)")
     with data:
-        yield data
+        yield _Archive(path, data)
+
+
+class _Archive:
+    """An open .npz archive whose members, read one by one, raise ValueError naming the file
+    when they cannot be decoded."""
+
+    def __init__(self, path: os.PathLike | str, data: Any) -> None:
+        self._path, self._data = path, data
+        self.files = data.files
+
+    def __getitem__(self, name: str) -> np.ndarray:
+        try:
+            return self._data[name]
+        except UNREADABLE as error:
+            raise CorruptShard(f"{self._path}: corrupt shard ({_reason(error)}); write it again or leave it out") \
+                from error
 
 
 def shard_paths(paths: Sequence[os.PathLike | str]) -> list[Path]:
