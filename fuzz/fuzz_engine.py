@@ -53,7 +53,7 @@ def test_one_input(data):
     tiles = [fdp.ConsumeIntInRange(-2, 70) for _ in range(fdp.ConsumeIntInRange(0, 6))]
     if not fdp.ConsumeIntInRange(0, 7):
         tiles = hostile.sequence(fdp, len(tiles), lambda: fdp.ConsumeIntInRange(0, 30))
-    sims = fdp.ConsumeIntInRange(0, 12) if fdp.ConsumeIntInRange(0, 7) else hostile.number(fdp)
+    sims = fdp.ConsumeIntInRange(0, 12) if fdp.ConsumeIntInRange(0, 7) else hostile.bounded(hostile.number(fdp), 64)
     constants = [fdp.ConsumeRegularFloat() for _ in range(fdp.ConsumeIntInRange(0, 2))]
     evaluate = Evaluate(fdp)
     held = sys.getrefcount(evaluate)

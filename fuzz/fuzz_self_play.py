@@ -33,7 +33,8 @@ def config(fdp):
         if choice == 0:
             continue  # missing
         if choice == 1:
-            value = hostile.number(fdp)
+            # Larger boards and searches are long work, not different work.
+            value = hostile.bounded(hostile.number(fdp), 8 if name in ("dim", "sims_per_move") else 64)
         elif name in PLAUSIBLE:
             value = fdp.ConsumeIntInRange(*PLAUSIBLE[name])
         else:
@@ -49,7 +50,8 @@ class Queue:
     def put(self, item):
         if self.fdp.remaining_bytes() and self.fdp.ConsumeIntInRange(0, 63) == 0:
             raise hostile.error(self.fdp)
-        self.requests.append(item)
+        # Only the latest request is answered; keeping the others would only cost memory.
+        self.requests[:] = [item]
 
 
 class Pipe:

@@ -38,7 +38,11 @@ class Converts:
 
 
 class LyingSequence:
-    """A sequence that claims `length` items and answers any index with `item`."""
+    """A sequence that claims `length` items but holds at most `MAX_REAL_ITEMS`, each `item`.
+
+    (One that really held 2**62 items would be read to its end: long work, not a fault.)"""
+
+    MAX_REAL_ITEMS = 100_000
 
     def __init__(self, length, item):
         self.length, self.item = length, item
@@ -47,7 +51,7 @@ class LyingSequence:
         return self.length
 
     def __getitem__(self, index):
-        if not -self.length <= index < self.length:
+        if not -self.length <= index < min(self.length, self.MAX_REAL_ITEMS):
             raise IndexError(index)
         return self.item
 
@@ -84,6 +88,12 @@ def number(fdp: atheris.FuzzedDataProvider):
     if kind == 9:
         return [fdp.ConsumeRegularFloat()]
     return fdp.ConsumeRegularFloat() if kind == 10 else fdp.ConsumeIntInRange(0, 64)
+
+
+def bounded(value, most: int):
+    """`value` unless it is an integer above `most`: a count the engine would honour by working
+    for hours, which is long work and no fault."""
+    return most if isinstance(value, int) and not isinstance(value, bool) and value > most else value
 
 
 def sequence(fdp: atheris.FuzzedDataProvider, length: int, plausible):
