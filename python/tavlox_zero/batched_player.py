@@ -34,7 +34,38 @@ class PlayerStats:
         self.search_cpu_seconds += stats.search_cpu_seconds
 
 
-class BatchedPlayer:
+class GamePlayer:
+    """What the commands play with: the worker pool's interface over `_run(kind, config,
+    n_games, network names, keep_unclaimed)`, which subclasses provide with `close`."""
+
+    unclaimed_records: list
+
+    def __enter__(self) -> "GamePlayer":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def play_training_games(self, config: Any, n_games: int) -> Iterator[Any]:
+        """Yields the n_games training records (GameRecord); those finished when the run
+        stopped early go to unclaimed_records."""
+        yield from self._run(TRAINING, config, n_games, ["model"], keep_unclaimed=True)
+
+    def play_against_random(self, config: Any, n_games: int, network: str = "model") -> list[float]:
+        return list(self._run(AGAINST_RANDOM, config, n_games, [network]))
+
+    def play_against_baseline(self, config: Any, n_games: int, model: str = "model",
+                              baseline: str = "baseline") -> list[float]:
+        return list(self._run(AGAINST_BASELINE, config, n_games, [model, baseline]))
+
+    def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False) -> Iterator[Any]:
+        raise NotImplementedError
+
+
+class BatchedPlayer(GamePlayer):
     def __init__(self, networks: dict, device: Any, *, games_in_flight: Optional[int] = None,
                  search_threads: Optional[int] = None, seed: Optional[int] = None,
                  cpu_threads: Optional[int] = None) -> None:
@@ -51,26 +82,9 @@ class BatchedPlayer:
         self.unclaimed_records: list = []
         self.stats = PlayerStats()
 
-    def __enter__(self) -> "BatchedPlayer":
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
-
     def close(self) -> None:
         if self._engine is not None:
             self._engine.close()
-
-    def play_training_games(self, config: Any, n_games: int) -> Iterator[Any]:
-        """Yields the n_games training records (GameRecord) in the order they were started."""
-        yield from self._run(TRAINING, config, n_games, ["model"], keep_unclaimed=True)
-
-    def play_against_random(self, config: Any, n_games: int, network: str = "model") -> list[float]:
-        return list(self._run(AGAINST_RANDOM, config, n_games, [network]))
-
-    def play_against_baseline(self, config: Any, n_games: int, model: str = "model",
-                              baseline: str = "baseline") -> list[float]:
-        return list(self._run(AGAINST_BASELINE, config, n_games, [model, baseline]))
 
     def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False) -> Iterator[Any]:
         missing = [name for name in names if name not in self._networks]

@@ -20,8 +20,7 @@ import time
 from dataclasses import asdict, dataclass, field
 from typing import Any, Iterator, Optional
 
-from .batched_player import PlayerStats
-from .constants import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING
+from .batched_player import GamePlayer, PlayerStats
 
 RAY_MISSING = "--ray needs Ray: pip install 'tavlox[ray]' (or pip install 'ray[default]')"
 POLL_SECONDS = 0.5
@@ -192,7 +191,7 @@ class _Share:
     done: bool = False
 
 
-class RayPlayer:
+class RayPlayer(GamePlayer):
     """Plays a command's games on Ray actors, behind the same interface as the local players."""
 
     def __init__(self, networks: dict, device: str, *, address: Optional[str] = "auto",
@@ -222,12 +221,6 @@ class RayPlayer:
         self.actor_rates: list = []
         self.restarts = 0
 
-    def __enter__(self) -> "RayPlayer":
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
-
     def close(self) -> None:
         for actor in self.actors:
             self._ray.kill(actor)
@@ -240,16 +233,6 @@ class RayPlayer:
 
     def fingerprints(self, name: str) -> list:
         return self._ray.get([actor.fingerprint.remote(name) for actor in self.actors])
-
-    def play_training_games(self, config: Any, n_games: int) -> Iterator[Any]:
-        yield from self._run(TRAINING, config, n_games, ["model"], keep_unclaimed=True)
-
-    def play_against_random(self, config: Any, n_games: int, network: str = "model") -> list[float]:
-        return list(self._run(AGAINST_RANDOM, config, n_games, [network]))
-
-    def play_against_baseline(self, config: Any, n_games: int, model: str = "model",
-                              baseline: str = "baseline") -> list[float]:
-        return list(self._run(AGAINST_BASELINE, config, n_games, [model, baseline]))
 
     def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False) -> Iterator[Any]:
         ray = self._ray
