@@ -102,6 +102,10 @@ MISTAKES = {
     "loop run --games 0": (2, "loop: --games must be at least 1, got 0"),
     "loop run --dim 3": (2, rf"loop: the board side \(dim\) must lie in {MIN_DIM} to {MAX_DIM}, got 3"),
     "loop run --workers 0": (2, "loop: --workers must be at least 1, got 0"),
+    "show missing.npz": (2, "show: missing.npz: no such shard or game record"),
+    "show data5/shard-00000.npz --move 999": (2, r"show: --move must lie in 0\.\.\d+, got 999"),
+    "gtp missing.pt": (2, "gtp: missing.pt: no such checkpoint"),
+    "play missing.pt": (2, "play: missing.pt: no such checkpoint"),
     "bogus": (2, "tavlox-zero: argument COMMAND: invalid choice: 'bogus'"),
     "evaluate net5.pt --sims 3": (2, r"tavlox-zero evaluate: unrecognized arguments: --sims 3 \(see tavlox-zero evaluate --help\)"),
     # A file that is not what it should be: exit 1.
@@ -110,6 +114,8 @@ MISTAKES = {
     "evaluate garbage.pt": (1, "evaluate: garbage.pt: not a readable network checkpoint"),
     "train data5 -o out.pt --steps 5 --init garbage.pt": (1, "train: garbage.pt: not a readable network checkpoint"),
     "loop run-bad": (1, "loop: run-bad/config.json: not a readable run configuration"),
+    "show truncated.npz": (1, "show: truncated.npz: not a readable shard"),
+    "gtp garbage.pt": (1, "gtp: garbage.pt: not a readable network checkpoint"),
 }
 
 

@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import Callable, Optional, TextIO
 
 from .constants import PLAYERS
+from .errors import CommandFailed, readable_file
 from .rules import Game
 from .timeline import cell_name, column_name, in_piece, parse_cell
 
@@ -194,10 +195,11 @@ def run(args: argparse.Namespace) -> int:
     from .network_player import load_player
 
     torch.set_num_threads(max(1, args.threads))
+    readable_file(args.checkpoint, "checkpoint")
     try:
         player, trained_dim = load_player(args.checkpoint, args.sims, args.seed)
         engine = Engine(lambda game: [c.tile for c in player.play_piece(game)], args.dim or trained_dim)
     except (OSError, ValueError) as error:
-        raise SystemExit(f"tavlox-zero gtp: {error}")
+        raise CommandFailed(str(error)) from error
     serve(engine, sys.stdin, sys.stdout)
     return 0

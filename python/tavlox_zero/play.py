@@ -27,6 +27,7 @@ from urllib.parse import parse_qs, urlparse
 
 from . import web
 from .atomic import write_json_atomic
+from .errors import CommandFailed, UsageError, readable_file
 from .rules import Game
 from .timeline import in_piece, record_dict, replay
 
@@ -279,16 +280,17 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     from .network_player import load_player
 
+    readable_file(args.checkpoint, "checkpoint")
     try:
         player, trained_dim = load_player(args.checkpoint, args.sims, args.seed)
         Game(args.dim or trained_dim)
     except (OSError, ValueError) as error:
-        raise SystemExit(f"tavlox-zero play: {error}")
+        raise CommandFailed(str(error)) from error
     app = PlayApp(network_piece(player), args.dim or trained_dim, args.seat - 1, args.record_dir)
     try:
         server = make_server(app, args.port)
     except OSError as error:
-        raise SystemExit(f"tavlox-zero play: cannot listen on 127.0.0.1:{args.port}: {error}")
+        raise UsageError(f"--port {args.port}: cannot listen on 127.0.0.1 ({error.strerror or error})") from error
     host, port = server.server_address[:2]
     print(f"playing seat {args.seat} on a {app.dim}x{app.dim} board: open http://{host}:{port}/  (Ctrl-C stops)",
           flush=True)

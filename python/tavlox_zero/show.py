@@ -8,6 +8,7 @@ from pathlib import Path
 
 from . import web
 from .atomic import atomic_write
+from .errors import CommandFailed, UsageError, readable_file
 from .timeline import Timeline, load_record, replay
 
 HELP = "render a game of a shard (or a saved game record) as PNG, GIF or HTML replay"
@@ -61,14 +62,15 @@ def write_html(timeline: Timeline, path: Path, title: str) -> None:
 def run(args: argparse.Namespace) -> int:
     from . import picture
 
+    readable_file(args.data, "shard or game record")
     try:
         timeline = load_game(args.data, args.game)
     except (OSError, ValueError, KeyError) as error:
-        raise SystemExit(f"tavlox-zero show: {error}")
+        raise CommandFailed(str(error)) from error
     total = len(timeline.moves)
     step = total if args.move is None else args.move
     if not 0 <= step <= total:
-        raise SystemExit(f"tavlox-zero show: --move must lie in 0..{total}")
+        raise UsageError(f"--move must lie in 0..{total}, got {step}")
     suffix = ".gif" if args.gif else ".html" if args.html else ".png"
     name = f"{args.data.stem}-game{args.game}"
     out = args.out or args.data.with_name(name + ("" if args.gif or args.html or args.move is None else f"-move{step}") + suffix)
