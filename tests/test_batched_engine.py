@@ -134,3 +134,42 @@ def test_a_torch_module_plugs_in(config):
     np.testing.assert_allclose(policy, expected[0].numpy(), rtol=1e-5, atol=1e-5)
     records, _ = play("training", config, 2, [network], games_in_flight=2)
     assert len(records) == 2
+
+
+def test_soak_interrupted_runs_resume_to_the_exact_games():
+    """Runs interrupted at random batches, each resumed with the games not yet finished,
+    end with every game exactly once, each the game an uninterrupted run plays, and never stall."""
+    import random
+    import signal
+
+    config = EngineConfig(dim=5, sims_per_move=2, sample_moves=4)
+    rng, wanted, finished, interrupts = random.Random(4), 60, {}, 0
+
+    def stalled(signum, frame):
+        raise TimeoutError("an interrupted run stalled")
+
+    previous = signal.signal(signal.SIGALRM, stalled)
+    signal.alarm(120)
+    try:
+        while len(finished) < wanted and interrupts < 100:
+            missing = [n for n in range(wanted) if n not in finished]
+            network = failing_after(rng.randrange(20, 300), lambda planes: (_ for _ in ()).throw(KeyboardInterrupt))
+            engine = BatchedEngine("training", config, len(missing), [network], games_in_flight=rng.randrange(1, 9),
+                                   search_threads=rng.randrange(1, 3), seed=9, game_numbers=missing)
+            try:
+                for record in engine.run():
+                    assert record.index not in finished, f"game {record.index} came back twice"
+                    finished[record.index] = record
+            except KeyboardInterrupt:
+                interrupts += 1
+                for record in engine.unclaimed:
+                    assert record.index not in finished, f"game {record.index} came back twice"
+                    finished[record.index] = record
+            engine.close()
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+    assert interrupts >= 3 and sorted(finished) == list(range(wanted))
+    uninterrupted, _ = play("training", config, wanted, [position_network], games_in_flight=5, seed=9)
+    for record in uninterrupted:
+        assert finished[record.index].as_lists() == record.as_lists(), f"game {record.index} differs when resumed"
