@@ -17,10 +17,11 @@ import importlib.util
 import os
 import secrets
 import time
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass, field, replace
 from typing import Any, Iterator, Optional
 
 from .batched_player import GamePlayer, PlayerStats
+from .engine import EngineStats
 
 RAY_MISSING = "--ray needs Ray: pip install 'tavlox[ray]' (or pip install 'ray[default]')"
 POLL_SECONDS = 0.5
@@ -310,10 +311,6 @@ class RayPlayer(GamePlayer):
             share.positions += len(outcome) if hasattr(outcome, "moves") else 0
             yield outcome
 
+    # An actor's engine counters; the run's wall time is the driver's own.
     def _add_stats(self, stats: dict) -> None:
-        self.stats.evaluations += stats["evaluations"]
-        self.stats.batches += stats["batches"]
-        self.stats.largest_batch = max(self.stats.largest_batch, stats["largest_batch"])
-        self.stats.failed_games += stats["failed_games"]
-        self.stats.network_seconds += stats["network_seconds"]
-        self.stats.search_cpu_seconds += stats["search_cpu_seconds"]
+        self.stats.add(replace(EngineStats(**stats), seconds=0.0))

@@ -33,7 +33,7 @@ from .constants import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING
 __all__ = [
     "BASELINE_MATCH_DIM", "CONFIG_FIELDS", "MAX_DIM", "MIN_DIM", "PLAYERS", "STATE_PLANES",
     "AGAINST_BASELINE", "AGAINST_RANDOM", "TRAINING", "BatchedEngine", "EngineError",
-    "EngineStats", "GameRecord", "NetworkError", "TorchNetwork",
+    "EngineStats", "GameRecord", "NetworkError", "TorchNetwork", "default_search_threads",
 ]
 
 NetworkFunction = Callable[[np.ndarray], "tuple[Any, Any]"]
@@ -96,6 +96,13 @@ class EngineStats:
         return 1e6 * self.search_cpu_seconds / self.evaluations if self.evaluations else 0.0
 
 
+def default_search_threads(network_on_gpu: bool = False) -> int:
+    """Search threads of the batched engine: every CPU with the network on a GPU; on the CPU
+    the network needs CPUs too, so half of them (at least one)."""
+    cores = os.cpu_count() or 1
+    return cores if network_on_gpu else max(1, cores // 2)
+
+
 @dataclass
 class _Slot:
     planes: np.ndarray
@@ -148,7 +155,7 @@ class BatchedEngine:
         self._networks = list(networks)
         self._engine = _engine.Engine(
             kind, tuple(getattr(config, name) for name in CONFIG_FIELDS), games, in_flight,
-            search_threads or max(1, (os.cpu_count() or 1) // 2), batch_size or max(1, -(-in_flight // slots)),
+            search_threads or default_search_threads(), batch_size or max(1, -(-in_flight // slots)),
             self.seed, games if max_failed_games is None else max_failed_games, slots,
             None if game_numbers is None else list(game_numbers))
         self.dim = self._engine.dim

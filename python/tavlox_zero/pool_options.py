@@ -17,15 +17,6 @@ from typing import Optional
 from .pool import PoolError, WorkerPool, default_cpu_threads, default_workers
 
 
-def default_search_threads(network_on_gpu: bool = False) -> int:
-    """Search threads of the batched engine: every CPU with the network on a GPU; on the CPU
-    the network needs CPUs too, so half of them (at least one)."""
-    import os
-
-    cores = os.cpu_count() or 1
-    return cores if network_on_gpu else max(1, cores // 2)
-
-
 def play_errors() -> tuple:
     """The exceptions that end a command's games early without losing finished ones."""
     from .distributed import DistributedError
@@ -128,6 +119,8 @@ class PoolSettings:
                                      ("--max-wait-ms", self.max_wait_ms, 0), ("--threads", self.threads, 1)):
             if value is not None and value < least:
                 raise ValueError(f"{option} must be at least {least}, got {value}")
+        from .engine import default_search_threads
+
         device = resolve_device(self.device)
         on_gpu = device.type == "cuda"
         return replace(self, device=str(device), workers=self.workers or default_workers(on_gpu),
