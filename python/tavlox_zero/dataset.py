@@ -301,6 +301,10 @@ class TrainingDataset:
     def __len__(self) -> int:
         return int(self._starts[-1])
 
+    def position_games(self) -> np.ndarray:
+        """(N, 2) int64: for every item, the number of its shard in ``paths`` and its game in that shard."""
+        return np.concatenate([np.stack((np.full(t.size, k), t.games), axis=1) for k, t in enumerate(self._tables)])
+
     def __getitem__(self, index: int) -> tuple:
         if not -len(self) <= index < len(self):
             raise IndexError(f"position {index} out of range for {len(self)} positions")
@@ -369,7 +373,8 @@ class _PositionTable:
         self._tiles = shard.policy_tiles
         self._weights = _policy_weights(shard.policy_fractions, np.diff(shard.policy_offsets))
         movers = shard.moves[:, 0]
-        payoffs = shard.payoffs[shard.position_games()]
+        self.games = shard.position_games()
+        payoffs = shard.payoffs[self.games]
         rotation = (movers[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
         self.values = np.take_along_axis(payoffs, rotation, axis=1).astype(np.float32)
 
