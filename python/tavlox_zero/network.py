@@ -123,9 +123,15 @@ def build_model(config: dict) -> PolicyValueNet:
     return PolicyValueNet(channels=int(config["channels"]), blocks=int(config["blocks"]))
 
 
-def new_model(**sizes: int) -> PolicyValueNet:
-    """A freshly initialised network (channels, blocks) in evaluation mode."""
-    return PolicyValueNet(**sizes).eval()
+def new_model(seed: Optional[int] = None, **sizes: int) -> PolicyValueNet:
+    """A freshly initialised network (channels, blocks) in evaluation mode.
+
+    With a seed the weights are a function of it alone, and torch's global random state is left as it was."""
+    if seed is None:
+        return PolicyValueNet(**sizes).eval()
+    with torch.random.fork_rng(devices=[]):
+        torch.manual_seed(seed)
+        return PolicyValueNet(**sizes).eval()
 
 
 def save_checkpoint(
