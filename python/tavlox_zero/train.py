@@ -15,6 +15,18 @@ Resuming is exact: a checkpoint holds the model, optimiser, scheduler, scaler,
 step, the torch random state and the position in the data. The data order is
 a function of the seed, the set of shards and the epoch alone, so a resumed
 run draws the very batches an uninterrupted one would have drawn.
+
+Held-out games: whole games, chosen by a hash of (shard file name, game index),
+can be kept out of training (split_positions). The trainer then measures the
+held-out losses (evaluation mode, no gradients) before its first step on the
+data and every `eval_every` steps, keeps the weights of the lowest held-out
+total loss, stops after `patience` evaluations without a lower one, and ends
+with those best weights; their copy and the evaluations so far are part of the
+checkpoint, so this path resumes exactly too. The total loss, not the value
+loss alone, picks the weights: the policy usually still improves while the
+value head starts to memorise, and the total weighs both as training does.
+For reference each evaluation also gives the value loss of a constant
+prediction, the held-out positions' mean value target.
 """
 
 from __future__ import annotations
@@ -31,6 +43,7 @@ from dataclasses import asdict, dataclass, field, fields
 from pathlib import Path
 from typing import Callable, Optional, Sequence
 
+import numpy as np
 import torch
 import torch.nn.functional as F
 
@@ -53,6 +66,10 @@ class TrainConfig:
     grad_clip: float = 1.0
     value_loss_weight: float = 1.0
     seed: int = 0
+    # With held-out positions: steps between their evaluations, and evaluations without a
+    # lower held-out loss before the training stops (0: never stops early).
+    eval_every: int = 25
+    patience: int = 4
 
     @classmethod
     def from_dict(cls, values: dict) -> "TrainConfig":
@@ -150,18 +167,64 @@ def collate(items: Sequence[tuple]) -> tuple[torch.Tensor, torch.Tensor, torch.T
     )
 
 
+def held_out(shard_name: str, game: int, fraction: float) -> bool:
+    """Whether a game is held out of training: a hash of its shard's file name and its index
+    decides, so a game is held out or trained on the same way in every window and process."""
+    return zlib.crc32(f"{shard_name}#{game}".encode()) < fraction * 2**32
+
+
+def split_positions(dataset, fraction: float) -> tuple[np.ndarray, np.ndarray]:
+    """(training, held-out) item indices of a TrainingDataset; whole games are held out (see held_out)."""
+    if fraction <= 0:
+        return np.arange(len(dataset)), np.zeros(0, dtype=np.int64)
+    owners = dataset.position_games()
+    out = np.zeros(len(owners), dtype=bool)
+    for number, path in enumerate(dataset.paths):
+        mine = np.flatnonzero(owners[:, 0] == number)
+        if len(mine):
+            games = owners[mine, 1]
+            flags = np.array([held_out(Path(path).name, g, fraction) for g in range(games.max() + 1)])
+            out[mine] = flags[games]
+    return np.flatnonzero(~out), np.flatnonzero(out)
+
+
+class Subset:
+    """The items `indices` of a data set, as a data set of their own."""
+
+    def __init__(self, dataset, indices: Sequence[int] | np.ndarray) -> None:
+        self.dataset = dataset
+        self.indices = np.asarray(indices, dtype=np.int64)
+
+    def __len__(self) -> int:
+        return len(self.indices)
+
+    def batch(self, indices) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+        return gather(self.dataset, torch.as_tensor(self.indices[np.asarray(indices, dtype=np.int64)]))
+
+
 @dataclass
 class DataPosition:
-    """Where a run stands in one data set, and the losses summed over it so far."""
+    """Where a run stands in one data set, the losses summed over it so far, and its
+    held-out evaluations (`best`: the index of the lowest total loss; `stopped`: early)."""
 
     key: str = ""
     batches: int = 0
     loss_sums: dict = field(default_factory=lambda: {name: 0.0 for name in LOSS_NAMES})
+    evaluations: list = field(default_factory=list)
+    best: int = -1
+    stopped: bool = False
 
     def mean_losses(self) -> dict:
         if self.batches == 0:
             return {name: math.nan for name in LOSS_NAMES}
         return {name: total / self.batches for name, total in self.loss_sums.items()}
+
+    def held_out_summary(self) -> Optional[dict]:
+        """The held-out losses of the first, best and last evaluation; None without evaluations."""
+        if not self.evaluations:
+            return None
+        return {"evaluations": len(self.evaluations), "stopped_early": self.stopped,
+                "first": self.evaluations[0], "best": self.evaluations[self.best], "last": self.evaluations[-1]}
 
 
 class Trainer:
@@ -179,6 +242,8 @@ class Trainer:
         self.scaler = torch.amp.GradScaler("cuda", enabled=self.use_amp)
         self.step = 0
         self.position = DataPosition()
+        # The weights of the best held-out evaluation on the current data set.
+        self.best_state: Optional[dict] = None
 
     @property
     def learning_rate(self) -> float:
@@ -204,6 +269,41 @@ class Trainer:
         self.step += 1
         return {"loss": loss.item(), "policy_loss": p_loss.item(), "value_loss": v_loss.item()}
 
+    @torch.no_grad()
+    def evaluate(self, dataset, batch_size: int = 1024) -> dict:
+        """Mean losses over ``dataset`` in evaluation mode, and the value loss of predicting
+        the data's mean value target everywhere (``constant_value_loss``)."""
+        self.model.eval()
+        sums = {"policy_loss": 0.0, "value_loss": 0.0}
+        mean_value = torch.zeros(4, dtype=torch.float64)
+        for start in range(0, len(dataset), batch_size):
+            indices = torch.arange(start, min(start + batch_size, len(dataset)))
+            planes, policy, value = (t.to(self.device) for t in gather(dataset, indices))
+            with torch.autocast(device_type=self.device.type, dtype=torch.float16, enabled=self.use_amp):
+                policy_logits, value_logits = self.model(planes)
+            sums["policy_loss"] += policy_loss(policy_logits, policy).item() * len(indices)
+            sums["value_loss"] += value_loss(value_logits, value).item() * len(indices)
+            mean_value += value.double().sum(dim=0).cpu()
+        losses = {name: total / len(dataset) for name, total in sums.items()}
+        losses["loss"] = losses["policy_loss"] + self.config.value_loss_weight * losses["value_loss"]
+        mean_value /= len(dataset)
+        losses["constant_value_loss"] = -(mean_value * mean_value.clamp_min(1e-12).log()).sum().item()
+        return losses
+
+    def _evaluate_held_out(self, holdout, log: Optional[Callable[[str], None]]) -> None:
+        losses = {"step": self.step, **self.evaluate(holdout)}
+        position = self.position
+        position.evaluations.append(losses)
+        if position.best < 0 or losses["loss"] < position.evaluations[position.best]["loss"]:
+            position.best = len(position.evaluations) - 1
+            self.best_state = {k: v.detach().clone() for k, v in self.model.state_dict().items()}
+        elif self.config.patience and len(position.evaluations) - 1 - position.best >= self.config.patience:
+            position.stopped = True
+        if log:
+            log(f"step {self.step}: held-out loss {losses['loss']:.4f} (policy {losses['policy_loss']:.4f}, "
+                f"value {losses['value_loss']:.4f}; constant value {losses['constant_value_loss']:.4f})"
+                + (", stopping: no improvement" if position.stopped else ""))
+
     def train(
         self,
         dataset,
@@ -215,9 +315,14 @@ class Trainer:
         log_every: int = 0,
         checkpoint_seconds: float = 0.0,
         should_stop: Optional[Callable[[], bool]] = None,
+        holdout=None,
     ) -> dict:
         """Trains on ``dataset`` until the step count reaches ``until_step``, or until
         ``should_stop`` says so between two steps.
+
+        With ``holdout`` positions (not empty) the training is measured on them and
+        stops early as the module describes; once it has finished (not when
+        ``should_stop`` interrupted it) the model holds the best-evaluated weights.
 
         ``key`` names the data set (see dataset_key): the position in the data
         and the loss sums carry on when it matches the previous call's, and
@@ -227,10 +332,14 @@ class Trainer:
         """
         if key != self.position.key:
             self.position = DataPosition(key=key)
+            self.best_state = None
         seed = zlib.crc32(f"{self.config.seed}|{key}".encode())
         batches = ShuffledBatches(len(dataset), self.config.batch_size, seed)
+        measured = holdout is not None and len(holdout) > 0
+        if measured and not self.position.evaluations:
+            self._evaluate_held_out(holdout, log)
         last_save = time.monotonic()
-        while self.step < until_step and not (should_stop and should_stop()):
+        while self.step < until_step and not self.position.stopped and not (should_stop and should_stop()):
             losses = self.train_step(*gather(dataset, batches.batch(self.position.batches)))
             self.position.batches += 1
             for name, value in losses.items():
@@ -240,11 +349,15 @@ class Trainer:
                     f"step {self.step}: loss {losses['loss']:.4f} (policy {losses['policy_loss']:.4f}, "
                     f"value {losses['value_loss']:.4f}), lr {self.learning_rate:.2e}"
                 )
+            if measured and (self.position.batches % max(1, self.config.eval_every) == 0 or self.step >= until_step):
+                self._evaluate_held_out(holdout, log)
             due = (checkpoint_every and self.step % checkpoint_every == 0) or (
                 checkpoint_seconds > 0 and time.monotonic() - last_save >= checkpoint_seconds)
             if checkpoint and due and self.step < until_step:
                 checkpoint(self)
                 last_save = time.monotonic()
+        if measured and self.best_state is not None and (self.step >= until_step or self.position.stopped):
+            self.model.load_state_dict(self.best_state)
         return self.position.mean_losses()
 
     def save(self, path: os.PathLike | str, engine_config: Optional[dict] = None, extra: Optional[dict] = None) -> None:
@@ -253,6 +366,9 @@ class Trainer:
         rng = {"torch": torch.get_rng_state()}
         if torch.cuda.is_available():
             rng["cuda"] = torch.cuda.get_rng_state_all()
+        extra = {**(extra or {}), "rng": rng, "data_position": asdict(self.position)}
+        if self.best_state is not None:
+            extra["best_state"] = {k: v.cpu() for k, v in self.best_state.items()}
         network.save_checkpoint(
             path,
             self.model,
@@ -262,7 +378,7 @@ class Trainer:
             step=self.step,
             engine_config=engine_config,
             train_config=asdict(self.config),
-            extra={**(extra or {}), "rng": rng, "data_position": asdict(self.position)},
+            extra=extra,
         )
 
     @classmethod
@@ -287,6 +403,8 @@ class Trainer:
         extra = checkpoint.get("extra") or {}
         if "data_position" in extra:
             trainer.position = DataPosition(**extra["data_position"])
+        if extra.get("best_state") is not None:
+            trainer.best_state = {k: v.to(trainer.device) for k, v in extra["best_state"].items()}
         rng = extra.get("rng") or {}
         if "torch" in rng:
             torch.set_rng_state(rng["torch"])
@@ -352,6 +470,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--grad-clip", type=float, default=TrainConfig.grad_clip)
     parser.add_argument("--value-loss-weight", type=float, default=TrainConfig.value_loss_weight)
     parser.add_argument("--seed", type=int, default=TrainConfig.seed)
+    parser.add_argument("--holdout-fraction", type=float, default=0.0,
+                        help="share of the games kept out of training to measure it and stop early (default 0: none)")
+    parser.add_argument("--eval-every", type=int, default=TrainConfig.eval_every,
+                        help="steps between held-out evaluations")
+    parser.add_argument("--patience", type=int, default=TrainConfig.patience,
+                        help="held-out evaluations without improvement before stopping (0: never stop early)")
     parser.add_argument("--channels", type=int, default=32, help="width of a new network")
     parser.add_argument("--blocks", type=int, default=3, help="residual blocks of a new network")
     parser.add_argument("--device", default="auto", help="auto (CUDA when present), cpu, cuda, cuda:N")
@@ -375,6 +499,8 @@ def config_from_args(args: argparse.Namespace) -> TrainConfig:
         grad_clip=args.grad_clip,
         value_loss_weight=args.value_loss_weight,
         seed=args.seed,
+        eval_every=args.eval_every,
+        patience=args.patience,
     )
 
 
@@ -386,13 +512,14 @@ def check_options(args: argparse.Namespace) -> None:
         ("--value-loss-weight", args.value_loss_weight, 0), ("--channels", args.channels, 2),
         ("--blocks", args.blocks, 0), ("--checkpoint-every", args.checkpoint_every, 0),
         ("--checkpoint-minutes", args.checkpoint_minutes, 0), ("--log-every", args.log_every, 0),
-        ("--threads", args.threads, 1),
+        ("--threads", args.threads, 1), ("--eval-every", args.eval_every, 1), ("--patience", args.patience, 0),
     ):
         at_least(option, value, least)
     for option, value in (("--lr", args.lr), ("--grad-clip", args.grad_clip)):
         if not (value > 0 and math.isfinite(value)):
             raise UsageError(f"{option} must be a positive number, got {value}")
     within("--min-lr-fraction", args.min_lr_fraction, 0.0, 1.0)
+    within("--holdout-fraction", args.holdout_fraction, 0.0, 0.9)
 
 
 def build_trainer(args: argparse.Namespace, device: torch.device, dim: int,
@@ -439,10 +566,16 @@ def run(args: argparse.Namespace) -> int:
     dim = check_shards(shards)
     trainer, engine_config = build_trainer(args, device, dim, shard_engine_config(shards[0]))
     dataset = TrainingDataset([str(p) for p in shards])
-    key = dataset_key(shards)
+    key = holdout_key(dataset_key(shards), args.holdout_fraction)
     if args.resume and trainer.position.key not in ("", key):
-        print("note: the shards differ from the checkpoint's; the data order starts afresh")
-    print(f"training on {len(dataset)} positions from {len(shards)} shards, step {trainer.step} to {args.steps}")
+        print("note: the shards or the held-out share differ from the checkpoint's; the data order starts afresh")
+    training, held = split_positions(dataset, args.holdout_fraction)
+    if len(training) == 0:
+        raise UsageError(f"--holdout-fraction {args.holdout_fraction} leaves no games to train on")
+    holdout = Subset(dataset, held) if len(held) else None
+    print(f"training on {len(training)} positions from {len(shards)} shards"
+          + (f" ({len(held)} held out)" if args.holdout_fraction > 0 else "")
+          + f", step {trainer.step} to {args.steps}")
 
     def save(t: Trainer) -> None:
         t.save(args.output, engine_config=engine_config)
@@ -450,9 +583,9 @@ def run(args: argparse.Namespace) -> int:
     started = time.monotonic()
     with StopRequest() as stop:
         losses = trainer.train(
-            dataset, key, args.steps, checkpoint=save, checkpoint_every=args.checkpoint_every,
+            Subset(dataset, training), key, args.steps, checkpoint=save, checkpoint_every=args.checkpoint_every,
             log=print, log_every=args.log_every, checkpoint_seconds=args.checkpoint_minutes * 60,
-            should_stop=stop.requested,
+            should_stop=stop.requested, holdout=holdout,
         )
         save(trainer)
     if stop.requested():
@@ -463,7 +596,22 @@ def run(args: argparse.Namespace) -> int:
         f"step {trainer.step}: mean loss {losses['loss']:.4f} (policy {losses['policy_loss']:.4f}, "
         f"value {losses['value_loss']:.4f}) in {time.monotonic() - started:.1f}s; wrote {args.output}"
     )
+    summary = trainer.position.held_out_summary()
+    if summary:
+        print(describe_held_out(summary))
     return 0
+
+
+def holdout_key(key: str, fraction: float) -> str:
+    """The data key of the training part when a share of the games is held out."""
+    return f"{key}|holdout {fraction}" if fraction > 0 else key
+
+
+def describe_held_out(summary: dict) -> str:
+    best = summary["best"]
+    return (f"held out: best loss {best['loss']:.4f} at step {best['step']} (policy {best['policy_loss']:.4f}, "
+            f"value {best['value_loss']:.4f}; constant value {best['constant_value_loss']:.4f})"
+            + (", stopped early" if summary["stopped_early"] else "") + "; these weights were kept")
 
 
 def describe_error(error: BaseException) -> str:
