@@ -24,9 +24,19 @@ network in seats 1 to 3 and is promoted when its mean payoff exceeds the fair
 is promoted when its mean payoff exceeds the current network's by more than
 the margin. A negative margin promotes every candidate.
 
+Training: an iteration trains on the newest shards, newest first, until they
+hold `window_positions` positions (always all of its own shards; never shards
+older than `window` iterations), minus the held-out games (see train.py), a
+share `holdout_fraction` of every iteration's games that measures the training
+and stops it early. Its steps are `steps_per_iteration` when set, else enough
+for every new training position to be drawn `sample_reuse` times on average.
+
 A resumed run keeps the settings saved in config.json; only the number of
-iterations may grow. The learning-rate schedule spans the iterations set at the
-start and stays at its floor after them.
+iterations may grow. With a fixed step count the learning-rate schedule spans
+the iterations set at the start and stays at its floor after them; with steps
+from the reuse target it spans the run's iterations, its length extrapolated
+from each iteration's steps. A run saved before the training settings above
+existed resumes as it started: no position limit and no held-out games.
 """
 
 from __future__ import annotations
@@ -34,6 +44,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
+import math
 import os
 import time
 from contextlib import ExitStack
@@ -48,12 +59,12 @@ from .atomic import atomic_write, copy_atomic, write_json_atomic
 from .constants import BASELINE_MATCH_DIM, FAIR_SHARE
 from .engine_config import EngineConfig
 from .engine_config import add_arguments as add_engine_arguments
-from .errors import CommandFailed, UsageError, at_least, writable_directory
+from .errors import CommandFailed, UsageError, at_least, within, writable_directory
 from .evaluate import against_baseline, against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
 from .stats import MatchSummary
-from .train import TrainConfig, Trainer, dataset_key
+from .train import Subset, TrainConfig, Trainer, dataset_key, holdout_key, split_positions
 
 HELP = "run iterations of self-play, training and evaluation in a run directory"
 
@@ -63,8 +74,14 @@ class LoopConfig:
     iterations: int = 10
     games_per_iteration: int = 64
     games_per_shard: int = 32
-    window: int = 4
-    steps_per_iteration: int = 200
+    # Training data: the newest shards until they hold window_positions positions (0: no
+    # limit), from the last `window` iterations at most.
+    window: int = 20
+    window_positions: int = 100_000
+    # Steps per iteration; 0: ceil(sample_reuse * new training positions / batch size).
+    steps_per_iteration: int = 0
+    sample_reuse: float = 1.5
+    holdout_fraction: float = 0.1
     eval_games: int = 100
     promotion_margin: float = 0.0
     checkpoint_every: int = 100
@@ -84,11 +101,40 @@ class RunConfig:
     @classmethod
     def from_dict(cls, values: dict) -> "RunConfig":
         known = {f.name for f in fields(LoopConfig)}
+        # A run saved before these settings existed goes on training as it started.
+        loop = {**BEFORE_TRAINING_SETTINGS, **{k: v for k, v in values["loop"].items() if k in known}}
         return cls(
             engine=dict(values["engine"]),
             train=TrainConfig.from_dict(values["train"]),
-            loop=LoopConfig(**{k: v for k, v in values["loop"].items() if k in known}),
+            loop=LoopConfig(**loop),
         )
+
+
+BEFORE_TRAINING_SETTINGS = {"window_positions": 0, "holdout_fraction": 0.0}
+
+
+def newest_shards(shards: list[tuple[int, int]], iteration: int, window: int, positions: int) -> list[int]:
+    """Which of the shards, given oldest first as (iteration, positions), iteration `iteration`
+    trains on: its own, then older ones newest first while fewer than `positions` positions
+    are chosen (0: no limit), none older than `window` iterations. Indices, oldest first."""
+    chosen, total = [], 0
+    for index in reversed(range(len(shards))):
+        shard_iteration, size = shards[index]
+        if shard_iteration > iteration:
+            continue
+        if shard_iteration <= iteration - window or (shard_iteration < iteration and positions and total >= positions):
+            break
+        chosen.append(index)
+        total += size
+    return chosen[::-1]
+
+
+def recorded_positions(path: Path) -> int:
+    """Positions of a shard with a recorded policy (the ones training uses)."""
+    import numpy as np
+
+    with np.load(path, allow_pickle=False) as shard:
+        return int(np.count_nonzero(np.diff(shard["policy_offsets"]) > 0))
 
 
 def beats_current(
@@ -210,8 +256,8 @@ class TrainingLoop:
         if not initial.exists():
             from . import network
 
-            torch.manual_seed(self.config.train.seed)
-            model = network.new_model(channels=self.config.loop.channels, blocks=self.config.loop.blocks)
+            model = network.new_model(self.config.train.seed, channels=self.config.loop.channels,
+                                      blocks=self.config.loop.blocks)
             Trainer(model, self.config.train).save(initial, engine_config=self.config.engine)
         for path in (self.dirs.current, self.dirs.trainer):
             if not path.exists():
@@ -277,37 +323,68 @@ class TrainingLoop:
         write_shard(path, records, self.engine_config.dim, metadata)
 
     def window(self, iteration: int) -> list[Path]:
-        first = max(1, iteration - self.config.loop.window + 1)
-        return [p for i in range(first, iteration + 1) for p in self.dirs.shards_of(i)]
+        loop = self.config.loop
+        first = max(1, iteration - loop.window + 1)
+        shards = [(i, p) for i in range(first, iteration + 1) for p in self.dirs.shards_of(i)]
+        sizes = [(i, recorded_positions(p) if loop.window_positions else 0) for i, p in shards]
+        return [shards[k][1] for k in newest_shards(sizes, iteration, loop.window, loop.window_positions)]
+
+    def steps(self, new_positions: int) -> int:
+        loop = self.config.loop
+        if loop.steps_per_iteration:
+            return loop.steps_per_iteration
+        return max(1, math.ceil(loop.sample_reuse * new_positions / self.config.train.batch_size))
 
     def train(self, iteration: int) -> dict:
         from .dataset import TrainingDataset
 
         started = time.monotonic()
+        loop = self.config.loop
         paths = self.window(iteration)
         dataset = TrainingDataset([str(p) for p in paths])
-        trainer, _ = Trainer.from_checkpoint(self.dirs.trainer, self.pool.device, self.config.train)
-        target = iteration * self.config.loop.steps_per_iteration
+        training, held = split_positions(dataset, loop.holdout_fraction)
+        own = {k for k, p in enumerate(paths) if p in set(self.dirs.shards_of(iteration))}
+        new_positions = int(sum(k in own for k in dataset.position_games()[training, 0]))
+        steps = self.steps(new_positions)
+        previous = read_json(self.dirs.record(iteration - 1), {}).get("train", {})
+        start = int(previous.get("step", 0))
+        config = self.config.train
+        if not loop.steps_per_iteration:
+            # The schedule ends with the run's last iteration, supposing each takes this one's steps.
+            config = replace(config, schedule_steps=start + (loop.iterations - iteration + 1) * steps)
+        trainer, _ = Trainer.from_checkpoint(self.dirs.trainer, self.pool.device, config)
 
         def save(t: Trainer) -> None:
             t.save(self.dirs.trainer, engine_config=self.config.engine, extra={"iteration": iteration})
 
         losses = trainer.train(
-            dataset, dataset_key(paths), target, checkpoint=save,
-            checkpoint_every=self.config.loop.checkpoint_every,
+            Subset(dataset, training), holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
+            checkpoint=save, checkpoint_every=loop.checkpoint_every,
+            holdout=Subset(dataset, held) if len(held) else None,
         )
         save(trainer)
         copy_atomic(self.dirs.trainer, self.dirs.candidate(iteration))
+        held_out = trainer.position.held_out_summary()
         self.log(
-            f"iteration {iteration}: trained to step {trainer.step} on {len(dataset)} positions, "
+            f"iteration {iteration}: trained to step {trainer.step} on {len(training)} positions, "
             f"policy loss {losses['policy_loss']:.4f}, value loss {losses['value_loss']:.4f}"
+            + ("" if held_out is None else
+               f"; held out ({len(held)} positions): best at step {held_out['best']['step']}, policy loss "
+               f"{held_out['best']['policy_loss']:.4f}, value loss {held_out['best']['value_loss']:.4f} "
+               f"(constant {held_out['best']['constant_value_loss']:.4f})"
+               + (", stopped early" if held_out["stopped_early"] else ""))
         )
         return {
             **losses,
             "step": trainer.step,
+            "steps": steps,
+            "sample_reuse": None if loop.steps_per_iteration else loop.sample_reuse,
+            "new_positions": new_positions,
             "learning_rate": trainer.learning_rate,
             "window_shards": len(paths),
-            "window_positions": len(dataset),
+            "window_positions": len(training),
+            "holdout_positions": len(held),
+            "held_out": held_out,
             "seconds": time.monotonic() - started,
         }
 
@@ -390,7 +467,10 @@ SETTINGS = (
     ("loop", "games_per_iteration", "--games", "games"),
     ("loop", "games_per_shard", "--games-per-shard", "games_per_shard"),
     ("loop", "window", "--window", "window"),
+    ("loop", "window_positions", "--window-positions", "window_positions"),
     ("loop", "steps_per_iteration", "--steps", "steps"),
+    ("loop", "sample_reuse", "--sample-reuse", "sample_reuse"),
+    ("loop", "holdout_fraction", "--holdout-fraction", "holdout_fraction"),
     ("loop", "eval_games", "--eval-games", "eval_games"),
     ("loop", "promotion_margin", "--promotion-margin", "promotion_margin"),
     ("loop", "checkpoint_every", "--checkpoint-every", "checkpoint_every"),
@@ -401,6 +481,8 @@ SETTINGS = (
     ("train", "weight_decay", "--weight-decay", "weight_decay"),
     ("train", "warmup_steps", "--warmup-steps", "warmup_steps"),
     ("train", "seed", "--seed", "seed"),
+    ("train", "eval_every", "--eval-every", "eval_every"),
+    ("train", "patience", "--patience", "patience"),
 )
 # Settings a resumed run may change: they do not alter the games, shards or training done so far.
 ADJUSTABLE = {"iterations", "eval_games", "promotion_margin", "checkpoint_every"}
@@ -417,9 +499,22 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--games", type=int, help=f"self-play games per iteration (default "
                                                  f"{defaults_loop.games_per_iteration})")
     group.add_argument("--games-per-shard", type=int, help=f"default {defaults_loop.games_per_shard}")
-    group.add_argument("--window", type=int, help=f"iterations of shards trained on (default {defaults_loop.window})")
-    group.add_argument("--steps", type=int,
-                       help=f"training steps per iteration (default {defaults_loop.steps_per_iteration})")
+    group.add_argument("--window", type=int,
+                       help=f"most iterations of shards trained on (default {defaults_loop.window})")
+    group.add_argument("--window-positions", type=int,
+                       help=f"positions trained on: the newest shards until they hold this many (0: all in "
+                            f"--window; default {defaults_loop.window_positions})")
+    group.add_argument("--steps", type=int, help="training steps per iteration (default: from --sample-reuse)")
+    group.add_argument("--sample-reuse", type=float,
+                       help=f"times each new training position is drawn on average, which sets the steps "
+                            f"(default {defaults_loop.sample_reuse})")
+    group.add_argument("--holdout-fraction", type=float,
+                       help=f"share of the games kept out of training to measure it and stop early "
+                            f"(default {defaults_loop.holdout_fraction})")
+    group.add_argument("--eval-every", type=int,
+                       help=f"steps between held-out evaluations (default {defaults_train.eval_every})")
+    group.add_argument("--patience", type=int, help=f"held-out evaluations without improvement before an "
+                                                     f"iteration's training stops (default {defaults_train.patience})")
     group.add_argument("--eval-games", type=int, help=f"default {defaults_loop.eval_games}")
     group.add_argument("--promotion-margin", type=float, help=f"default {defaults_loop.promotion_margin}")
     group.add_argument("--checkpoint-every", type=int, help=f"default {defaults_loop.checkpoint_every}")
@@ -455,22 +550,31 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
     for option, value, least in (
         ("--iterations", loop.iterations, 1), ("--games", loop.games_per_iteration, 1),
         ("--games-per-shard", loop.games_per_shard, 1), ("--window", loop.window, 1),
-        ("--steps", loop.steps_per_iteration, 1), ("--eval-games", loop.eval_games, 1),
+        ("--window-positions", loop.window_positions, 0),
+        ("--steps", given.get(("loop", "steps_per_iteration")), 1), ("--eval-games", loop.eval_games, 1),
         ("--checkpoint-every", loop.checkpoint_every, 0), ("--channels", loop.channels, 2),
         ("--blocks", loop.blocks, 0),
     ):
         at_least(option, value, least)
+    if not (loop.sample_reuse > 0 and math.isfinite(loop.sample_reuse)):
+        raise UsageError(f"--sample-reuse must be a positive number, got {loop.sample_reuse}")
+    within("--holdout-fraction", loop.holdout_fraction, 0.0, 0.9)
     train = TrainConfig(
         batch_size=given.get(("train", "batch_size"), train_defaults.batch_size),
         learning_rate=given.get(("train", "learning_rate"), train_defaults.learning_rate),
         weight_decay=given.get(("train", "weight_decay"), train_defaults.weight_decay),
         warmup_steps=given.get(("train", "warmup_steps"), train_defaults.warmup_steps),
+        # With steps from the reuse target each iteration sets the schedule's length (see TrainingLoop.train).
         schedule_steps=loop.iterations * loop.steps_per_iteration,
         seed=given.get(("train", "seed"), train_defaults.seed),
+        eval_every=given.get(("train", "eval_every"), train_defaults.eval_every),
+        patience=given.get(("train", "patience"), train_defaults.patience),
     )
     at_least("--batch-size", train.batch_size, 1)
     at_least("--weight-decay", train.weight_decay, 0)
     at_least("--warmup-steps", train.warmup_steps, 0)
+    at_least("--eval-every", train.eval_every, 1)
+    at_least("--patience", train.patience, 0)
     if not train.learning_rate > 0:
         raise UsageError(f"--lr must be positive, got {train.learning_rate}")
     return RunConfig(engine=engine.to_dict(), train=train, loop=loop)
