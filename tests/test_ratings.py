@@ -1,0 +1,98 @@
+"""Ratings of networks: the sequential promotion test, Elo by maximum likelihood, and the
+loop's promotion decided by the test."""
+
+import math
+
+import numpy as np
+import pytest
+
+from tavlox_zero.elo import Encounter, fit, head_to_head, pairwise_score, rate
+from tavlox_zero.sprt import ACCEPT_H0, ACCEPT_H1, SequentialTest
+
+
+def payoffs(rng, mean, n):
+    """Four-seat payoffs of mean `mean`: a tenth of the games end in a two-way shared win
+    (half of them with this seat among the winners), the rest are won or lost outright."""
+    shared = rng.random(n) < 0.1
+    won = rng.random(n) < (mean - 0.025) / 0.9
+    return np.where(shared, np.where(rng.random(n) < 0.5, 0.5, 0.0), won.astype(float))
+
+
+@pytest.mark.parametrize("mean, right, error_bound, games_bound", [
+    (0.25, ACCEPT_H0, 0.05, 500),   # H0 holds: wrongly accepting H1 is bounded by alpha
+    (0.30, ACCEPT_H1, 0.08, 600),   # H1 holds: wrongly accepting H0 is bounded by beta (with slack)
+    (0.45, ACCEPT_H1, 0.0, 100),    # far stronger: decided quickly and always right
+    (0.10, ACCEPT_H0, 0.0, 100),
+])
+def test_sequential_test_decides_streams_of_known_strength(mean, right, error_bound, games_bound):
+    runs = 300
+    decisions, games = [], []
+    for seed in range(runs):
+        test = SequentialTest(p0=0.25, p1=0.30, alpha=0.05, beta=0.05)
+        assert test.extend(payoffs(np.random.default_rng(seed), mean, 20000)) is not None
+        decisions.append(test.decision)
+        games.append(test.games)
+        lower, upper = test.bounds
+        assert test.llr >= upper if test.decision == ACCEPT_H1 else test.llr <= lower
+    wrong = sum(d != right for d in decisions) / runs
+    assert wrong <= error_bound, f"mean {mean}: {wrong:.3f} of the tests decided wrongly"
+    assert np.mean(games) < games_bound, f"mean {mean}: {np.mean(games):.0f} games on average"
+
+    # A decision is final: later games are not counted.
+    test.add(1.0)
+    assert test.games == games[-1] and test.to_dict()["decision"] == decisions[-1]
+    assert test.to_dict()["upper_bound"] == pytest.approx(math.log(0.95 / 0.05))
+
+
+@pytest.mark.parametrize("settings", [dict(p0=0.3, p1=0.3), dict(alpha=0.0), dict(beta=0.5)])
+def test_sequential_test_refuses_settings_it_cannot_decide_with(settings):
+    with pytest.raises(ValueError):
+        SequentialTest(**settings)
+
+
+TRUE_ELO = {"a": 0.0, "b": 120.0, "c": 260.0, "d": 300.0}
+
+
+def simulated_games(rng, games, four_seats):
+    """Every ordered pair's games from TRUE_ELO: four-seat matches by Luce's rule, or two-seat
+    games with a tenth of them tied and the expected score of the Bradley-Terry model."""
+    encounters = []
+    for first in TRUE_ELO:
+        for second in TRUE_ELO:
+            if first == second:
+                continue
+            ratio = 10 ** ((TRUE_ELO[first] - TRUE_ELO[second]) / 400)
+            if four_seats:
+                wins = rng.random(games) < ratio / (ratio + 3)
+                encounters.append(head_to_head(first, second, wins.astype(float)))
+            else:
+                outcome = rng.random(games)
+                won = ratio / (ratio + 1)
+                scores = np.where(outcome < 0.1, 0.5, (outcome < 0.1 + won - 0.05).astype(float))
+                encounters.append(Encounter(first, second, scores))
+    return encounters
+
+
+@pytest.mark.parametrize("four_seats", [True, False])
+def test_elo_recovers_known_ratings_within_its_intervals(four_seats):
+    encounters = simulated_games(np.random.default_rng(7), 300, four_seats)
+    ratings = rate(list(TRUE_ELO), encounters, anchor="a", bootstrap=200, seed=0)
+    assert [r.name for r in sorted(ratings, key=lambda r: r.elo)] == ["a", "b", "c", "d"]
+    for r in ratings:
+        assert r.low <= TRUE_ELO[r.name] <= r.high, r
+        assert r.games == 6 * 300
+    assert ratings[0].elo == ratings[0].low == ratings[0].high == 0.0
+    assert 0 < ratings[3].high - ratings[3].low < 120
+    # The same seed gives the same intervals.
+    assert rate(list(TRUE_ELO), encounters, bootstrap=200, seed=0) == ratings
+
+
+def test_elo_of_equal_players_a_sweep_and_unconnected_players():
+    # Four-seat games at the fair share are an even match, not a 190 Elo gap.
+    assert fit(["x", "y"], [head_to_head("x", "y", [1.0, 0.0, 0.0, 0.0] * 20)]) == pytest.approx([0, 0], abs=1e-6)
+    assert pairwise_score(0.25) == pytest.approx(0.5) and pairwise_score(1.0) == 1.0
+    # A pair that won every game stays finite, and more games make the gap wider.
+    few, many = (fit(["x", "y"], [Encounter.from_counts("x", "y", 0, 0, n)])[1] for n in (10, 100))
+    assert 0 < few < many < 2000
+    with pytest.raises(ValueError, match="connect z"):
+        rate(["x", "y", "z"], [Encounter.from_counts("x", "y", 3, 1, 2)])
