@@ -10,7 +10,7 @@ pytest.importorskip("tavlox_self_play")
 
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
 from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop, beats_current  # noqa: E402
-from tavlox_zero.stats import summarize_payoffs  # noqa: E402
+from tavlox_zero.sprt import SequentialTest  # noqa: E402
 from tavlox_zero.train import TrainConfig  # noqa: E402
 
 
@@ -71,10 +71,9 @@ def test_loop_runs_and_resumes_after_a_stop_without_redoing_finished_steps(tmp_p
     for row in rows:
         assert row["candidate_vs_random"]["games"] == 3
     for row in rows[1:]:
-        assert row["current_vs_random"]["games"] == 3, "on 5x5 the current network is measured against random players"
-        assert row["promoted"] == (
-            row["candidate_vs_random"]["mean_payoff"] - row["current_vs_random"]["mean_payoff"] > 0.0
-        )
+        match = row["candidate_vs_current"]
+        assert match["games"] == match["sprt"]["games"] == 3, "the head-to-head match plays on any board"
+        assert match["sprt"]["decision"] is None and not row["promoted"], "three games decide no promotion"
     assert rows[2]["current"] == (2 if rows[2]["promoted"] else rows[1]["current"])
     assert (run_dir / "progress.png").stat().st_size > 0
     for name in ("current.pt", "trainer.pt", "iter_0000.pt", "iter_0001.pt", "iter_0002.pt"):
@@ -85,14 +84,13 @@ def test_loop_runs_and_resumes_after_a_stop_without_redoing_finished_steps(tmp_p
     assert [r["iteration"] for r in metrics(run_dir)] == [0, 1, 2]
 
 
-def test_promotion_rule_uses_the_head_to_head_match_when_there_is_one():
-    strong, weak = summarize_payoffs([1.0, 1.0, 0.0, 1.0]), summarize_payoffs([0.0, 0.0, 0.25, 0.0])
-    fair = summarize_payoffs([0.25] * 4)
-    assert beats_current(weak, None, summarize_payoffs([0.5, 0.5, 0.5, 0.0]), margin=0.1)
-    assert not beats_current(strong, None, summarize_payoffs([0.5, 0.5, 0.5, 0.0]), margin=0.2)
-    assert not beats_current(strong, None, fair, margin=0.0), "a fair share (0.25) is no improvement"
-    assert beats_current(strong, weak, None, margin=0.5)
-    assert not beats_current(weak, strong, None, margin=0.0)
-    assert not beats_current(strong, strong, None, margin=0.0), "equal strength is no improvement"
-    with pytest.raises(ValueError):
-        beats_current(strong, None, None, margin=0.0)
+@pytest.mark.parametrize("payoffs, margin, promoted", [
+    ([1.0, 0.0] * 60, 0.0, True),             # a mean of 0.5 against the fair 0.25: accepted
+    ([0.25] * 20, 0.0, False),                 # a fair share is no improvement
+    ([1.0, 0.0] * 2, 0.0, False),              # too few games for any decision
+    ([0.0] * 20, -0.1, True),                  # a negative margin promotes every candidate
+])
+def test_promotion_rule_follows_the_head_to_head_test(payoffs, margin, promoted):
+    test = SequentialTest(p0=0.25 + max(margin, 0.0), p1=0.30)
+    test.extend(payoffs)
+    assert beats_current(test, margin) == promoted

@@ -96,3 +96,53 @@ def test_elo_of_equal_players_a_sweep_and_unconnected_players():
     assert 0 < few < many < 2000
     with pytest.raises(ValueError, match="connect z"):
         rate(["x", "y", "z"], [Encounter.from_counts("x", "y", 3, 1, 2)])
+
+
+class FakePlayer:
+    """Plays the loop's evaluation matches with payoffs drawn at a known mean."""
+
+    def __init__(self, mean):
+        self.mean, self.rng, self.batches = mean, np.random.default_rng(3), []
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        pass
+
+    def play_against_random(self, config, n_games, network="model"):
+        return [0.5] * n_games
+
+    def play_head_to_head(self, config, n_games, first="model", second="baseline"):
+        assert (first, second) == ("model", "baseline")
+        self.batches.append(n_games)
+        return payoffs(self.rng, self.mean, n_games).tolist()
+
+
+@pytest.mark.parametrize("mean, margin, cap, promoted, decision", [
+    (0.6, 0.0, 960, True, ACCEPT_H1),     # clearly stronger: promoted after a batch or two
+    (0.25, 0.0, 960, False, ACCEPT_H0),   # as strong as the current network: kept
+    (0.6, 0.0, 10, False, None),          # too few games to decide: kept
+    (0.25, -1.0, 960, True, ACCEPT_H0),   # a negative margin promotes every candidate
+])
+def test_loop_promotes_a_candidate_only_when_the_head_to_head_test_accepts(
+        tmp_path, monkeypatch, mean, margin, cap, promoted, decision):
+    from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop
+    from tavlox_zero.pool_options import PoolSettings
+    from tavlox_zero.train import TrainConfig
+
+    loop = LoopConfig(eval_games=cap, promotion_margin=margin, promotion_batch=48)
+    player = FakePlayer(mean)
+    monkeypatch.setattr(TrainingLoop, "load", staticmethod(lambda path: None))
+    monkeypatch.setattr(TrainingLoop, "open_pool", lambda self, networks: player)
+    training = TrainingLoop(tmp_path, RunConfig(engine={"dim": 5}, train=TrainConfig(), loop=loop),
+                            PoolSettings(device="cpu"), log=lambda _: None)
+    result, was_promoted = training.evaluate(1)
+
+    sprt = result["candidate_vs_current"]["sprt"]
+    assert (was_promoted, sprt["decision"]) == (promoted, decision)
+    assert result["candidate_vs_random"]["mean_payoff"] == 0.5
+    assert result["candidate_vs_current"]["games"] == sprt["games"] <= sum(player.batches) <= cap
+    assert player.batches == [min(48, cap - 48 * i) for i in range(len(player.batches))]
+    assert sum(player.batches) - sprt["games"] < 48, "games stop at the batch that decides"
+    assert sprt["p0"] == 0.25 + max(margin, 0.0) and sprt["p1"] == 0.30

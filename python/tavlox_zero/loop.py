@@ -17,12 +17,14 @@ step of an iteration first looks for its own output, so a run stopped at any
 point and started again repeats at most the unfinished step: a self-play
 chunk, the training steps since the last checkpoint, or an evaluation.
 
-Promotion: on a 20 x 20 board the candidate plays seat 0 against the current
-network in seats 1 to 3 and is promoted when its mean payoff exceeds the fair
-0.25 by more than the margin. The model-against-baseline match plays only on
-20 x 20, so on other boards both play three random players and the candidate
-is promoted when its mean payoff exceeds the current network's by more than
-the margin. A negative margin promotes every candidate.
+Promotion: the candidate plays one seat (rotating) against the current network in
+the other three, on fresh games, in batches of `promotion_batch`, until a sequential
+probability ratio test (sprt.py) decides or `eval_games` games are played. Equal networks
+earn the fair 0.25 there; the test weighs H0 "the candidate earns 0.25 + margin" against
+H1 "it earns promotion_p1", with error rates promotion_alpha of both kinds. The candidate
+is promoted only when the test accepts H1; an undecided test keeps the current network.
+A negative margin promotes every candidate (the match is still played and recorded).
+The candidate's match against three random players is kept as a measure of progress.
 
 Training: an iteration trains on the newest shards, newest first, until they
 hold `window_positions` positions (always all of its own shards; never shards
@@ -56,14 +58,15 @@ from typing import Callable, Optional
 import torch
 
 from .atomic import atomic_write, copy_atomic, write_json_atomic
-from .constants import BASELINE_MATCH_DIM, FAIR_SHARE
+from .constants import FAIR_SHARE
 from .engine_config import EngineConfig
 from .engine_config import add_arguments as add_engine_arguments
 from .errors import CommandFailed, UsageError, at_least, within, writable_directory
-from .evaluate import against_baseline, against_random
+from .evaluate import against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
-from .stats import MatchSummary
+from .sprt import ACCEPT_H1, SequentialTest
+from .stats import summarize_payoffs
 from .train import Subset, TrainConfig, Trainer, dataset_key, holdout_key, split_positions
 
 HELP = "run iterations of self-play, training and evaluation in a run directory"
@@ -84,6 +87,9 @@ class LoopConfig:
     holdout_fraction: float = 0.1
     eval_games: int = 100
     promotion_margin: float = 0.0
+    promotion_p1: float = 0.30
+    promotion_alpha: float = 0.05
+    promotion_batch: int = 48
     checkpoint_every: int = 100
     channels: int = 32
     blocks: int = 3
@@ -137,18 +143,15 @@ def recorded_positions(path: Path) -> int:
         return int(np.count_nonzero(np.diff(shard["policy_offsets"]) > 0))
 
 
-def beats_current(
-    candidate_vs_random: MatchSummary,
-    current_vs_random: Optional[MatchSummary],
-    candidate_vs_current: Optional[MatchSummary],
-    margin: float,
-) -> bool:
-    """The promotion rule: the head-to-head match where there is one, else the random match."""
-    if candidate_vs_current is not None:
-        return candidate_vs_current.mean_payoff > FAIR_SHARE + margin
-    if current_vs_random is None:
-        raise ValueError("promotion needs the head-to-head match or both random matches")
-    return candidate_vs_random.mean_payoff - current_vs_random.mean_payoff > margin
+def promotion_test(loop: "LoopConfig") -> SequentialTest:
+    """The sequential test of a candidate's head-to-head match against the current network."""
+    p0 = FAIR_SHARE + max(loop.promotion_margin, 0.0)
+    return SequentialTest(p0=p0, p1=loop.promotion_p1, alpha=loop.promotion_alpha, beta=loop.promotion_alpha)
+
+
+def beats_current(test: SequentialTest, margin: float) -> bool:
+    """The promotion rule: the head-to-head test accepted H1 (a negative margin promotes always)."""
+    return margin < 0 or test.decision == ACCEPT_H1
 
 
 def read_json(path: Path, default=None):
@@ -390,24 +393,28 @@ class TrainingLoop:
 
     def evaluate(self, iteration: int) -> tuple[dict, bool]:
         started = time.monotonic()
-        engine = self.engine_config
-        games, margin = self.config.loop.eval_games, self.config.loop.promotion_margin
+        engine, loop = self.engine_config, self.config.loop
         networks = {"model": self.load(self.dirs.candidate(iteration)), "baseline": self.load(self.dirs.current)}
         result = {}
+        test, payoffs = promotion_test(loop), []
+        # A fixed game seed would replay the same games in every batch: then one batch holds them all.
+        batch = loop.eval_games if self.pool.game_seed is not None else loop.promotion_batch
         with self.open_pool(networks) as pool:
-            candidate = against_random(pool, engine, games, network="model")
+            candidate = against_random(pool, engine, loop.eval_games, network="model")
             result["candidate_vs_random"] = candidate.to_dict()
             self.log(f"iteration {iteration}: candidate against random players {candidate.describe()}")
-            if engine.dim == BASELINE_MATCH_DIM:
-                match = against_baseline(pool, engine, games)
-                result["candidate_vs_current"] = match.to_dict()
-                self.log(f"iteration {iteration}: candidate against the current network {match.describe()}")
-                promoted = beats_current(candidate, None, match, margin)
-            else:
-                current = against_random(pool, engine, games, network="baseline")
-                result["current_vs_random"] = current.to_dict()
-                self.log(f"iteration {iteration}: current network against random players {current.describe()}")
-                promoted = beats_current(candidate, current, None, margin)
+            while test.decision is None and test.games < loop.eval_games:
+                played = pool.play_head_to_head(engine, min(batch, loop.eval_games - test.games),
+                                                first="model", second="baseline")
+                counted = test.games
+                test.extend(played)
+                payoffs += list(played)[:test.games - counted]
+        match = summarize_payoffs(payoffs)
+        result["candidate_vs_current"] = {**match.to_dict(), "sprt": test.to_dict()}
+        self.log(f"iteration {iteration}: candidate against the current network {match.describe()}; "
+                 f"test {test.decision or 'undecided'} (LLR {test.llr:.2f} in [{test.bounds[0]:.2f}, "
+                 f"{test.bounds[1]:.2f}])")
+        promoted = beats_current(test, loop.promotion_margin)
         result["seconds"] = time.monotonic() - started
         self.log(f"iteration {iteration}: {'promoted the candidate' if promoted else 'kept the current network'}")
         return result, promoted
@@ -473,6 +480,9 @@ SETTINGS = (
     ("loop", "holdout_fraction", "--holdout-fraction", "holdout_fraction"),
     ("loop", "eval_games", "--eval-games", "eval_games"),
     ("loop", "promotion_margin", "--promotion-margin", "promotion_margin"),
+    ("loop", "promotion_p1", "--promotion-p1", "promotion_p1"),
+    ("loop", "promotion_alpha", "--promotion-alpha", "promotion_alpha"),
+    ("loop", "promotion_batch", "--promotion-batch", "promotion_batch"),
     ("loop", "checkpoint_every", "--checkpoint-every", "checkpoint_every"),
     ("loop", "channels", "--channels", "channels"),
     ("loop", "blocks", "--blocks", "blocks"),
@@ -485,7 +495,8 @@ SETTINGS = (
     ("train", "patience", "--patience", "patience"),
 )
 # Settings a resumed run may change: they do not alter the games, shards or training done so far.
-ADJUSTABLE = {"iterations", "eval_games", "promotion_margin", "checkpoint_every"}
+ADJUSTABLE = {"iterations", "eval_games", "promotion_margin", "checkpoint_every", "promotion_p1", "promotion_alpha",
+              "promotion_batch"}
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -516,7 +527,18 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--patience", type=int, help=f"held-out evaluations without improvement before an "
                                                      f"iteration's training stops (default {defaults_train.patience})")
     group.add_argument("--eval-games", type=int, help=f"default {defaults_loop.eval_games}")
-    group.add_argument("--promotion-margin", type=float, help=f"default {defaults_loop.promotion_margin}")
+    group.add_argument("--promotion-margin", type=float,
+                       help=f"what the candidate must earn above the fair 0.25 against the current network "
+                            f"(H0 of the promotion test; negative: promote every candidate; default "
+                            f"{defaults_loop.promotion_margin})")
+    group.add_argument("--promotion-p1", type=float,
+                       help=f"mean payoff against the current network that the promotion test accepts as "
+                            f"better (H1; default {defaults_loop.promotion_p1})")
+    group.add_argument("--promotion-alpha", type=float,
+                       help=f"error rate of the promotion test, either way (default {defaults_loop.promotion_alpha})")
+    group.add_argument("--promotion-batch", type=int,
+                       help=f"head-to-head games played between looks at the promotion test, at most "
+                            f"--eval-games in all (default {defaults_loop.promotion_batch})")
     group.add_argument("--checkpoint-every", type=int, help=f"default {defaults_loop.checkpoint_every}")
     group.add_argument("--channels", type=int, help=f"default {defaults_loop.channels}")
     group.add_argument("--blocks", type=int, help=f"default {defaults_loop.blocks}")
@@ -553,9 +575,10 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
         ("--window-positions", loop.window_positions, 0),
         ("--steps", given.get(("loop", "steps_per_iteration")), 1), ("--eval-games", loop.eval_games, 1),
         ("--checkpoint-every", loop.checkpoint_every, 0), ("--channels", loop.channels, 2),
-        ("--blocks", loop.blocks, 0),
+        ("--blocks", loop.blocks, 0), ("--promotion-batch", loop.promotion_batch, 1),
     ):
         at_least(option, value, least)
+    check_promotion(loop)
     if not (loop.sample_reuse > 0 and math.isfinite(loop.sample_reuse)):
         raise UsageError(f"--sample-reuse must be a positive number, got {loop.sample_reuse}")
     within("--holdout-fraction", loop.holdout_fraction, 0.0, 0.9)
@@ -598,9 +621,19 @@ def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) ->
                          f"out to resume it, or start a new run in another directory")
     if not changed:
         return saved
-    for name, least in (("iterations", 1), ("eval_games", 1), ("checkpoint_every", 0)):
+    for name, least in (("iterations", 1), ("eval_games", 1), ("checkpoint_every", 0), ("promotion_batch", 1)):
         at_least(f"--{name.replace('_', '-')}", changed.get(name), least)
-    return RunConfig(engine=saved.engine, train=saved.train, loop=replace(saved.loop, **changed))
+    loop = replace(saved.loop, **changed)
+    check_promotion(loop)
+    return RunConfig(engine=saved.engine, train=saved.train, loop=loop)
+
+
+def check_promotion(loop: LoopConfig) -> None:
+    """Refuses promotion settings the sequential test cannot work with."""
+    try:
+        promotion_test(loop)
+    except ValueError as error:
+        raise UsageError(f"--promotion-margin, --promotion-p1, --promotion-alpha: {error}") from error
 
 
 def read_run_config(path: Path) -> Optional[RunConfig]:
