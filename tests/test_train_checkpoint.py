@@ -1,6 +1,7 @@
 """Training steps, checkpoints and exact resumption."""
 
 import math
+from dataclasses import replace
 
 import pytest
 
@@ -28,12 +29,12 @@ class RandomPositions:
         return self.planes[i], self.policy[i], self.value[i]
 
 
-CONFIG = TrainConfig(batch_size=8, learning_rate=3e-3, warmup_steps=2, schedule_steps=12, seed=3)
+CONFIG = TrainConfig(batch_size=8, learning_rate=3e-3, warmup_steps=2, schedule_steps=12, seed=3, eval_every=2,
+                     patience=0)
 
 
-def new_trainer() -> Trainer:
-    torch.manual_seed(0)
-    return Trainer(network.new_model(channels=8, blocks=1), CONFIG)
+def new_trainer(config: TrainConfig = CONFIG) -> Trainer:
+    return Trainer(network.new_model(0, channels=8, blocks=1), config)
 
 
 def assert_same_parameters(a: torch.nn.Module, b: torch.nn.Module, context: str) -> None:
@@ -96,24 +97,44 @@ def test_checkpoint_round_trip_restores_every_part(tmp_path):
         assert torch.equal(saved_moments[key]["exp_avg"], loaded_moments[key]["exp_avg"]), f"Adam moment {key}"
 
 
-def test_resumed_training_matches_uninterrupted_training(tmp_path):
+@pytest.mark.parametrize("holdout", [None, RandomPositions(12, seed=5)], ids=["all data", "held-out games"])
+def test_resumed_training_matches_uninterrupted_training(tmp_path, holdout):
     data = RandomPositions(20)
     straight = new_trainer()
-    straight_losses = straight.train(data, "data", until_step=9)
+    straight_losses = straight.train(data, "data", until_step=9, holdout=holdout)
 
     interrupted = new_trainer()
     interrupted.train(
-        data, "data", until_step=9,
+        data, "data", until_step=9, holdout=holdout,
         checkpoint=lambda t: t.save(tmp_path / f"step{t.step}.pt"), checkpoint_every=4,
     )
     assert sorted(p.name for p in tmp_path.iterdir()) == ["step4.pt", "step8.pt"]
     # As if the run had died after its first checkpoint: reload it and go on.
     resumed, _ = Trainer.from_checkpoint(tmp_path / "step4.pt")
     assert resumed.step == 4
-    resumed_losses = resumed.train(data, "data", until_step=9)
+    resumed_losses = resumed.train(data, "data", until_step=9, holdout=holdout)
     assert_same_parameters(straight.model, resumed.model, "resumed run")
     assert_same_parameters(straight.model, interrupted.model, "run that wrote checkpoints")
     assert resumed_losses == pytest.approx(straight_losses), "loss sums over the data set should carry over"
+    assert resumed.position.evaluations == straight.position.evaluations
+    assert [e["step"] for e in straight.position.evaluations] == ([0, 2, 4, 6, 8, 9] if holdout else [])
+
+
+def test_early_stopping_ends_with_the_best_held_out_weights():
+    # Random targets: the held-out loss soon rises while the network memorises its 16 positions.
+    config = replace(CONFIG, learning_rate=1e-2, warmup_steps=0, schedule_steps=300, eval_every=3, patience=3)
+    data, holdout = RandomPositions(16), RandomPositions(16, seed=9)
+    trainer = new_trainer(config)
+    trainer.train(data, "data", until_step=300, holdout=holdout)
+    position, losses = trainer.position, [e["loss"] for e in trainer.position.evaluations]
+    assert position.stopped and trainer.step < 300, f"no early stop: held-out losses {losses}"
+    assert position.best == losses.index(min(losses)) == len(losses) - 1 - config.patience
+    assert trainer.evaluate(holdout)["loss"] == pytest.approx(min(losses)), "the model is not the best one"
+    assert all(e["constant_value_loss"] > 0 for e in position.evaluations)
+    # The very weights of the best step: a run that trains only that far ends with them.
+    shorter = new_trainer(config)
+    shorter.train(data, "data", until_step=position.evaluations[position.best]["step"])
+    assert_same_parameters(trainer.model, shorter.model, "early-stopped run against the run to its best step")
 
 
 def test_new_data_restarts_the_position_and_loss_sums():
