@@ -65,6 +65,7 @@ std::optional<EvaluationError> evaluate(Evaluator& evaluator, SearchNode& node, 
   rotate_to_absolute(values, player);
 
   node.player = player;
+  node.network_value = values[player];
   expand(node, scratch.policy, rng);
   return std::nullopt;
 }

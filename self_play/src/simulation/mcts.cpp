@@ -2,24 +2,13 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "evaluate.h"
 #include "fault.h"
 
 namespace tavlox::self_play {
 namespace {
-
-// Simulations between two polls of the evaluator: a search whose simulations all end in
-// finished positions never calls the network, and must still notice a pending interrupt.
-constexpr size_t kPollInterval = 256;
-
-// Buffers of one search, reused by every simulation.
-struct SearchScratch {
-  std::vector<SearchNode*> path;
-  ValueVector values;
-  std::vector<float> noise;
-  EvaluationScratch evaluation;
-};
 
 void add_root_noise(const Config& config, SearchNode& root, Rng& rng, std::vector<float>& noise) {
   if (root.children.size() < 2) return;
@@ -33,9 +22,23 @@ void add_root_noise(const Config& config, SearchNode& root, Rng& rng, std::vecto
   }
 }
 
+// What an unvisited child of `node` scores: 0 without first-play urgency, else the mean
+// value of the visited children (in the mover's terms) minus the reduction.
+float unvisited_score(const SearchNode& node, const std::optional<float>& fpu) {
+  if (!fpu) return 0.0f;
+  float value_sum = 0.0f;
+  uint32_t visits = 0;
+  for (const SearchNode& child : node.children) {
+    value_sum += child.value_sum;
+    visits += child.visit_count;
+  }
+  return (visits != 0 ? value_sum / float(visits) : 0.0f) - *fpu;
+}
+
 // The child with the highest selection score; equal scores go to the later child and a NaN
 // score never wins. Null when every score is NaN.
-SearchNode* select_child(const Config& config, SearchNode& node) {
+SearchNode* select_child(const Config& config, const std::optional<float>& fpu, SearchNode& node) {
+  const float unvisited = unvisited_score(node, fpu);
   const float parent_visits = float(node.visit_count);
   const float exploration =
       std::sqrt(parent_visits) *
@@ -44,7 +47,7 @@ SearchNode* select_child(const Config& config, SearchNode& node) {
   SearchNode* chosen = nullptr;
   for (SearchNode& child : node.children) {
     const float visits = float(child.visit_count);
-    const float mean = child.visit_count != 0 ? child.value_sum / visits : 0.0f;
+    const float mean = child.visit_count != 0 ? child.value_sum / visits : unvisited;
     const float score = mean + child.prior * (exploration / (visits + 1.0f));
     if (score >= best) {
       best = score;
@@ -61,16 +64,18 @@ void back_up(SearchNode& node, uint32_t player, const ValueVector& values) {
   node.value_sum += values[player];
 }
 
-// One simulation on `game`, a copy of the real game. The path holds the root and every node
-// below it that the selection went through; evaluating the leaf only adds children to the
-// leaf, so the pointers stay valid until the backup.
-Status simulate(Evaluator& evaluator, const Config& config, SearchNode& root, Game& game, Rng& rng,
-                SearchScratch& scratch) {
+}  // namespace
+
+// The path holds the root and every node below it that the selection went through;
+// evaluating the leaf only adds children to the leaf, so the pointers stay valid until the
+// backup.
+Status simulate(Evaluator& evaluator, const Config& config, const std::optional<float>& fpu,
+                SearchNode& root, SearchNode* first, Game& game, Rng& rng, SearchScratch& scratch) {
   scratch.path.clear();
   SearchNode* node = &root;
   scratch.path.push_back(node);
   while (!node->is_leaf()) {
-    node = select_child(config, *node);
+    node = first != nullptr ? std::exchange(first, nullptr) : select_child(config, fpu, *node);
     if (node == nullptr) return "All UCB scores NaN";
     // A rejected tile leaves the copy as it was; the search carries on regardless.
     (void)game.apply(node->action);
@@ -90,23 +95,30 @@ Status simulate(Evaluator& evaluator, const Config& config, SearchNode& root, Ga
   return std::nullopt;
 }
 
-}  // namespace
-
 Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, const Game& game,
                 Rng& rng) {
+  return run_search(evaluator, config, SearchOptions{config.sims_per_move, true, std::nullopt},
+                    root, game, rng);
+}
+
+Status run_search(Evaluator& evaluator, const Config& config, const SearchOptions& options,
+                  SearchNode& root, const Game& game, Rng& rng) {
   SearchScratch scratch;
   if (root.is_leaf()) {
     if (auto error = evaluate(evaluator, root, game, rng, scratch.values, scratch.evaluation)) {
       return "Error evaluating root node: " + error->display;
     }
   }
-  add_root_noise(config, root, rng, scratch.noise);
-  if (config.sims_per_move == 0) return std::nullopt;
+  if (options.root_noise) add_root_noise(config, root, rng, scratch.noise);
+  if (options.simulations == 0) return std::nullopt;
   Game simulation = game;
-  for (size_t i = 0; i < config.sims_per_move; ++i) {
+  for (size_t i = 0; i < options.simulations; ++i) {
     // Assignment reuses the copy's buffers.
     if (i != 0) simulation = game;
-    if (auto error = simulate(evaluator, config, root, simulation, rng, scratch)) return error;
+    if (auto error = simulate(evaluator, config, options.fpu_reduction, root, nullptr, simulation,
+                              rng, scratch)) {
+      return error;
+    }
     if ((i + 1) % kPollInterval == 0) {
       if (auto error = evaluator.poll()) return std::move(error->display);
     }

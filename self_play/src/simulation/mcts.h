@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config.h"
+#include "evaluate.h"
 #include "evaluator.h"
 #include "random.h"
 #include "result.h"
@@ -17,10 +18,36 @@ namespace tavlox::self_play {
 using RootPolicy = std::vector<std::pair<int32_t, float>>;
 using VisitDist = std::vector<std::pair<uint32_t, uint32_t>>;
 
+// How one search runs: run_mcts is config.sims_per_move simulations with root noise and no
+// first-play urgency.
+struct SearchOptions {
+  std::size_t simulations = 0;
+  bool root_noise = true;
+  std::optional<float> fpu_reduction;
+};
+
+// Buffers of one search, reused by every simulation.
+struct SearchScratch {
+  std::vector<SearchNode*> path;
+  ValueVector values;
+  std::vector<float> noise;
+  EvaluationScratch evaluation;
+};
+
 // Runs one search from the position of `game` (not terminal, only read) with `root` as the
 // current root. Returns an error text when the search ended on an error.
 Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, const Game& game,
                 Rng& rng);
+Status run_search(Evaluator& evaluator, const Config& config, const SearchOptions& options,
+                  SearchNode& root, const Game& game, Rng& rng);
+
+// One simulation on `game`, a copy of the real game at the root. With `first` (a child of
+// `root`) the simulation goes through it; below, every step selects by the PUCT score.
+Status simulate(Evaluator& evaluator, const Config& config, const std::optional<float>& fpu,
+                SearchNode& root, SearchNode* first, Game& game, Rng& rng, SearchScratch& scratch);
+// Simulations between two polls of the evaluator: a search whose simulations all end in
+// finished positions never calls the network, and must still notice a pending interrupt.
+constexpr std::size_t kPollInterval = 256;
 
 RootPolicy root_policy(const SearchNode& root);
 VisitDist visit_dist(const SearchNode& root);

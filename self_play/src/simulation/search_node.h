@@ -14,6 +14,8 @@ struct SearchNode {
   float value_sum = 0.0f;
   uint32_t visit_count = 0;
   float prior = 0.0f;
+  // The network's value of this position for its player to move, set when it is expanded.
+  float network_value = 0.0f;
 
   bool is_leaf() const { return children.empty(); }
   // The child reached by `action`, or null.

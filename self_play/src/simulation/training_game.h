@@ -9,6 +9,7 @@
 #include "mcts.h"
 #include "random.h"
 #include "result.h"
+#include "search_settings.h"
 
 namespace tavlox::self_play {
 
@@ -21,5 +22,10 @@ struct TrainingRecord {
 // Plays one self-play game to the end with a search before every action. Returns the
 // record, or the error text of the search that failed.
 Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config, Rng& rng);
+// The same with `settings`: the root kind, first-play urgency and playout-cap
+// randomisation. A move searched with the fast budget is not recorded: its policy is empty.
+// With default settings this is the game above, draw for draw.
+Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config,
+                                     const SearchSettings& settings, Rng& rng);
 
 }  // namespace tavlox::self_play

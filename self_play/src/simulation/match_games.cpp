@@ -1,0 +1,101 @@
+#include "match_games.h"
+
+#include "action_choice.h"
+#include "board.h"
+#include "gumbel.h"
+#include "pieces.h"
+#include "search_node.h"
+
+namespace tavlox::self_play {
+namespace {
+
+void report_error(TextOutput& out, std::string_view error) {
+  out.write("Error running MCTS: " + debug_quote(error) + "\n");
+}
+
+// Plays a match to its end; `seat_action` chooses the move of a seat a network or a random
+// player holds. Returns the payoffs, or the error text after printing it.
+template <typename SeatAction>
+Result<Payoff> play_match(const MatchPlay& play, uint64_t game_number, Rng& rng, TextOutput& out,
+                          SeatAction&& seat_action) {
+  check_dim(play.config.dim);
+  Game game = Game::reset(uint32_t(play.config.dim));
+  std::size_t played = 0;
+  while (!game.is_terminal()) {
+    uint32_t action;
+    if (const auto opening = opening_tile(play.match, game_number, played, game, rng)) {
+      action = *opening;
+    } else {
+      auto chosen = seat_action(game);
+      if (const ErrorText* error = error_of(chosen)) {
+        report_error(out, *error);
+        return ErrorText(kMatchError);
+      }
+      action = std::get<uint32_t>(chosen);
+    }
+    (void)game.apply(action);
+    ++played;
+  }
+  return game.get_payoff();
+}
+
+}  // namespace
+
+Result<uint32_t> match_action(Evaluator& evaluator, const MatchPlay& play, const Game& game,
+                              Rng& rng) {
+  if (play.match.simulations == 0) return best_action(evaluator, game, rng);
+  SearchNode root;
+  if (play.search.root == RootKind::kGumbel) {
+    RootChoice choice;
+    if (auto error = run_gumbel(evaluator, play.config, play.search, play.match.simulations, false,
+                                root, game, rng, choice)) {
+      return std::move(*error);
+    }
+    if (!choice.policy.empty()) return choice.action;
+  } else {
+    const SearchOptions options{play.match.simulations, false, play.search.fpu_reduction};
+    if (auto error = run_search(evaluator, play.config, options, root, game, rng)) {
+      return std::move(*error);
+    }
+    if (!root.is_leaf()) return greedy_action(visit_dist(root));
+  }
+  // The network gave no legal tile a positive probability: the greedy player's fallback.
+  return best_action(evaluator, game, rng);
+}
+
+std::optional<uint32_t> opening_tile(const MatchSettings& match, uint64_t game_number,
+                                     std::size_t played, const Game& game, Rng& rng) {
+  if (match.opening == OpeningKind::kFirstTile && played == 0) {
+    const std::vector<uint32_t> legal = game.get_legal_tiles();
+    if (!legal.empty()) return legal[game_number % legal.size()];
+  }
+  if (match.opening == OpeningKind::kRandom && played < match.random_tiles) {
+    const std::vector<uint32_t> legal = game.get_legal_tiles();
+    if (!legal.empty()) return legal[rng.index(uint32_t(legal.size()))];
+  }
+  return std::nullopt;
+}
+
+Result<float> head_to_head_game(Evaluator& first, Evaluator& second, const MatchPlay& play,
+                                uint64_t game_number, Rng& rng, TextOutput& out) {
+  const uint32_t seat = uint32_t(game_number % kPlayers);
+  auto payoffs = play_match(play, game_number, rng, out, [&](const Game& game) {
+    return match_action(game.player() == seat ? first : second, play, game, rng);
+  });
+  if (const ErrorText* error = error_of(payoffs)) return *error;
+  return std::get<Payoff>(payoffs)[seat];
+}
+
+Result<float> against_random_game(Evaluator& model, const MatchPlay& play, uint64_t game_number,
+                                  Rng& rng, TextOutput& out) {
+  std::vector<uint32_t> legal;
+  auto payoffs = play_match(play, game_number, rng, out, [&](const Game& game) -> Result<uint32_t> {
+    if (game.player() == 0) return match_action(model, play, game, rng);
+    game.legal_tiles(legal);
+    return legal[rng.index(uint32_t(legal.size()))];
+  });
+  if (const ErrorText* error = error_of(payoffs)) return *error;
+  return std::get<Payoff>(payoffs)[0];
+}
+
+}  // namespace tavlox::self_play

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+
+#include "config.h"
+#include "evaluator.h"
+#include "matches.h"
+#include "random.h"
+#include "result.h"
+#include "search_settings.h"
+
+namespace tavlox::self_play {
+
+// How the matches of the batched engine play: the search (root kind, first-play urgency)
+// and the match settings (simulations, opening).
+struct MatchPlay {
+  const Config& config;
+  const SearchSettings& search;
+  const MatchSettings& match;
+};
+
+// The move of a network in a match: greedy on its policy (best_action) without
+// simulations, else the best action of a noise-free search: the most visited child of a
+// PUCT root, the choice of a Gumbel root.
+Result<uint32_t> match_action(Evaluator& evaluator, const MatchPlay& play, const Game& game,
+                              Rng& rng);
+
+// The opening tile of a match after `played` tiles, or none once the opening is over:
+// "first tile" plays legal first tile game_number % count; "random" plays uniformly random
+// legal tiles for the first random_tiles tiles.
+std::optional<uint32_t> opening_tile(const MatchSettings& match, uint64_t game_number,
+                                     std::size_t played, const Game& game, Rng& rng);
+
+// Network `first` in seat game_number % 4, network `second` in the other three, on
+// config.dim. Returns `first`'s payoff, or the error text "Error running MCTS" after
+// printing the error line.
+Result<float> head_to_head_game(Evaluator& first, Evaluator& second, const MatchPlay& play,
+                                uint64_t game_number, Rng& rng, TextOutput& out);
+
+// Seat 0 plays `model` as `play` says, seats 1 to 3 uniformly random legal tiles.
+Result<float> against_random_game(Evaluator& model, const MatchPlay& play, uint64_t game_number,
+                                  Rng& rng, TextOutput& out);
+
+}  // namespace tavlox::self_play
