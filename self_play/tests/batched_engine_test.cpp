@@ -7,6 +7,7 @@
 
 #include "batched_engine.h"
 #include "fault.h"
+#include "match_games.h"
 #include "scripted_evaluator.h"
 
 namespace tavlox::self_play {
@@ -120,6 +121,43 @@ TEST_P(BatchedEquivalenceTest, GamesEqualTheOneGameDrivers) {
 INSTANTIATE_TEST_SUITE_P(Layouts, BatchedEquivalenceTest,
                          testing::Values(Layout{1, 1}, Layout{5, 2}, Layout{12, 3}));
 
+// With other search and match settings every game still equals the one-game driver's,
+// head-to-head matches included.
+TEST(BatchedEquivalenceTest, SettingsReachTheDrivers) {
+  EngineOptions opts = options(JobKind::kTraining, 5, 3, 2);
+  opts.search.root = RootKind::kGumbel;
+  opts.search.gumbel_actions = 4;
+  opts.search.fpu_reduction = 0.2f;
+  opts.search.full_search_probability = 0.5f;
+  opts.search.fast_simulations = 2;
+  opts.match.simulations = 4;
+  opts.match.opening = OpeningKind::kRandom;
+  opts.match.random_tiles = 3;
+  const MatchPlay play{opts.config, opts.search, opts.match};
+  for (JobKind kind : {JobKind::kTraining, JobKind::kAgainstRandom, JobKind::kHeadToHead}) {
+    opts.kind = kind;
+    const auto games = run_all(opts);
+    ASSERT_EQ(games.size(), 5u);
+    for (const auto& [index, game] : games) {
+      ASSERT_TRUE(game.error.empty()) << game.error;
+      ScriptedEvaluator model(scripted_logits), other(scripted_logits);
+      CapturingOutput text;
+      Rng rng = Rng::seeded(opts.seed, index);
+      if (kind == JobKind::kTraining) {
+        auto expected =
+            std::get<TrainingRecord>(training_game(model, opts.config, opts.search, rng));
+        EXPECT_EQ(game.record.moves, expected.moves) << "game " << index;
+        EXPECT_EQ(game.record.policies, expected.policies) << "game " << index;
+      } else if (kind == JobKind::kAgainstRandom) {
+        EXPECT_EQ(game.payoff, std::get<float>(against_random_game(model, play, index, rng, text)));
+      } else {
+        EXPECT_EQ(game.payoff,
+                  std::get<float>(head_to_head_game(model, other, play, index, rng, text)));
+      }
+    }
+  }
+}
+
 TEST(BatchedEngineTest, StopWithGamesInFlightKeepsFinishedGamesAndEndsEveryThread) {
   BatchedEngine engine(options(JobKind::kTraining, 50, 8, 2));
   serve(engine, 200);
@@ -159,6 +197,12 @@ TEST(BatchedEngineTest, InvalidOptionsAreRefused) {
   bad.slots = 1;
   EXPECT_THROW(BatchedEngine{bad}, tavlox::Fault);
   bad = options(JobKind::kTraining, 1, 0, 1);
+  EXPECT_THROW(BatchedEngine{bad}, tavlox::Fault);
+  bad = options(JobKind::kTraining, 1, 1, 1);
+  bad.search.full_search_probability = 0.0f;
+  EXPECT_THROW(BatchedEngine{bad}, tavlox::Fault);
+  bad = options(JobKind::kHeadToHead, 1, 1, 1);
+  bad.match.opening = OpeningKind::kRandom;
   EXPECT_THROW(BatchedEngine{bad}, tavlox::Fault);
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "fault.h"
+#include "match_games.h"
 #include "matches.h"
 
 namespace tavlox::self_play {
@@ -234,7 +235,7 @@ FinishedGame BatchedEngine::play(GameTask& task, uint64_t index) {
   CapturedText text;
   switch (options_.kind) {
     case JobKind::kTraining: {
-      auto result = training_game(task.evaluators[0], options_.config, rng);
+      auto result = training_game(task.evaluators[0], options_.config, options_.search, rng);
       if (auto* error = std::get_if<std::string>(&result)) {
         game.error = std::move(*error);
       } else {
@@ -243,7 +244,11 @@ FinishedGame BatchedEngine::play(GameTask& task, uint64_t index) {
       break;
     }
     case JobKind::kAgainstRandom: {
-      const auto result = test_against_random(task.evaluators[0], options_.config, rng, text);
+      // Default match settings play the one-game driver's match, draw for draw.
+      const MatchPlay match{options_.config, options_.search, options_.match};
+      const auto result = options_.match.is_default()
+                              ? test_against_random(task.evaluators[0], options_.config, rng, text)
+                              : against_random_game(task.evaluators[0], match, index, rng, text);
       if (const float* payoff = std::get_if<float>(&result)) {
         game.payoff = *payoff;
       } else {
@@ -253,6 +258,17 @@ FinishedGame BatchedEngine::play(GameTask& task, uint64_t index) {
     }
     case JobKind::kAgainstBaseline: {
       auto result = test_game(task.evaluators[0], task.evaluators[1], rng, text);
+      if (const float* payoff = std::get_if<float>(&result)) {
+        game.payoff = *payoff;
+      } else {
+        game.error = text.error();
+      }
+      break;
+    }
+    case JobKind::kHeadToHead: {
+      const MatchPlay match{options_.config, options_.search, options_.match};
+      auto result =
+          head_to_head_game(task.evaluators[0], task.evaluators[1], match, index, rng, text);
       if (const float* payoff = std::get_if<float>(&result)) {
         game.payoff = *payoff;
       } else {

@@ -24,7 +24,7 @@ struct FinishedGame {
   // Empty for a finished game; the driver's error text for a failed one.
   std::string error;
   TrainingRecord record;  // training games
-  float payoff = 0.0f;    // matches: seat 0's payoff
+  float payoff = 0.0f;    // matches: network 0's payoff
 };
 
 struct EngineStats {

@@ -12,7 +12,7 @@ constexpr std::size_t kMaxSlots = 16;
 }  // namespace
 
 std::size_t network_count(JobKind kind) {
-  return kind == JobKind::kAgainstBaseline ? 2 : 1;
+  return kind == JobKind::kAgainstBaseline || kind == JobKind::kHeadToHead ? 2 : 1;
 }
 
 uint32_t board_dim(const EngineOptions& options) {
@@ -37,6 +37,8 @@ std::optional<std::string> options_error(const EngineOptions& options) {
   if (options.slots < 2 || options.slots > kMaxSlots) {
     return "batch slots must lie in 2 to " + std::to_string(kMaxSlots);
   }
+  if (auto error = search_settings_error(options.search)) return error;
+  if (auto error = match_settings_error(options.match)) return error;
   return std::nullopt;
 }
 

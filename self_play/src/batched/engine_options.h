@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config.h"
+#include "search_settings.h"
 
 namespace tavlox::self_play {
 
@@ -15,11 +16,16 @@ enum class JobKind {
   kTraining,         // self-play with a search before every action; one network
   kAgainstRandom,    // network 0 in seat 0, greedy, against three random players
   kAgainstBaseline,  // network 0 in seat 0, network 1 in seats 1 to 3, greedy, on 20 x 20
+  kHeadToHead,       // network 0 in seat (game number % 4), network 1 in the others, on dim
 };
 
 struct EngineOptions {
   Config config;
   JobKind kind = JobKind::kTraining;
+  // How searched moves are searched (training games and searched matches), and how the
+  // head-to-head and against-random matches play. The baseline match ignores both.
+  SearchSettings search;
+  MatchSettings match;
   // Games to finish; a failed game is replaced by a new one until `max_failed_games` fail.
   std::size_t games = 0;
   std::size_t games_in_flight = 0;

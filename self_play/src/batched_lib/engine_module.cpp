@@ -91,15 +91,85 @@ bool parse_kind(const char* name, JobKind& kind) {
     kind = JobKind::kAgainstRandom;
   } else if (std::strcmp(name, "baseline") == 0) {
     kind = JobKind::kAgainstBaseline;
+  } else if (std::strcmp(name, "match") == 0) {
+    kind = JobKind::kHeadToHead;
   } else {
     PyErr_Format(PyExc_ValueError,
-                 "unknown job kind '%s': expected 'training', 'random' or 'baseline'", name);
+                 "unknown job kind '%s': expected 'training', 'random', 'baseline' or 'match'",
+                 name);
     return false;
   }
   return true;
 }
 
 // ---- Engine ----
+
+// Search settings from (root, fpu_reduction or None, gumbel_actions, c_visit, c_scale,
+// full_search_probability, fast_simulations); None keeps the defaults.
+bool read_search(PyObject* tuple, tavlox::self_play::SearchSettings& out) {
+  if (tuple == Py_None) return true;
+  const char* root = nullptr;
+  PyObject* fpu = Py_None;
+  Py_ssize_t actions = 0, fast = 0;
+  if (!PyArg_ParseTuple(tuple,
+                        "sOnffFn;search settings: (root, fpu_reduction, gumbel_actions, "
+                        "c_visit, c_scale, full_search_probability, fast_simulations)",
+                        &root, &fpu, &actions, &out.c_visit, &out.c_scale,
+                        &out.full_search_probability, &fast)) {
+    return false;
+  }
+  if (std::strcmp(root, "puct") == 0) {
+    out.root = tavlox::self_play::RootKind::kPuct;
+  } else if (std::strcmp(root, "gumbel") == 0) {
+    out.root = tavlox::self_play::RootKind::kGumbel;
+  } else {
+    PyErr_Format(PyExc_ValueError, "unknown root '%s': expected 'puct' or 'gumbel'", root);
+    return false;
+  }
+  if (fpu != Py_None) {
+    const double reduction = PyFloat_AsDouble(fpu);
+    if (reduction == -1.0 && PyErr_Occurred()) return false;
+    out.fpu_reduction = float(reduction);
+  }
+  if (actions < 0 || fast < 0) {
+    PyErr_SetString(PyExc_ValueError, "Gumbel actions and fast simulations must not be negative");
+    return false;
+  }
+  out.gumbel_actions = std::size_t(actions);
+  out.fast_simulations = std::size_t(fast);
+  return true;
+}
+
+// Match settings from (simulations, opening, random_tiles), the opening "none",
+// "first-tile" or "random"; None keeps the defaults.
+bool read_match(PyObject* tuple, tavlox::self_play::MatchSettings& out) {
+  using tavlox::self_play::OpeningKind;
+  if (tuple == Py_None) return true;
+  Py_ssize_t simulations = 0, tiles = 0;
+  const char* opening = nullptr;
+  if (!PyArg_ParseTuple(tuple, "nsn;match settings: (simulations, opening, random_tiles)",
+                        &simulations, &opening, &tiles)) {
+    return false;
+  }
+  if (std::strcmp(opening, "none") == 0) {
+    out.opening = OpeningKind::kNone;
+  } else if (std::strcmp(opening, "first-tile") == 0) {
+    out.opening = OpeningKind::kFirstTile;
+  } else if (std::strcmp(opening, "random") == 0) {
+    out.opening = OpeningKind::kRandom;
+  } else {
+    PyErr_Format(PyExc_ValueError,
+                 "unknown opening '%s': expected 'none', 'first-tile' or 'random'", opening);
+    return false;
+  }
+  if (simulations < 0 || tiles < 0) {
+    PyErr_SetString(PyExc_ValueError, "match simulations and opening tiles must not be negative");
+    return false;
+  }
+  out.simulations = std::size_t(simulations);
+  out.random_tiles = std::size_t(tiles);
+  return true;
+}
 
 // Game numbers from any iterable of non-negative integers.
 bool read_game_numbers(PyObject* numbers, std::vector<uint64_t>& out) {
@@ -118,23 +188,27 @@ bool read_game_numbers(PyObject* numbers, std::vector<uint64_t>& out) {
 }
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"kind",           "config",       "games", "games_in_flight",
-                                   "search_threads", "batch_size",   "seed",  "max_failed_games",
-                                   "slots",          "game_numbers", nullptr};
+  static const char* keywords[] = {"kind",           "config",       "games",  "games_in_flight",
+                                   "search_threads", "batch_size",   "seed",   "max_failed_games",
+                                   "slots",          "game_numbers", "search", "match",
+                                   nullptr};
   const char* kind_name = nullptr;
   EngineOptions options;
   auto& config = options.config;
   unsigned long long seed = 0;
   Py_ssize_t games = 0, in_flight = 0, threads = 0, batch = 0, failed = 0, slots = 2;
   PyObject* numbers = Py_None;
+  PyObject* search = Py_None;
+  PyObject* match = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "s(nnnnffff)nnnnKn|nO:Engine", const_cast<char**>(keywords), &kind_name,
+          args, kwargs, "s(nnnnffff)nnnnKn|nOOO:Engine", const_cast<char**>(keywords), &kind_name,
           &config.dim, &config.rep, &config.sims_per_move, &config.sample_moves, &config.c_base,
           &config.c_init, &config.dirichlet_alpha, &config.exploration_fraction, &games, &in_flight,
-          &threads, &batch, &seed, &failed, &slots, &numbers)) {
+          &threads, &batch, &seed, &failed, &slots, &numbers, &search, &match)) {
     return nullptr;
   }
   if (numbers != Py_None && !read_game_numbers(numbers, options.game_numbers)) return nullptr;
+  if (!read_search(search, options.search) || !read_match(match, options.match)) return nullptr;
   if (!parse_kind(kind_name, options.kind)) return nullptr;
   for (Py_ssize_t value : {games, in_flight, threads, batch, failed, slots}) {
     if (value < 0) {
@@ -337,10 +411,10 @@ PyType_Slot engine_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_methods, engine_methods},
     {Py_tp_getset, engine_getset},
-    {Py_tp_doc,
-     const_cast<char*>("Engine(kind, config, games, games_in_flight, search_threads, "
-                       "batch_size, seed, max_failed_games, slots=2, game_numbers=None)\n--\n\n"
-                       "Many games at once, their positions evaluated in batches.")},
+    {Py_tp_doc, const_cast<char*>("Engine(kind, config, games, games_in_flight, search_threads, "
+                                  "batch_size, seed, max_failed_games, slots=2, game_numbers=None, "
+                                  "search=None, match=None)\n--\n\n"
+                                  "Many games at once, their positions evaluated in batches.")},
     {0, nullptr}};
 
 PyType_Spec engine_spec = {"tavlox_zero._engine.Engine", sizeof(EngineObject), 0,
