@@ -1,0 +1,215 @@
+"""Elo ratings of a loop run's checkpoints from head-to-head games (the `ladder` command).
+
+The checkpoints are the run's candidates, checkpoints/iter_NNNN.pt; iteration 0 is the
+untrained network, the anchor at 0 Elo. Each pair of checkpoints plays head to head in
+both directions: `--games` games with the one in one seat (rotating through the four) and
+the other in the other three, then the same with the two swapped. With more than
+`--all-pairs-up-to` checkpoints, each plays only its neighbour and the first, which still
+connects them all. Moves are chosen by a search of `--simulations` simulations without
+noise, and `--opening first-tile` spreads the games over every legal first tile.
+
+The ratings are fitted by maximum likelihood over all games (elo.py) with 95% bootstrap
+intervals, and written as RUN/ladder.json (settings, every game's payoff, ratings),
+RUN/ladder.csv and RUN/ladder.png. ladder.json is rewritten after each finished match, so
+a stopped ladder keeps its games, and a later one with the same settings plays only the
+matches missing (a checkpoint is known by the SHA-256 of its file).
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import hashlib
+import io
+import json
+import re
+from pathlib import Path
+from typing import Optional
+
+from .atomic import atomic_write, write_json_atomic
+from .elo import Rating, head_to_head, rate
+from .errors import CommandFailed, UsageError, at_least
+from .pool_options import PoolSettings, open_pool
+
+HELP = "rate a loop run's checkpoints by Elo from head-to-head games"
+
+CHECKPOINT = re.compile(r"iter_(\d+)\.pt")
+
+
+def find_checkpoints(run_dir: Path) -> list[tuple[str, int, Path]]:
+    """(name, iteration, path) of each candidate checkpoint of a run, by iteration."""
+    found = []
+    for path in (run_dir / "checkpoints").glob("iter_*.pt"):
+        match = CHECKPOINT.fullmatch(path.name)
+        if match:
+            found.append((path.stem, int(match.group(1)), path))
+    return sorted(found, key=lambda item: item[1])
+
+
+def pairs_to_play(count: int, all_pairs_up_to: int) -> list[tuple[int, int]]:
+    """Every pair of `count` checkpoints, or with more than `all_pairs_up_to`, each with its
+    neighbour and with the first."""
+    if count <= all_pairs_up_to:
+        return [(a, b) for a in range(count) for b in range(a + 1, count)]
+    return sorted({(i, i + 1) for i in range(count - 1)} | {(0, i) for i in range(2, count)})
+
+
+def digest(path: Path) -> str:
+    sha = hashlib.sha256()
+    with open(path, "rb") as file:
+        for block in iter(lambda: file.read(1 << 20), b""):
+            sha.update(block)
+    return sha.hexdigest()
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("run_dir", type=Path, help="directory of a loop run")
+    parser.add_argument("--games", type=int, default=48,
+                        help="games of each direction of a pair, a multiple of 4 so that every seat is played "
+                             "equally often (default %(default)s)")
+    parser.add_argument("--simulations", type=int, default=32,
+                        help="search simulations per move, without noise; 0 plays greedily on the policy "
+                             "(default %(default)s)")
+    parser.add_argument("--opening", default="first-tile",
+                        help="openings of the games: none, first-tile or random:K (default %(default)s)")
+    parser.add_argument("--all-pairs-up-to", type=int, default=8,
+                        help="with more checkpoints, each plays only its neighbour and the first "
+                             "(default %(default)s)")
+    parser.add_argument("--bootstrap", type=int, default=200,
+                        help="bootstrap samples of the intervals (default %(default)s)")
+    PoolSettings.add_arguments(parser)
+
+
+def check_arguments(args: argparse.Namespace):
+    """The run's engine configuration, checkpoints and match settings; UsageError on a mistake."""
+    from .engine_config import EngineConfig
+
+    at_least("--games", args.games, 4)
+    if args.games % 4:
+        raise UsageError(f"--games must be a multiple of 4, so that every seat is played equally often, "
+                         f"got {args.games}")
+    at_least("--simulations", args.simulations, 0)
+    at_least("--all-pairs-up-to", args.all_pairs_up_to, 2)
+    at_least("--bootstrap", args.bootstrap, 0)
+    if not args.run_dir.is_dir():
+        raise UsageError(f"{args.run_dir}: no such run directory")
+    try:
+        engine = EngineConfig.from_dict(json.loads((args.run_dir / "config.json").read_text())["engine"])
+    except FileNotFoundError as error:
+        raise UsageError(f"{args.run_dir}: not a loop run directory (no config.json)") from error
+    except (OSError, ValueError, KeyError, TypeError) as error:
+        raise CommandFailed(f"{args.run_dir / 'config.json'}: not a readable run configuration ({error})") from error
+    checkpoints = find_checkpoints(args.run_dir)
+    if len(checkpoints) < 2:
+        raise UsageError(f"{args.run_dir}: a ladder needs at least two checkpoints (checkpoints/iter_NNNN.pt), "
+                         f"found {len(checkpoints)}")
+    from .search_settings import MatchSettings
+
+    try:
+        match = MatchSettings.from_dict(MatchSettings(simulations=args.simulations, opening=args.opening).to_dict())
+        pool = PoolSettings.from_args(args)
+    except (TypeError, ValueError, RuntimeError) as error:
+        raise UsageError(str(error)) from error
+    return engine, checkpoints, match, pool
+
+
+def previous_games(path: Path, settings: dict, digests: dict) -> dict:
+    """The finished matches of an earlier ladder with the same settings and checkpoint files:
+    {(first, second): payoffs}."""
+    try:
+        saved = json.loads(path.read_text())
+    except FileNotFoundError:
+        return {}
+    except (OSError, ValueError) as error:
+        raise CommandFailed(f"{path}: not a readable ladder ({error}); remove it to start again") from error
+    if saved.get("settings") != settings:
+        return {}
+    known = saved.get("checkpoints", {})
+    games = {}
+    for entry in saved.get("matches", []):
+        first, second = entry["first"], entry["second"]
+        if all(name in digests and known.get(name, {}).get("sha256") == digests[name] for name in (first, second)):
+            games[(first, second)] = [float(p) for p in entry["payoffs"]]
+    return games
+
+
+def run(args: argparse.Namespace) -> int:
+    from . import network
+
+    engine, checkpoints, match, pool_settings = check_arguments(args)
+    run_dir: Path = args.run_dir
+    settings = {"games": args.games, "match": match.to_dict(), "engine": engine.to_dict()}
+    names = [name for name, _, _ in checkpoints]
+    iterations = {name: iteration for name, iteration, _ in checkpoints}
+    digests = {name: digest(path) for name, _, path in checkpoints}
+    json_path = run_dir / "ladder.json"
+    games = previous_games(json_path, settings, digests)
+    wanted = [(names[a], names[b]) for a, b in pairs_to_play(len(names), args.all_pairs_up_to)]
+    wanted = [direction for a, b in wanted for direction in ((a, b), (b, a))]
+    missing = [direction for direction in wanted if direction not in games]
+    games = {direction: games[direction] for direction in wanted if direction in games}
+
+    def save(ratings: Optional[list[Rating]] = None) -> None:
+        write_json_atomic(json_path, {
+            "settings": settings,
+            "checkpoints": {name: {"iteration": iterations[name], "sha256": digests[name]} for name in names},
+            "matches": [{"first": a, "second": b, "payoffs": p} for (a, b), p in games.items()],
+            "ratings": [r.to_dict() for r in ratings] if ratings is not None else None,
+        })
+
+    if missing:
+        print(f"{len(wanted) - len(missing)} of {len(wanted)} matches already played; playing "
+              f"{len(missing)} matches of {args.games} games ({match.describe()})")
+        needed = sorted({name for direction in missing for name in direction}, key=names.index)
+        networks = {name: network.load_checkpoint(path)[0].eval() for name, _, path in checkpoints if name in needed}
+        with open_pool(networks, pool_settings, match=match) as pool:
+            for first, second in missing:
+                payoffs = pool.play_head_to_head(engine, args.games, first=first, second=second)
+                games[(first, second)] = [float(p) for p in payoffs]
+                save()
+                mean = sum(payoffs) / len(payoffs)
+                print(f"{first} in one seat against {second} in three: mean payoff {mean:.3f}")
+    encounters = [head_to_head(a, b, p) for (a, b), p in games.items()]
+    ratings = rate(names, encounters, anchor=names[0], bootstrap=args.bootstrap)
+    save(ratings)
+    table = write_table(run_dir / "ladder.csv", ratings, iterations)
+    plot_ladder(run_dir / "ladder.png", ratings, iterations, f"{run_dir.name}: Elo against {names[0]}")
+    print(table, end="")
+    print(f"wrote {json_path}, {run_dir / 'ladder.csv'}, {run_dir / 'ladder.png'}")
+    return 0
+
+
+def write_table(path: Path, ratings: list[Rating], iterations: dict) -> str:
+    """Writes the ratings as CSV and returns them as an aligned text table."""
+    rows = [(r.name, iterations[r.name], f"{r.elo:.1f}", f"{r.low:.1f}", f"{r.high:.1f}", r.games)
+            for r in ratings]
+    header = ("checkpoint", "iteration", "elo", "low", "high", "games")
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerow(header)
+    writer.writerows(rows)
+    with atomic_write(path, "w") as file:
+        file.write(buffer.getvalue())
+    widths = [max(len(str(row[i])) for row in (header, *rows)) for i in range(len(header))]
+    return "".join("  ".join(str(v).rjust(w) for v, w in zip(row, widths)) + "\n" for row in (header, *rows))
+
+
+def plot_ladder(path: Path, ratings: list[Rating], iterations: dict, title: str) -> None:
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import MaxNLocator
+
+    figure = Figure(figsize=(6.4, 4.2), constrained_layout=True)
+    FigureCanvasAgg(figure)
+    axes = figure.subplots()
+    xs = [iterations[r.name] for r in ratings]
+    ys = [r.elo for r in ratings]
+    errors = [[r.elo - r.low for r in ratings], [r.high - r.elo for r in ratings]]
+    axes.errorbar(xs, ys, yerr=errors, capsize=3, marker="o")
+    axes.set_xlabel("iteration")
+    axes.set_ylabel("Elo (95% bootstrap interval)")
+    axes.set_title(title)
+    axes.grid(alpha=0.3)
+    axes.xaxis.set_major_locator(MaxNLocator(integer=True))
+    with atomic_write(path) as file:
+        figure.savefig(file, format="png", dpi=110)
