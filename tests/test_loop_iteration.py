@@ -1,20 +1,23 @@
 """The training loop end to end on a tiny board, and its resumption after a stop."""
 
 import json
-from dataclasses import asdict
+import math
+from dataclasses import asdict, replace
 
 import pytest
 
 pytest.importorskip("torch")
 pytest.importorskip("tavlox_self_play")
 
+from tavlox_zero import network  # noqa: E402
+from tavlox_zero.dataset import TrainingDataset  # noqa: E402
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
-from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop, beats_current  # noqa: E402
+from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop, beats_current, newest_shards  # noqa: E402
 from tavlox_zero.sprt import SequentialTest  # noqa: E402
-from tavlox_zero.train import TrainConfig  # noqa: E402
+from tavlox_zero.train import TrainConfig, split_positions  # noqa: E402
 
 
-def tiny_config() -> RunConfig:
+def tiny_config(seed: int = 0, **loop_settings) -> RunConfig:
     from tavlox_zero.engine_config import EngineConfig
 
     engine = EngineConfig(dim=5, sims_per_move=2, sample_moves=4)
@@ -22,8 +25,24 @@ def tiny_config() -> RunConfig:
         iterations=2, games_per_iteration=3, games_per_shard=2, window=2, steps_per_iteration=3,
         eval_games=3, checkpoint_every=2, channels=4, blocks=1,
     )
-    train = TrainConfig(batch_size=8, warmup_steps=1, schedule_steps=6)
-    return RunConfig(engine=asdict(engine), train=train, loop=loop)
+    train = TrainConfig(batch_size=8, warmup_steps=1, schedule_steps=6, seed=seed)
+    return RunConfig(engine=asdict(engine), train=train, loop=replace(loop, **loop_settings))
+
+
+VARIANTS = {
+    "fixed steps": {},
+    "steps from reuse, held-out games": dict(seed=5, steps_per_iteration=0, sample_reuse=2.0, holdout_fraction=0.5),
+}
+
+
+def held_out_games(paths, fraction):
+    """The (shard name, game) pairs held out of these shards, checking that games are never split."""
+    dataset = TrainingDataset(paths)
+    training, held = split_positions(dataset, fraction)
+    owner = [(dataset.paths[s].name, int(g)) for s, g in dataset.position_games()]
+    assert len(training) + len(held) == len(dataset)
+    assert not {owner[i] for i in training} & {owner[i] for i in held}, "a game is both trained on and held out"
+    return {owner[i] for i in held}
 
 
 POOL = PoolSettings(workers=1, device="cpu", max_batch=4, max_wait_ms=1.0)
@@ -37,9 +56,15 @@ def metrics(run_dir):
     return [json.loads(line) for line in (run_dir / "metrics.jsonl").read_text().splitlines()]
 
 
-def test_loop_runs_and_resumes_after_a_stop_without_redoing_finished_steps(tmp_path, monkeypatch):
+@pytest.mark.parametrize("settings", VARIANTS.values(), ids=VARIANTS)
+def test_loop_runs_and_resumes_after_a_stop_without_redoing_finished_steps(tmp_path, monkeypatch, settings):
     run_dir = tmp_path / "run"
-    loop = TrainingLoop.open(run_dir, tiny_config(), POOL, log=lambda _: None)
+    config = tiny_config(**settings)
+    loop = TrainingLoop.open(run_dir, config, POOL, log=lambda _: None)
+
+    def expected_steps(train):
+        reuse = math.ceil(config.loop.sample_reuse * train["new_positions"] / config.train.batch_size)
+        return config.loop.steps_per_iteration or max(1, reuse)
 
     # Stop iteration 1 in the middle of its evaluation.
     def stop(self, iteration):
@@ -55,7 +80,8 @@ def test_loop_runs_and_resumes_after_a_stop_without_redoing_finished_steps(tmp_p
     assert {"selfplay", "train"} <= record.keys() and "evaluation" not in record
     shards = sorted(p.name for p in (run_dir / "shards").iterdir())
     assert shards == ["iter_0001_000.npz", "iter_0001_001.npz"], f"self-play chunks: {shards}"
-    assert record["selfplay"]["games"] == 3 and record["train"]["step"] == 3
+    assert record["selfplay"]["games"] == 3
+    assert record["train"]["step"] == record["train"]["steps"] == expected_steps(record["train"])
 
     # A fresh process would reopen the run from its directory; finished steps must not rerun.
     resumed = TrainingLoop.open(run_dir, None, POOL, log=lambda _: None)
@@ -67,7 +93,17 @@ def test_loop_runs_and_resumes_after_a_stop_without_redoing_finished_steps(tmp_p
 
     rows = metrics(run_dir)
     assert [r["iteration"] for r in rows] == [0, 1, 2]
-    assert rows[2]["train"]["step"] == 6 and rows[2]["train"]["window_shards"] == 4
+    assert rows[2]["train"]["window_shards"] == 4
+    assert rows[2]["train"]["step"] == rows[1]["train"]["step"] + expected_steps(rows[2]["train"])
+    initial = network.new_model(config.train.seed, channels=4, blocks=1).state_dict()
+    saved = TrainingLoop.load(run_dir / "checkpoints" / "iter_0000.pt").state_dict()
+    assert all(saved[name].equal(initial[name]) for name in initial), "the initial network is not the seed's"
+    # Held-out games: whole games, the same ones in every window that holds their shard.
+    fraction = config.loop.holdout_fraction
+    shards = sorted((run_dir / "shards").iterdir())
+    held = held_out_games(shards, fraction)
+    assert held == held_out_games(shards[:2], fraction) | held_out_games(shards[2:], fraction)
+    assert (rows[2]["train"]["holdout_positions"] > 0) == (fraction > 0) == (rows[2]["train"]["held_out"] is not None)
     for row in rows:
         assert row["candidate_vs_random"]["games"] == 3
     for row in rows[1:]:
@@ -82,6 +118,26 @@ def test_loop_runs_and_resumes_after_a_stop_without_redoing_finished_steps(tmp_p
     # A finished run started again does nothing more.
     TrainingLoop.open(run_dir, None, POOL, log=lambda _: None).run()
     assert [r["iteration"] for r in metrics(run_dir)] == [0, 1, 2]
+
+
+@pytest.mark.parametrize("iteration, window, positions, chosen", [
+    (3, 20, 0, [0, 1, 2, 3, 4, 5]),   # no position limit: every shard in the window
+    (3, 20, 100, [3, 4, 5]),          # the newest shards until 100 positions
+    (3, 20, 50, [4, 5]),              # the iteration's own shards even past the limit
+    (3, 2, 10**6, [2, 3, 4, 5]),      # never older than `window` iterations
+    (2, 20, 100, [2, 3]),             # never newer than the iteration
+])
+def test_window_takes_the_newest_shards_until_it_holds_enough_positions(iteration, window, positions, chosen):
+    shards = [(1, 100), (1, 50), (2, 80), (2, 70), (3, 60), (3, 10)]
+    assert newest_shards(shards, iteration, window, positions) == chosen
+
+
+def test_runs_saved_before_the_training_settings_resume_as_they_started():
+    saved = tiny_config().to_dict()
+    for name in ("window_positions", "sample_reuse", "holdout_fraction"):
+        del saved["loop"][name]
+    loop = RunConfig.from_dict(saved).loop
+    assert (loop.window_positions, loop.holdout_fraction, loop.steps_per_iteration) == (0, 0.0, 3)
 
 
 @pytest.mark.parametrize("payoffs, margin, promoted", [
