@@ -50,7 +50,7 @@ import math
 import os
 import time
 from contextlib import ExitStack
-from dataclasses import asdict, dataclass, fields, replace
+from dataclasses import asdict, dataclass, field, fields, replace
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Callable, Optional
@@ -65,6 +65,7 @@ from .errors import CommandFailed, UsageError, at_least, within, writable_direct
 from .evaluate import against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
+from .search_settings import SearchSettings
 from .sprt import ACCEPT_H1, SequentialTest
 from .stats import summarize_payoffs
 from .train import Subset, TrainConfig, Trainer, dataset_key, holdout_key, split_positions
@@ -100,9 +101,10 @@ class RunConfig:
     engine: dict
     train: TrainConfig
     loop: LoopConfig
+    search: dict = field(default_factory=lambda: SearchSettings().to_dict())  # how self-play searches
 
     def to_dict(self) -> dict:
-        return {"engine": self.engine, "train": asdict(self.train), "loop": asdict(self.loop)}
+        return {"engine": self.engine, "train": asdict(self.train), "loop": asdict(self.loop), "search": self.search}
 
     @classmethod
     def from_dict(cls, values: dict) -> "RunConfig":
@@ -113,6 +115,7 @@ class RunConfig:
             engine=dict(values["engine"]),
             train=TrainConfig.from_dict(values["train"]),
             loop=LoopConfig(**loop),
+            search=SearchSettings.from_dict(values.get("search")).to_dict(),
         )
 
 
@@ -322,6 +325,7 @@ class TrainingLoop:
             "checkpoint": str(self.dirs.current),
             "iteration": iteration,
             "created": now(),
+            "search": self.config.search,
         }
         write_shard(path, records, self.engine_config.dim, metadata)
 
@@ -434,10 +438,10 @@ class TrainingLoop:
     def open_pool(self, networks: dict):
         networks = {name: model.eval() for name, model in networks.items()}
         if self.pool.ray is None:
-            return open_pool(networks, self.pool)
+            return open_pool(networks, self.pool, search=SearchSettings.from_dict(self.config.search))
         # On Ray the actors live as long as the loop: each step sends them its networks.
         if self._ray_player is None:
-            self._ray_player = open_pool(networks, self.pool)
+            self._ray_player = open_pool(networks, self.pool, search=SearchSettings.from_dict(self.config.search))
         else:
             self._ray_player.update_networks(networks)
         return contextlib.nullcontext(self._ray_player)
@@ -550,6 +554,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     # Unset engine options mean "the saved value" on a resume, so they default to None here too.
     parser.set_defaults(**{dest: None for section, _, _, dest in SETTINGS if section == "engine"})
     PoolSettings.add_arguments(parser)
+    SearchSettings.add_arguments(parser)
 
 
 def given_settings(args: argparse.Namespace) -> dict:
@@ -600,7 +605,11 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
     at_least("--patience", train.patience, 0)
     if not train.learning_rate > 0:
         raise UsageError(f"--lr must be positive, got {train.learning_rate}")
-    return RunConfig(engine=engine.to_dict(), train=train, loop=loop)
+    try:
+        search = SearchSettings.from_args(args)
+    except ValueError as error:
+        raise UsageError(str(error)) from error
+    return RunConfig(engine=engine.to_dict(), train=train, loop=loop, search=search.to_dict())
 
 
 def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) -> RunConfig:
@@ -625,7 +634,7 @@ def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) ->
         at_least(f"--{name.replace('_', '-')}", changed.get(name), least)
     loop = replace(saved.loop, **changed)
     check_promotion(loop)
-    return RunConfig(engine=saved.engine, train=saved.train, loop=loop)
+    return RunConfig(engine=saved.engine, train=saved.train, loop=loop, search=saved.search)
 
 
 def check_promotion(loop: LoopConfig) -> None:
