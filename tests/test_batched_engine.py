@@ -10,6 +10,7 @@ np = pytest.importorskip("numpy")
 from tavlox_zero import rules  # noqa: E402
 from tavlox_zero.engine import BatchedEngine, GameRecord, NetworkError  # noqa: E402
 from tavlox_zero.engine_config import EngineConfig  # noqa: E402
+from tavlox_zero.search_settings import MatchSettings, SearchSettings  # noqa: E402
 
 
 def position_network(planes):
@@ -173,3 +174,47 @@ def test_soak_interrupted_runs_resume_to_the_exact_games():
     uninterrupted, _ = play("training", config, wanted, [position_network], games_in_flight=5, seed=9)
     for record in uninterrupted:
         assert finished[record.index].as_lists() == record.as_lists(), f"game {record.index} differs when resumed"
+
+
+@pytest.mark.parametrize("search", [
+    SearchSettings(),
+    SearchSettings(root="gumbel", gumbel_actions=4),
+    SearchSettings(fpu_reduction=0.2, full_search_probability=0.5, fast_simulations=1),
+    SearchSettings(root="gumbel", full_search_probability=0.5),
+])
+def test_search_settings_write_legal_recorded_shards(tmp_path, search):
+    torch = pytest.importorskip("torch")
+    from tavlox_zero import network
+    from tavlox_zero.check import shard_problems
+    from tavlox_zero.dataset import TrainingDataset, read_shard
+    from tavlox_zero.pool_options import PoolSettings, open_pool
+    from tavlox_zero.selfplay import generate
+
+    torch.manual_seed(0)
+    model = network.new_model(channels=4, blocks=0)
+    pool = PoolSettings(device="cpu", games_in_flight=4, search_threads=1, game_seed=3, threads=1)
+    summary = generate(model, EngineConfig(dim=5, sims_per_move=6, sample_moves=3), tmp_path, 4, pool,
+                       progress=False, search=search)
+    assert summary.games == 4 and not summary.error
+    [path] = summary.shards
+    shard = read_shard(path)
+    assert shard.metadata["search"] == search.to_dict() and list(shard_problems(path)) == []
+    recorded = np.diff(shard.policy_offsets) > 0
+    assert len(TrainingDataset([path])) == recorded.sum() > 0
+    assert recorded.all() == (search.full_search_probability == 1.0)
+    if not search.is_default():
+        with pytest.raises(ValueError, match="batched engine"):
+            open_pool({"model": model}, PoolSettings(engine="processes", device="cpu"), search=search)
+
+
+@pytest.mark.parametrize("match", [MatchSettings(opening="random:2"), MatchSettings(4, "first-tile")])
+def test_head_to_head_of_one_network_with_itself_is_fair(config, match):
+    payoffs, engine = play("match", config, 48, [position_network] * 2, match=match,
+                           search=SearchSettings(root="gumbel"), games_in_flight=8, search_threads=2)
+    again, _ = play("match", config, 48, [position_network] * 2, match=match,
+                    search=SearchSettings(root="gumbel"), games_in_flight=3, search_threads=1)
+    assert payoffs == again and len(payoffs) == 48
+    # Seats rotate with the game number: one network against itself earns the fair share.
+    assert abs(np.mean(payoffs) - 0.25) < 0.1
+    with pytest.raises(ValueError, match="opening"):
+        MatchSettings(opening="random:0")

@@ -9,7 +9,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any, Iterator, Optional
 
-from .engine import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING, BatchedEngine, EngineStats, TorchNetwork
+from .engine import AGAINST_BASELINE, AGAINST_RANDOM, HEAD_TO_HEAD, TRAINING, BatchedEngine, EngineStats, TorchNetwork
+from .search_settings import MatchSettings, SearchSettings
 
 
 @dataclass
@@ -36,9 +37,12 @@ class PlayerStats:
 
 class GamePlayer:
     """What the commands play with: the worker pool's interface over `_run(kind, config,
-    n_games, network names, keep_unclaimed)`, which subclasses provide with `close`."""
+    n_games, network names, keep_unclaimed)`, which subclasses provide with `close`; every
+    run plays with the player's `search` and `match` settings."""
 
     unclaimed_records: list
+    search: SearchSettings = SearchSettings()
+    match: MatchSettings = MatchSettings()
 
     def __enter__(self) -> "GamePlayer":
         return self
@@ -61,6 +65,12 @@ class GamePlayer:
                               baseline: str = "baseline") -> list[float]:
         return list(self._run(AGAINST_BASELINE, config, n_games, [model, baseline]))
 
+    def play_head_to_head(self, config: Any, n_games: int, first: str = "model",
+                          second: str = "baseline") -> list[float]:
+        """Network `first` in seat game % 4, `second` in the other seats, on config.dim:
+        `first`'s payoffs (a fair share is 0.25)."""
+        return list(self._run(HEAD_TO_HEAD, config, n_games, [first, second]))
+
     def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False) -> Iterator[Any]:
         raise NotImplementedError
 
@@ -68,7 +78,8 @@ class GamePlayer:
 class BatchedPlayer(GamePlayer):
     def __init__(self, networks: dict, device: Any, *, games_in_flight: Optional[int] = None,
                  search_threads: Optional[int] = None, seed: Optional[int] = None,
-                 cpu_threads: Optional[int] = None) -> None:
+                 cpu_threads: Optional[int] = None, search: Optional[SearchSettings] = None,
+                 match: Optional[MatchSettings] = None) -> None:
         import torch
 
         from .network import inference_model
@@ -77,7 +88,9 @@ class BatchedPlayer(GamePlayer):
             torch.set_num_threads(cpu_threads)
         self._networks = {name: TorchNetwork(inference_model(model, device), device)
                           for name, model in networks.items()}
-        self._options = {"games_in_flight": games_in_flight, "search_threads": search_threads, "seed": seed}
+        self.search, self.match = search or SearchSettings(), match or MatchSettings()
+        self._options = {"games_in_flight": games_in_flight, "search_threads": search_threads, "seed": seed,
+                         "search": self.search, "match": self.match}
         self._engine: Optional[BatchedEngine] = None
         self.unclaimed_records: list = []
         self.stats = PlayerStats()

@@ -3,8 +3,9 @@
 A shard passes when it loads (its checksum matching, when it has one), its offsets and counts
 agree with each other and with its metadata, and every game replays legally through the
 rules: each position's mover is the player to move, its move and every tile of its root
-policy are legal there, the policy's fractions are finite, not negative and sum to 1, and
-the game ends in a final position whose payoffs are the recorded ones.
+policy are legal there, the policy's fractions are finite, not negative and sum to 1 (a
+position without a policy is one left out of training, searched with the fast budget),
+and the game ends in a final position whose payoffs are the recorded ones.
 """
 
 from __future__ import annotations
@@ -95,17 +96,10 @@ def game_problems(shard, g: int) -> Iterator[str]:
         legal = set(game.legal_tiles())
         a, b = int(shard.policy_offsets[i]), int(shard.policy_offsets[i + 1])
         tiles, fractions = shard.policy_tiles[a:b].tolist(), shard.policy_fractions[a:b]
-        if not tiles:
-            yield f"{where}: an empty root policy"
-            return
-        if len(set(tiles)) != len(tiles) or not set(tiles) <= legal:
-            yield f"{where}: the policy lists illegal or repeated tiles {sorted(set(tiles) - legal)}"
-            return
-        if not np.all(np.isfinite(fractions)) or np.any(fractions < 0):
-            yield f"{where}: the policy has negative or non-finite fractions"
-            return
-        if not math.isclose(float(fractions.sum(dtype=np.float64)), 1.0, abs_tol=SUM_TOLERANCE):
-            yield f"{where}: the policy's fractions sum to {float(fractions.sum()):.6f}, not 1"
+        # A position without a policy was searched with the fast budget: only its move counts.
+        problem = _policy_problem(tiles, fractions, legal) if tiles else None
+        if problem:
+            yield f"{where}: {problem}"
             return
         if tile not in legal:
             yield f"{where}: tile {tile} is not legal"
@@ -115,3 +109,13 @@ def game_problems(shard, g: int) -> Iterator[str]:
         yield "the game stops before its end"
     elif not np.allclose(shard.payoffs[g], game.payoff(), atol=1e-6):
         yield f"payoffs {shard.payoffs[g].tolist()} differ from the rules' {game.payoff()}"
+
+
+def _policy_problem(tiles: list, fractions: np.ndarray, legal: set) -> "str | None":
+    if len(set(tiles)) != len(tiles) or not set(tiles) <= legal:
+        return f"the policy lists illegal or repeated tiles {sorted(set(tiles) - legal)}"
+    if not np.all(np.isfinite(fractions)) or np.any(fractions < 0):
+        return "the policy has negative or non-finite fractions"
+    if not math.isclose(float(fractions.sum(dtype=np.float64)), 1.0, abs_tol=SUM_TOLERANCE):
+        return f"the policy's fractions sum to {float(fractions.sum()):.6f}, not 1"
+    return None

@@ -18,7 +18,8 @@ Training targets. The input planes are the engine's encoding of the position bef
 move (replayed with rules.encode_record). The policy target is the root visit
 distribution made dense over dim * dim tiles; NaN fractions (a search without visits)
 count as zero, and a position whose fractions sum to zero gets a uniform target over
-its listed tiles. The value target is the payoffs rotated to the view of the player to
+its listed tiles. A position without a policy (a move searched with the fast budget of
+playout-cap randomisation) is not recorded: it is replayed but never trained on. The value target is the payoffs rotated to the view of the player to
 move, like the network's value logits: value[k] = payoffs[(mover + k) % 4].
 """
 
@@ -284,7 +285,7 @@ class TrainingDataset:
     """Training positions of one or more shards, as a map-style dataset of torch tensors.
 
     Item i is (planes float32 (5, d, d), policy float32 (d * d), value float32 (4,)),
-    positions in shard order. Shards may differ in board side; a batch must not mix
+    recorded positions (those with a policy) in shard order. Shards may differ in board side; a batch must not mix
     sides (iterate_batches groups them). The input planes are replayed once at load
     time and kept bit-packed (one bit per plane cell).
     """
@@ -361,9 +362,11 @@ class _PositionTable:
         from .rules import encode_record
 
         self.dim = shard.dim
-        self.size = shard.num_positions
+        # Local item i is position kept[i]: the recorded positions.
+        self.kept = np.flatnonzero(np.diff(shard.policy_offsets) > 0)
+        self.size = len(self.kept)
         cells = self.dim * self.dim
-        self._packed = np.empty((self.size, STATE_PLANES, (cells + 7) // 8), dtype=np.uint8)
+        self._packed = np.empty((shard.num_positions, STATE_PLANES, (cells + 7) // 8), dtype=np.uint8)
         for g in range(shard.num_games):
             first, last = shard.game_offsets[g], shard.game_offsets[g + 1]
             if last > first:
@@ -376,14 +379,20 @@ class _PositionTable:
         self.games = shard.position_games()
         payoffs = shard.payoffs[self.games]
         rotation = (movers[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
-        self.values = np.take_along_axis(payoffs, rotation, axis=1).astype(np.float32)
+        self.values = np.take_along_axis(payoffs, rotation, axis=1).astype(np.float32)[self.kept]
+        if self.size == shard.num_positions:
+            self.kept = None  # every position is recorded: items are positions
+
+    def _positions(self, local: np.ndarray) -> np.ndarray:
+        return local if self.kept is None else self.kept[local]
 
     def planes(self, local: np.ndarray) -> np.ndarray:
         cells = self.dim * self.dim
-        bits = np.unpackbits(self._packed[local], axis=-1, count=cells)
+        bits = np.unpackbits(self._packed[self._positions(local)], axis=-1, count=cells)
         return bits.reshape(len(local), STATE_PLANES, self.dim, self.dim)
 
     def policies(self, local: np.ndarray) -> np.ndarray:
+        local = self._positions(local)
         starts = self._offsets[local]
         lengths = self._offsets[local + 1] - starts
         rows = np.repeat(np.arange(len(local)), lengths)

@@ -22,6 +22,7 @@ from typing import Any, Iterator, Optional
 
 from .batched_player import GamePlayer, PlayerStats
 from .engine import EngineStats
+from .search_settings import MatchSettings, SearchSettings
 
 RAY_MISSING = "--ray needs Ray: pip install 'tavlox[ray]' (or pip install 'ray[default]')"
 POLL_SECONDS = 0.5
@@ -91,7 +92,8 @@ class GameActor:
     """The body of one Ray actor: networks, and at most one batched run at a time in a thread."""
 
     def __init__(self, payload: dict, device: str, games_in_flight: Optional[int],
-                 search_threads: Optional[int], cpu_threads: Optional[int]) -> None:
+                 search_threads: Optional[int], cpu_threads: Optional[int],
+                 search: Optional[dict] = None, match: Optional[dict] = None) -> None:
         import threading
 
         import torch
@@ -99,7 +101,8 @@ class GameActor:
         if cpu_threads:
             torch.set_num_threads(cpu_threads)
         self._device = device
-        self._options = {"games_in_flight": games_in_flight, "search_threads": search_threads}
+        self._options = {"games_in_flight": games_in_flight, "search_threads": search_threads,
+                         "search": SearchSettings.from_dict(search), "match": MatchSettings.from_dict(match)}
         self._networks: dict = {}
         self._fingerprints: dict = {}
         self.set_networks(payload)
@@ -198,7 +201,9 @@ class RayPlayer(GamePlayer):
     def __init__(self, networks: dict, device: str, *, address: Optional[str] = "auto",
                  actors: Optional[int] = None, gpus_per_actor: float = 0.0, cpus_per_actor: Optional[float] = None,
                  games_in_flight: Optional[int] = None, search_threads: Optional[int] = None,
-                 seed: Optional[int] = None, cpu_threads: Optional[int] = None) -> None:
+                 seed: Optional[int] = None, cpu_threads: Optional[int] = None,
+                 search: Optional[SearchSettings] = None, match: Optional[MatchSettings] = None) -> None:
+        self.search, self.match = search or SearchSettings(), match or MatchSettings()
         self._ray = ray = connect(address)
         resources = ray.cluster_resources()
         # On a GPU an actor's CPU work is the search alone; on the CPU the network needs its threads too.
@@ -214,7 +219,8 @@ class RayPlayer(GamePlayer):
         self._payload_ref = ray.put(network_payload(networks))
         # Ray rebuilds a restarted actor from its constructor's arguments: they must outlive it.
         self._constructor_payload = self._payload_ref
-        self._actor_args = (actor_device, games_in_flight, search_threads, cpu_threads)
+        self._actor_args = (actor_device, games_in_flight, search_threads, cpu_threads,
+                            self.search.to_dict(), self.match.to_dict())
         self.actors = [self._remote.remote(self._payload_ref, *self._actor_args) for _ in range(count)]
         self.seed = seed
         self.unclaimed_records: list = []

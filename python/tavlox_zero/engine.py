@@ -28,11 +28,12 @@ import numpy as np
 
 from . import _engine
 from ._engine import BASELINE_MATCH_DIM, CONFIG_FIELDS, MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES, EngineError
-from .constants import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING
+from .constants import AGAINST_BASELINE, AGAINST_RANDOM, HEAD_TO_HEAD, TRAINING
+from .search_settings import MatchSettings, SearchSettings
 
 __all__ = [
     "BASELINE_MATCH_DIM", "CONFIG_FIELDS", "MAX_DIM", "MIN_DIM", "PLAYERS", "STATE_PLANES",
-    "AGAINST_BASELINE", "AGAINST_RANDOM", "TRAINING", "BatchedEngine", "EngineError",
+    "AGAINST_BASELINE", "AGAINST_RANDOM", "HEAD_TO_HEAD", "TRAINING", "BatchedEngine", "EngineError",
     "EngineStats", "GameRecord", "NetworkError", "TorchNetwork", "default_search_threads",
 ]
 
@@ -45,8 +46,9 @@ class NetworkError(RuntimeError):
 
 @dataclass
 class GameRecord:
-    """One training game: its moves, the root visit fractions of every searched position,
-    and the final payoffs; the arrays are those a shard stores."""
+    """One training game: its moves, the root policy of every searched position (visit
+    fractions, or a Gumbel root's completed-Q target; empty for a move searched with the fast
+    budget, which is not trained on), and the final payoffs; the arrays are those a shard stores."""
 
     index: int
     moves: np.ndarray             # (N, 2) int32: player, tile
@@ -66,6 +68,11 @@ class GameRecord:
 
     def __len__(self) -> int:
         return len(self.moves)
+
+    @property
+    def recorded(self) -> np.ndarray:
+        """(N,) bool: the positions searched fully, whose policies are training targets."""
+        return self.policy_lengths > 0
 
 
 @dataclass
@@ -111,9 +118,14 @@ class _Slot:
 
 
 class BatchedEngine:
-    """Plays `games` games of `kind` ("training", "random" or "baseline") with the network
-    functions in `networks` (one; two for "baseline": the model in seat 0, the baseline in
-    seats 1 to 3).
+    """Plays `games` games of `kind` ("training", "random", "baseline" or "match") with the
+    network functions in `networks` (one; two for "baseline": the model in seat 0, the
+    baseline in seats 1 to 3; two for "match": the first in seat game number % 4, the second
+    in the other three, on config.dim, the outcome the first one's payoff).
+
+    `search` (SearchSettings) says how searched moves are searched; `match` (MatchSettings)
+    how "match" and "random" games play. "baseline" ignores both. The defaults give the
+    games played without them.
 
     `run()` yields the outcomes in the order the games were started: a `GameRecord` for a
     training game, seat 0's payoff (a float) for a match. A failed game is replaced by a new
@@ -142,8 +154,10 @@ class BatchedEngine:
         seed: Optional[int] = None,
         max_failed_games: Optional[int] = None,
         game_numbers: Optional[Sequence[int]] = None,
+        search: SearchSettings = SearchSettings(),
+        match: MatchSettings = MatchSettings(),
     ) -> None:
-        expected = 2 if kind == AGAINST_BASELINE else 1
+        expected = 2 if kind in (AGAINST_BASELINE, HEAD_TO_HEAD) else 1
         if len(networks) != expected:
             raise ValueError(f"a {kind!r} run needs {expected} network function(s), got {len(networks)}")
         if games < 0:
@@ -157,7 +171,10 @@ class BatchedEngine:
             kind, tuple(getattr(config, name) for name in CONFIG_FIELDS), games, in_flight,
             search_threads or default_search_threads(), batch_size or max(1, -(-in_flight // slots)),
             self.seed, games if max_failed_games is None else max_failed_games, slots,
-            None if game_numbers is None else list(game_numbers))
+            None if game_numbers is None else list(game_numbers),
+            search=None if search.is_default() else search.engine_tuple(),
+            match=None if match.is_default() else match.engine_tuple())
+        self.search, self.match = search, match
         self.dim = self._engine.dim
         self.games_in_flight = in_flight
         self._slots = [[_Slot(*(np.asarray(b) for b in self._engine.buffers(n, s)))

@@ -197,6 +197,10 @@ class WorkerPool:
         job = Job(AGAINST_BASELINE, config, self._network(model), self._network(baseline))
         return [float(m.value) for _, m in self._run(job, n_games) if isinstance(m, JobDone)]
 
+    def play_head_to_head(self, config: Any, n_games: int, first: str = "model",
+                          second: str = "baseline") -> list[float]:
+        raise ValueError("head-to-head matches need the batched engine: leave out --engine processes")
+
     def _network(self, name: str) -> str:
         if name not in self.networks:
             raise KeyError(f"no network named {name!r} in this pool (have: {', '.join(self.networks)})")

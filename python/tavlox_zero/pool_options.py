@@ -12,9 +12,12 @@ from __future__ import annotations
 
 import argparse
 from dataclasses import dataclass, field, fields, replace
-from typing import Optional
+from typing import TYPE_CHECKING, Optional
 
 from .pool import PoolError, WorkerPool, default_cpu_threads, default_workers
+
+if TYPE_CHECKING:
+    from .search_settings import MatchSettings, SearchSettings
 
 
 def play_errors() -> tuple:
@@ -127,25 +130,34 @@ class PoolSettings:
                        search_threads=self.search_threads or default_search_threads(on_gpu))
 
 
-def open_pool(networks: dict, settings: PoolSettings) -> "WorkerPool | BatchedPlayer":
-    """What plays with `networks` (name to model) as `settings` say; use it as a context manager.
+def open_pool(networks: dict, settings: PoolSettings, search: "Optional[SearchSettings]" = None,
+              match: "Optional[MatchSettings]" = None) -> "WorkerPool | BatchedPlayer":
+    """What plays with `networks` (name to model) as `settings` say, searching as `search` and
+    playing matches as `match` say (default: the engines' own ways); use it as a context manager.
 
     Both engines offer play_training_games, play_against_random, play_against_baseline,
-    unclaimed_records and stats."""
+    unclaimed_records and stats; the batched engine also play_head_to_head and other
+    search and match settings."""
+    from .search_settings import MatchSettings, SearchSettings
+
+    search, match = search or SearchSettings(), match or MatchSettings()
     settings = settings.resolved()
+    if settings.engine != "batched" and not (search.is_default() and match.is_default()):
+        raise ValueError("search and match settings other than the defaults need the batched engine: "
+                         "leave out --engine processes")
     if settings.ray is not None:
         from .distributed import RayPlayer
 
         return RayPlayer(networks, settings.device, address=settings.ray, actors=settings.actors,
                          gpus_per_actor=settings.gpus_per_actor, cpus_per_actor=settings.cpus_per_actor,
                          games_in_flight=settings.games_in_flight, search_threads=settings.search_threads,
-                         seed=settings.game_seed, cpu_threads=settings.threads)
+                         seed=settings.game_seed, cpu_threads=settings.threads, search=search, match=match)
     if settings.engine == "batched":
         from .batched_player import BatchedPlayer
 
         return BatchedPlayer(networks, settings.device, games_in_flight=settings.games_in_flight,
                              search_threads=settings.search_threads, seed=settings.game_seed,
-                             cpu_threads=settings.threads)
+                             cpu_threads=settings.threads, search=search, match=match)
     return WorkerPool(
         settings.workers, networks, settings.device,
         max_batch=settings.max_batch, max_wait_ms=settings.max_wait_ms, cpu_threads=settings.threads,

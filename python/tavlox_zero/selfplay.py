@@ -22,6 +22,7 @@ from .constants import DEFAULT_DIM, PLAYERS
 from .engine_config import EngineConfig
 from .errors import UsageError, at_least, readable_file, writable_directory
 from .pool_options import PoolSettings, open_pool, play_errors
+from .search_settings import SearchSettings
 
 HELP = "play self-play games with a network and write them as a dataset"
 
@@ -138,25 +139,29 @@ def generate(
     games_per_shard: int = 32,
     metadata: Optional[dict] = None,
     progress: bool = True,
+    search: Optional[SearchSettings] = None,
 ) -> SelfPlaySummary:
     """Plays `games` training games with `model` and writes them as shards under `out`.
 
-    The games are played as `pool_settings` say (default: PoolSettings()).
+    The games are played as `pool_settings` say (default: PoolSettings()) and searched as
+    `search` says (default: SearchSettings()); every shard's metadata["search"] records it.
 
     Ctrl-C (KeyboardInterrupt) and pool failures end the run early; every finished game
     is still written, and the summary says what happened.
     """
     from .dataset import ShardWriter
 
+    search = search or SearchSettings()
     settings = (pool_settings or PoolSettings()).resolved()
     summary = SelfPlaySummary(workers=settings.workers, device=settings.device, engine=settings.engine,
                               games_in_flight=min(settings.games_in_flight, games),
                               search_threads=settings.search_threads)
     seat_totals, tallied = [0.0] * PLAYERS, [0]
-    writer = ShardWriter(out, config.dim, {"engine_config": config.to_dict(), **(metadata or {})}, games_per_shard)
+    writer = ShardWriter(out, config.dim, {"engine_config": config.to_dict(), "search": search.to_dict(),
+                                           **(metadata or {})}, games_per_shard)
     bar = _progress_bar(games, progress)
     started = time.perf_counter()
-    pool = open_pool({"model": model}, settings)
+    pool = open_pool({"model": model}, settings, search=search)
 
     def keep(record: Any) -> None:
         writer.add(record)
@@ -240,6 +245,7 @@ def _progress_bar(total: int, enabled: bool) -> Any:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     engine_config_module.add_arguments(parser)
     PoolSettings.add_arguments(parser)
+    SearchSettings.add_arguments(parser)
     parser.add_argument("--games", type=int, default=16, help="games to play (default %(default)s)")
     parser.add_argument("--checkpoint", type=Path,
                         help="network checkpoint to play with (default: a fresh network, saved under --out)")
@@ -262,6 +268,10 @@ def run(args: argparse.Namespace) -> int:
     config = _engine_config(args, DEFAULT_DIM)
     try:
         pool_settings = PoolSettings.from_args(args)
+        search = SearchSettings.from_args(args)
+        if pool_settings.engine != "batched" and not search.is_default():
+            raise ValueError("search settings other than the defaults need the batched engine: "
+                             "leave out --engine processes")
     except (TypeError, ValueError, RuntimeError) as error:
         raise UsageError(str(error)) from error
     if args.checkpoint is not None:
@@ -274,6 +284,7 @@ def run(args: argparse.Namespace) -> int:
         summary = generate(
             model, config, args.out, args.games, pool_settings, games_per_shard=args.games_per_shard,
             metadata={"checkpoint": checkpoint, "tavlox_version": _version()}, progress=not args.no_progress,
+            search=search,
         )
     print(summary.describe())
     if summary.error:

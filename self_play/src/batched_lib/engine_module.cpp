@@ -112,7 +112,7 @@ bool read_search(PyObject* tuple, tavlox::self_play::SearchSettings& out) {
   PyObject* fpu = Py_None;
   Py_ssize_t actions = 0, fast = 0;
   if (!PyArg_ParseTuple(tuple,
-                        "sOnffFn;search settings: (root, fpu_reduction, gumbel_actions, "
+                        "sOnfffn;search settings: (root, fpu_reduction, gumbel_actions, "
                         "c_visit, c_scale, full_search_probability, fast_simulations)",
                         &root, &fpu, &actions, &out.c_visit, &out.c_scale,
                         &out.full_search_probability, &fast)) {
