@@ -50,3 +50,24 @@ def test_every_command_takes_the_same_pool_options(command):
         max_batch=7, max_wait_ms=0.5, threads=2)
     with pytest.raises(ValueError, match="--max-batch must be at least 1"):
         PoolSettings.from_args(parser.parse_args(command + ["--max-batch", "0"]))
+
+
+def test_evaluate_measures_greedy_and_searched_play_against_untrained_seeds(tmp_path, capsys):
+    model, report = tmp_path / "model.pt", tmp_path / "report.json"
+    tiny_checkpoint(model, 1, engine_config={"dim": 5, "sims_per_move": 2})
+    args = ["evaluate", str(model), "--games", "8", "--opening", "first-tile", "--match-simulations", "4",
+            "--untrained-seeds", "2", "--game-seed", "7", "--device", "cpu", "--json", str(report)]
+    assert cli.main(args) == 0
+    first = json.loads(report.read_text())
+    plays = [(m["network"], m["play"]) for m in first["measures"]]
+    assert plays == [(n, p) for p in ("greedy", "search 4") for n in ("model", "untrained seed 0", "untrained seed 1")]
+    assert first["against_random"] == first["measures"][0]["summary"]
+    for row in first["separation"]:
+        pooled = row["pooled_untrained"]
+        assert pooled["games"] == 16, row
+        model_low = next(m["summary"]["payoff_ci"]["low"] for m in first["measures"]
+                         if m["network"] == "model" and m["play"] == row["play"])
+        assert row["above_pooled"] == (model_low > pooled["payoff_ci"]["high"])
+    assert "untrained seed 1 against random players on 5x5, search 4, opening first-tile" in capsys.readouterr().out
+    assert cli.main(args) == 0, "the same seeds play the same games"
+    assert json.loads(report.read_text())["measures"] == first["measures"]

@@ -5,12 +5,20 @@ Two matches, each played greedily on the network's policy without search:
 * against a baseline network in seats 1 to 3; this match is always played on
   a 20 x 20 board, whatever size is configured. A network as strong as its
   baseline earns a mean payoff of 0.25 there.
+
+A greedy network plays one opening from the empty board, so a match from the empty
+board measures little more than that opening. `--opening first-tile` (every legal first
+tile equally often) or `--opening random:K` spreads the games over openings, so that the
+interval covers them as well as the opponents' moves; `--match-simulations N` adds the same
+match played with N simulations of search before every move; `--untrained-seeds K` plays
+untrained networks of the same architecture (seeds 0 to K-1) under the same protocol, the
+reference a trained network has to beat whatever its initial weights were.
 """
 
 from __future__ import annotations
 
 import argparse
-from dataclasses import asdict
+from dataclasses import asdict, dataclass, replace
 from pathlib import Path
 from typing import Optional
 
@@ -18,6 +26,7 @@ from .atomic import write_json_atomic
 from .constants import BASELINE_MATCH_DIM, FAIR_SHARE
 from .errors import UsageError, at_least, readable_file, writable_file
 from .pool_options import PoolSettings, open_pool
+from .search_settings import MatchSettings, SearchSettings
 from .stats import MatchSummary, summarize_payoffs
 
 HELP = "play a network against random players and a baseline checkpoint"
@@ -68,21 +77,94 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--dim", type=int, help="board side of the random match (default: the checkpoint's)")
     parser.add_argument("--no-random", action="store_true", help="skip the match against random players")
     parser.add_argument("--json", type=Path, help="also write the results to this JSON file")
+    parser.add_argument("--untrained-seeds", type=int, default=0, metavar="K",
+                        help="also play K untrained networks of the same architecture (seeds 0 to K-1) "
+                             "against random players, as the reference (default none)")
+    MatchSettings.add_arguments(parser)
+    SearchSettings.add_arguments(parser)
     PoolSettings.add_arguments(parser)
+
+
+def untrained_networks(model, seeds: int) -> dict:
+    """Fresh networks of `model`'s architecture, one per seed 0 to seeds - 1; the global torch
+    random state is left as it was."""
+    import torch
+
+    from . import network
+
+    config = network.model_config(model)
+    untrained = {}
+    for seed in range(seeds):
+        with torch.random.fork_rng(devices=[]):
+            torch.manual_seed(seed)
+            untrained[f"untrained-{seed}"] = network.build_model(config).eval()
+    return untrained
+
+
+@dataclass
+class Measure:
+    """One network's match against random players under one way of playing."""
+
+    network: str
+    play: str
+    opening: str
+    payoffs: list
+
+    @property
+    def summary(self) -> MatchSummary:
+        return summarize_payoffs(self.payoffs)
+
+    def to_dict(self) -> dict:
+        return {"network": self.network, "play": self.play, "opening": self.opening,
+                "summary": self.summary.to_dict()}
+
+
+def play_modes(match: MatchSettings) -> list[MatchSettings]:
+    """Greedy play, and search at the asked number of simulations when there is one."""
+    greedy = replace(match, simulations=0)
+    return [greedy] if match.simulations == 0 else [greedy, match]
+
+
+def play_label(match: MatchSettings) -> str:
+    return "greedy" if match.simulations == 0 else f"search {match.simulations}"
+
+
+def separation(measures: list[Measure]) -> list[dict]:
+    """For each way of playing: is the evaluated network's payoff interval above the interval
+    of every untrained network, and above the pooled one (all untrained games together)?"""
+    rows = []
+    for play in dict.fromkeys(m.play for m in measures):
+        model = next(m.summary for m in measures if m.play == play and m.network == "model")
+        reference = [m for m in measures if m.play == play and m.network.startswith("untrained")]
+        if not reference:
+            continue
+        pooled = summarize_payoffs([p for m in reference for p in m.payoffs])
+        rows.append({
+            "play": play,
+            "above_every_seed": all(model.payoff_ci.low > m.summary.payoff_ci.high for m in reference),
+            "above_pooled": model.payoff_ci.low > pooled.payoff_ci.high,
+            "pooled_untrained": pooled.to_dict(),
+        })
+    return rows
 
 
 def run(args: argparse.Namespace) -> int:
     from . import network
 
     at_least("--games", args.games, 1)
+    at_least("--untrained-seeds", args.untrained_seeds, 0)
     if args.no_random and not args.baseline:
         raise UsageError("nothing to evaluate: --no-random needs --baseline")
     try:
         settings = PoolSettings.from_args(args)
+        match, search = MatchSettings.from_args(args), SearchSettings.from_args(args)
         if args.dim is not None:
             engine_config_for({}, args.dim)
     except (TypeError, ValueError, RuntimeError) as error:
         raise UsageError(str(error)) from error
+    if settings.engine != "batched" and (match != MatchSettings() or not search.is_default()):
+        raise UsageError("--opening, --match-simulations and the search options need the batched engine: "
+                         "leave out --engine processes")
     for path in (args.checkpoint, args.baseline):
         if path is not None:
             readable_file(path, "network checkpoint")
@@ -96,24 +178,54 @@ def run(args: argparse.Namespace) -> int:
         networks["baseline"] = baseline.eval()
     check_trained_dims(args, loaded)
     engine_config = engine_config_for(checkpoint, args.dim)
+    networks.update(untrained_networks(model, args.untrained_seeds))
     results = {
         "checkpoint": str(args.checkpoint),
         "step": checkpoint.get("step"),
         "engine_config": asdict(engine_config),
+        "match": match.to_dict(),
+        "search": search.to_dict(),
     }
-    with open_pool(networks, settings) as pool:
-        if not args.no_random:
-            summary = against_random(pool, engine_config, args.games)
-            print(f"against random players on {engine_config.dim}x{engine_config.dim}: {summary.describe()}")
-            results["against_random"] = summary.to_dict()
-        if args.baseline:
+    if not args.no_random:
+        measures = random_measures(networks, settings, search, match, engine_config, args)
+        results["against_random"] = measures[0].summary.to_dict()
+        if len(measures) > 1:
+            results["measures"] = [m.to_dict() for m in measures]
+            results["separation"] = separation(measures)
+            for row in results["separation"]:
+                print(f"{row['play']}: above every untrained seed: {'yes' if row['above_every_seed'] else 'no'}; "
+                      f"above the pooled untrained networks: {'yes' if row['above_pooled'] else 'no'}")
+    if args.baseline:
+        with open_pool(networks, settings) as pool:
             summary = against_baseline(pool, engine_config, args.games)
-            print(
-                f"against {args.baseline} on {BASELINE_MATCH_DIM}x{BASELINE_MATCH_DIM} (fair share {FAIR_SHARE}): "
-                f"{summary.describe()}"
-            )
-            results["baseline"] = str(args.baseline)
-            results["against_baseline"] = summary.to_dict()
+        print(
+            f"against {args.baseline} on {BASELINE_MATCH_DIM}x{BASELINE_MATCH_DIM} (fair share {FAIR_SHARE}): "
+            f"{summary.describe()}"
+        )
+        results["baseline"] = str(args.baseline)
+        results["against_baseline"] = summary.to_dict()
     if args.json:
         write_json_atomic(args.json, results)
     return 0
+
+
+def random_measures(networks: dict, settings: PoolSettings, search: SearchSettings, match: MatchSettings,
+                    engine_config, args: argparse.Namespace) -> list[Measure]:
+    """Every network against random players, greedily and (when asked) with search; the
+    evaluated network's greedy match first, printed as it always was."""
+    size = f"{engine_config.dim}x{engine_config.dim}"
+    names = ["model"] + [name for name in networks if name.startswith("untrained")]
+    extra = match != MatchSettings() or len(names) > 1
+    measures = []
+    for mode in play_modes(match):
+        with open_pool(networks, settings, search=search, match=mode) as pool:
+            for name in names:
+                payoffs = pool.play_against_random(engine_config, args.games, network=name)
+                measure = Measure(name.replace("-", " seed ") if name != "model" else "model",
+                                  play_label(mode), mode.opening, payoffs)
+                measures.append(measure)
+                summary = measure.summary
+                how = f", {measure.play}, opening {mode.opening}" if extra else ""
+                who = "" if name == "model" else f"{measure.network} "
+                print(f"{who}against random players on {size}{how}: {summary.describe()}")
+    return measures
