@@ -146,3 +146,92 @@ def test_loop_promotes_a_candidate_only_when_the_head_to_head_test_accepts(
     assert player.batches == [min(48, cap - 48 * i) for i in range(len(player.batches))]
     assert sum(player.batches) - sprt["games"] < 48, "games stop at the batch that decides"
     assert sprt["p0"] == 0.25 + max(margin, 0.0) and sprt["p1"] == 0.30
+
+
+LADDER = ["--games", "4", "--simulations", "2", "--bootstrap", "20", "--device", "cpu", "--games-in-flight", "8",
+          "--search-threads", "1", "--threads", "1"]
+
+
+@pytest.fixture
+def tiny_run(tmp_path):
+    """A loop run directory on 5 x 5 with three small checkpoints (iterations 0, 1 and 3)."""
+    import json
+
+    from tavlox_zero import network
+    from tavlox_zero.engine_config import EngineConfig
+
+    run = tmp_path / "run"
+    (run / "checkpoints").mkdir(parents=True)
+    engine = EngineConfig(dim=5, sims_per_move=2)
+    (run / "config.json").write_text(json.dumps({"engine": engine.to_dict()}))
+    for seed, iteration in enumerate((0, 1, 3)):
+        model = network.new_model(seed=seed, channels=4, blocks=1)
+        network.save_checkpoint(run / "checkpoints" / f"iter_{iteration:04d}.pt", model,
+                                engine_config=engine.to_dict())
+    return run
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--games", "6"], "multiple of 4"),
+    (["--simulations", "-1"], "--simulations"),
+    (["--opening", "sideways"], "sideways"),
+    (["missing"], "no such run directory"),
+    (["one"], "at least two checkpoints"),
+])
+def test_ladder_refuses_bad_inputs_before_playing(tiny_run, capsys, arguments, message):
+    from tavlox_zero.cli import main
+
+    run = tiny_run
+    if arguments[0] in ("missing", "one"):
+        if arguments[0] == "one":
+            for path in sorted((run / "checkpoints").iterdir())[1:]:
+                path.unlink()
+        run, arguments = (run.parent / "missing" if arguments[0] == "missing" else run), []
+    assert main(["ladder", str(run), *LADDER, *arguments]) == 2
+    assert message in capsys.readouterr().err
+    assert not (run / "ladder.json").exists()
+
+
+def test_ladder_rates_every_checkpoint_and_keeps_finished_matches(tiny_run, monkeypatch, capsys):
+    import csv
+    import json
+
+    from tavlox_zero import ladder
+    from tavlox_zero.cli import main
+
+    real_open, played = ladder.open_pool, []
+
+    def counting_open(networks, settings, match, stop_after=None):
+        pool = real_open(networks, settings, match=match)
+        play = pool.play_head_to_head
+
+        def counted(config, n_games, first, second):
+            if len(played) == stop_after:
+                raise KeyboardInterrupt
+            played.append((first, second))
+            return play(config, n_games, first=first, second=second)
+
+        pool.play_head_to_head = counted
+        return pool
+
+    # Stopped after two of the six matches (three pairs, both directions): their games are kept.
+    monkeypatch.setattr(ladder, "open_pool", lambda *a, **k: counting_open(*a, **k, stop_after=2))
+    assert main(["ladder", str(tiny_run), *LADDER]) == 130
+    saved = json.loads((tiny_run / "ladder.json").read_text())
+    assert [len(m["payoffs"]) for m in saved["matches"]] == [4, 4] and saved["ratings"] is None
+
+    monkeypatch.setattr(ladder, "open_pool", counting_open)
+    assert main(["ladder", str(tiny_run), *LADDER]) == 0
+    assert len(played) == 6 and len(set(played)) == 6, f"matches played: {played}"
+    rows = list(csv.DictReader((tiny_run / "ladder.csv").open()))
+    assert [(r["checkpoint"], r["iteration"], r["games"]) for r in rows] == [
+        ("iter_0000", "0", "16"), ("iter_0001", "1", "16"), ("iter_0003", "3", "16")]
+    assert float(rows[0]["elo"]) == 0.0
+    assert all(float(r["low"]) <= float(r["elo"]) <= float(r["high"]) for r in rows)
+    assert (tiny_run / "ladder.png").stat().st_size > 0
+    assert "iter_0003" in capsys.readouterr().out
+
+    # Everything played: a ladder with the same settings plays nothing and gives the same table.
+    monkeypatch.setattr(ladder, "open_pool", None)
+    assert main(["ladder", str(tiny_run), *LADDER]) == 0
+    assert list(csv.DictReader((tiny_run / "ladder.csv").open())) == rows
