@@ -65,7 +65,7 @@ from .errors import CommandFailed, UsageError, at_least, within, writable_direct
 from .evaluate import against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
-from .search_settings import SearchSettings
+from .search_settings import MatchSettings, SearchSettings
 from .sprt import ACCEPT_H1, SequentialTest
 from .stats import summarize_payoffs
 from .train import Subset, TrainConfig, Trainer, dataset_key, holdout_key, split_positions
@@ -144,6 +144,11 @@ def recorded_positions(path: Path) -> int:
 
     with np.load(path, allow_pickle=False) as shard:
         return int(np.count_nonzero(np.diff(shard["policy_offsets"]) > 0))
+
+
+# Evaluation matches start from two random tiles: greedy play from the empty board repeats
+# the same four games (one per seat) in every batch, which a sequential test would count as new.
+PROMOTION_MATCH = MatchSettings(opening="random:2")
 
 
 def promotion_test(loop: "LoopConfig") -> SequentialTest:
@@ -403,7 +408,7 @@ class TrainingLoop:
         test, payoffs = promotion_test(loop), []
         # A fixed game seed would replay the same games in every batch: then one batch holds them all.
         batch = loop.eval_games if self.pool.game_seed is not None else loop.promotion_batch
-        with self.open_pool(networks) as pool:
+        with self.open_pool(networks, match=PROMOTION_MATCH) as pool:
             candidate = against_random(pool, engine, loop.eval_games, network="model")
             result["candidate_vs_random"] = candidate.to_dict()
             self.log(f"iteration {iteration}: candidate against random players {candidate.describe()}")
@@ -435,10 +440,10 @@ class TrainingLoop:
         plot_progress(rows, self.dirs.plot, title=f"{self.dirs.root.name}: board {self.config.engine['dim']}")
         write_json_atomic(self.dirs.state, {"completed_iterations": iteration, "current": current})
 
-    def open_pool(self, networks: dict):
+    def open_pool(self, networks: dict, match: Optional[MatchSettings] = None):
         networks = {name: model.eval() for name, model in networks.items()}
         if self.pool.ray is None:
-            return open_pool(networks, self.pool, search=SearchSettings.from_dict(self.config.search))
+            return open_pool(networks, self.pool, search=SearchSettings.from_dict(self.config.search), match=match)
         # On Ray the actors live as long as the loop: each step sends them its networks.
         if self._ray_player is None:
             self._ray_player = open_pool(networks, self.pool, search=SearchSettings.from_dict(self.config.search))
