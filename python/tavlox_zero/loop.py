@@ -23,6 +23,8 @@ probability ratio test (sprt.py) decides or `eval_games` games are played. Equal
 earn the fair 0.25 there; the test weighs H0 "the candidate earns 0.25 + margin" against
 H1 "it earns promotion_p1", with error rates promotion_alpha of both kinds. The candidate
 is promoted only when the test accepts H1; an undecided test keeps the current network.
+The evaluation matches search with `eval_simulations` simulations (default: the run's own)
+and open with two random tiles.
 A negative margin promotes every candidate (the match is still played and recorded).
 The candidate's match against three random players is kept as a measure of progress.
 
@@ -87,6 +89,8 @@ class LoopConfig:
     sample_reuse: float = 1.5
     holdout_fraction: float = 0.1
     eval_games: int = 100
+    # Simulations of the evaluation matches' search; 0: greedy on the policy; None: the run's sims.
+    eval_simulations: Optional[int] = None
     promotion_margin: float = 0.0
     promotion_p1: float = 0.30
     promotion_alpha: float = 0.05
@@ -119,7 +123,7 @@ class RunConfig:
         )
 
 
-BEFORE_TRAINING_SETTINGS = {"window_positions": 0, "holdout_fraction": 0.0}
+BEFORE_TRAINING_SETTINGS = {"window_positions": 0, "holdout_fraction": 0.0, "eval_simulations": 0}
 
 
 def newest_shards(shards: list[tuple[int, int]], iteration: int, window: int, positions: int) -> list[int]:
@@ -146,9 +150,15 @@ def recorded_positions(path: Path) -> int:
         return int(np.count_nonzero(np.diff(shard["policy_offsets"]) > 0))
 
 
-# Evaluation matches start from two random tiles: greedy play from the empty board repeats
-# the same four games (one per seat) in every batch, which a sequential test would count as new.
-PROMOTION_MATCH = MatchSettings(opening="random:2")
+def evaluation_match(config: "RunConfig") -> MatchSettings:
+    """How the evaluation matches play: searched as self-play searches (the network's strength
+    as an agent, which its greedy policy alone can misjudge either way), from two random
+    tiles, because play from the empty board repeats the same few games in every batch,
+    which a sequential test would count as new."""
+    simulations = config.loop.eval_simulations
+    if simulations is None:
+        simulations = int(config.engine["sims_per_move"])
+    return MatchSettings(simulations=simulations, opening="random:2")
 
 
 def promotion_test(loop: "LoopConfig") -> SequentialTest:
@@ -276,7 +286,7 @@ class TrainingLoop:
         record = read_json(self.dirs.record(0), {"iteration": 0})
         if "evaluation" not in record:
             started = time.monotonic()
-            with self.open_pool({"model": self.load(initial)}) as pool:
+            with self.open_pool({"model": self.load(initial)}, match=evaluation_match(self.config)) as pool:
                 summary = against_random(pool, self.engine_config, self.config.loop.eval_games)
             self.log(f"iteration 0, untrained network against random players: {summary.describe()}")
             record["evaluation"] = {
@@ -408,7 +418,7 @@ class TrainingLoop:
         test, payoffs = promotion_test(loop), []
         # A fixed game seed would replay the same games in every batch: then one batch holds them all.
         batch = loop.eval_games if self.pool.game_seed is not None else loop.promotion_batch
-        with self.open_pool(networks, match=PROMOTION_MATCH) as pool:
+        with self.open_pool(networks, match=evaluation_match(self.config)) as pool:
             candidate = against_random(pool, engine, loop.eval_games, network="model")
             result["candidate_vs_random"] = candidate.to_dict()
             self.log(f"iteration {iteration}: candidate against random players {candidate.describe()}")
@@ -488,6 +498,7 @@ SETTINGS = (
     ("loop", "sample_reuse", "--sample-reuse", "sample_reuse"),
     ("loop", "holdout_fraction", "--holdout-fraction", "holdout_fraction"),
     ("loop", "eval_games", "--eval-games", "eval_games"),
+    ("loop", "eval_simulations", "--eval-simulations", "eval_simulations"),
     ("loop", "promotion_margin", "--promotion-margin", "promotion_margin"),
     ("loop", "promotion_p1", "--promotion-p1", "promotion_p1"),
     ("loop", "promotion_alpha", "--promotion-alpha", "promotion_alpha"),
@@ -504,7 +515,7 @@ SETTINGS = (
     ("train", "patience", "--patience", "patience"),
 )
 # Settings a resumed run may change: they do not alter the games, shards or training done so far.
-ADJUSTABLE = {"iterations", "eval_games", "promotion_margin", "checkpoint_every", "promotion_p1", "promotion_alpha",
+ADJUSTABLE = {"iterations", "eval_games", "eval_simulations", "promotion_margin", "checkpoint_every", "promotion_p1", "promotion_alpha",
               "promotion_batch"}
 
 
@@ -536,6 +547,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--patience", type=int, help=f"held-out evaluations without improvement before an "
                                                      f"iteration's training stops (default {defaults_train.patience})")
     group.add_argument("--eval-games", type=int, help=f"default {defaults_loop.eval_games}")
+    group.add_argument("--eval-simulations", type=int,
+                       help="simulations of the search in the evaluation matches (0: greedy on the policy; "
+                            "default: --sims)")
     group.add_argument("--promotion-margin", type=float,
                        help=f"what the candidate must earn above the fair 0.25 against the current network "
                             f"(H0 of the promotion test; negative: promote every candidate; default "
@@ -586,6 +600,7 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
         ("--steps", given.get(("loop", "steps_per_iteration")), 1), ("--eval-games", loop.eval_games, 1),
         ("--checkpoint-every", loop.checkpoint_every, 0), ("--channels", loop.channels, 2),
         ("--blocks", loop.blocks, 0), ("--promotion-batch", loop.promotion_batch, 1),
+        ("--eval-simulations", loop.eval_simulations, 0),
     ):
         at_least(option, value, least)
     check_promotion(loop)
@@ -635,7 +650,8 @@ def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) ->
                          f"out to resume it, or start a new run in another directory")
     if not changed:
         return saved
-    for name, least in (("iterations", 1), ("eval_games", 1), ("checkpoint_every", 0), ("promotion_batch", 1)):
+    for name, least in (("iterations", 1), ("eval_games", 1), ("checkpoint_every", 0), ("promotion_batch", 1),
+                        ("eval_simulations", 0)):
         at_least(f"--{name.replace('_', '-')}", changed.get(name), least)
     loop = replace(saved.loop, **changed)
     check_promotion(loop)
