@@ -97,14 +97,15 @@ Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettin
     const std::size_t phases = std::max<std::size_t>(1, ceil_log2(remaining.size()));
     Game simulation = game;
     std::size_t done = 0;
-    for (std::size_t phase = 0; phase < phases; ++phase) {
+    for (std::size_t phase = 0; phase < phases && done < simulations; ++phase) {
+      if (phase != 0) remaining.resize((remaining.size() + 1) / 2);
       const std::size_t each = std::max<std::size_t>(1, simulations / (phases * remaining.size()));
-      for (const std::size_t index : remaining) {
-        for (std::size_t k = 0; k < each; ++k) {
+      for (std::size_t k = 0; k < each && done < simulations; ++k) {
+        for (std::size_t i = 0; i < remaining.size() && done < simulations; ++i) {
           // Assignment reuses the copy's buffers.
           if (done != 0) simulation = game;
           if (auto error = simulate(evaluator, config, settings.fpu_reduction, root,
-                                    &root.children[index], simulation, rng, scratch)) {
+                                    &root.children[remaining[i]], simulation, rng, scratch)) {
             return error;
           }
           if (++done % kPollInterval == 0) {
@@ -114,8 +115,14 @@ Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettin
       }
       rescore();
       by_score(score);
-      remaining.resize((remaining.size() + 1) / 2);
     }
+    // A budget spent inside a phase leaves its actions with unequal visits: the choice is
+    // among the most visited of them.
+    uint32_t most = 0;
+    for (const std::size_t index : remaining)
+      most = std::max(most, root.children[index].visit_count);
+    std::erase_if(remaining,
+                  [&](std::size_t index) { return root.children[index].visit_count < most; });
   } else {
     rescore();
     by_score(score);

@@ -24,7 +24,8 @@ struct RootChoice {
 // m = min(gumbel_actions, children) actions with the highest Gumbel draw plus log prior
 // (no draws without `gumbel_noise`) are halved over ceil(log2 m) phases, each phase
 // simulating every remaining action max(1, simulations / (phases * remaining)) times
-// through it, keeping the better half by draw + log prior + sigma(q). The root gets no
+// through it (round-robin, so that the budget of `simulations` is never exceeded), keeping the
+// better half by draw + log prior + sigma(q). The root gets no
 // Dirichlet noise; below it, selection is PUCT (with first-play urgency if set).
 Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettings& settings,
                   std::size_t simulations, bool gumbel_noise, SearchNode& root, const Game& game,
