@@ -218,3 +218,18 @@ def test_head_to_head_of_one_network_with_itself_is_fair(config, match):
     assert abs(np.mean(payoffs) - 0.25) < 0.1
     with pytest.raises(ValueError, match="opening"):
         MatchSettings(opening="random:0")
+
+
+def test_player_runs_give_training_chunks_new_games_and_matches_the_same_draws():
+    """With a fixed seed, the second training run of a player plays other games than the first
+    (the chunks of one loop iteration), while repeated matches replay the same ones."""
+    pytest.importorskip("torch")
+    from tavlox_zero.batched_player import BatchedPlayer
+    from tavlox_zero.network import new_model
+
+    config = EngineConfig(dim=5, sims_per_move=4)
+    with BatchedPlayer({"model": new_model(1, channels=4, blocks=0)}, "cpu", seed=11, games_in_flight=4) as player:
+        first, second = ([r.moves.tolist() for r in player.play_training_games(config, 4)] for _ in range(2))
+        match = MatchSettings(opening="random:2")
+        assert player.play_against_random(config, 8, match=match) == player.play_against_random(config, 8, match=match)
+    assert first != second and not any(game in first for game in second)

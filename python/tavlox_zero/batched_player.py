@@ -43,6 +43,17 @@ class GamePlayer:
     unclaimed_records: list
     search: SearchSettings = SearchSettings()
     match: MatchSettings = MatchSettings()
+    _training_runs: int = 0
+
+    def run_seed(self, kind: str, seed: Optional[int]) -> Optional[int]:
+        """The seed of one run. Every training run after a player's first gets a seed of its
+        own: with one fixed seed, two runs of the same network (the chunks of one iteration)
+        would play the very same games. Matches keep the seed, so that networks measured one
+        after the other meet the same openings and opponents' draws."""
+        if seed is None or kind != TRAINING:
+            return seed
+        runs, self._training_runs = self._training_runs, self._training_runs + 1
+        return seed if runs == 0 else (seed + runs * 0x9E3779B97F4A7C15) % (1 << 62)
 
     def __enter__(self) -> "GamePlayer":
         return self
@@ -58,20 +69,23 @@ class GamePlayer:
         stopped early go to unclaimed_records."""
         yield from self._run(TRAINING, config, n_games, ["model"], keep_unclaimed=True)
 
-    def play_against_random(self, config: Any, n_games: int, network: str = "model") -> list[float]:
-        return list(self._run(AGAINST_RANDOM, config, n_games, [network]))
+    def play_against_random(self, config: Any, n_games: int, network: str = "model",
+                            match: Optional[MatchSettings] = None) -> list[float]:
+        """Seat 0's payoffs; `match` (default: the player's) says how the network plays."""
+        return list(self._run(AGAINST_RANDOM, config, n_games, [network], match=match))
 
     def play_against_baseline(self, config: Any, n_games: int, model: str = "model",
                               baseline: str = "baseline") -> list[float]:
         return list(self._run(AGAINST_BASELINE, config, n_games, [model, baseline]))
 
     def play_head_to_head(self, config: Any, n_games: int, first: str = "model",
-                          second: str = "baseline") -> list[float]:
+                          second: str = "baseline", match: Optional[MatchSettings] = None) -> list[float]:
         """Network `first` in seat game % 4, `second` in the other seats, on config.dim:
         `first`'s payoffs (a fair share is 0.25)."""
-        return list(self._run(HEAD_TO_HEAD, config, n_games, [first, second]))
+        return list(self._run(HEAD_TO_HEAD, config, n_games, [first, second], match=match))
 
-    def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False) -> Iterator[Any]:
+    def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False,
+             match: Optional[MatchSettings] = None) -> Iterator[Any]:
         raise NotImplementedError
 
 
@@ -99,12 +113,14 @@ class BatchedPlayer(GamePlayer):
         if self._engine is not None:
             self._engine.close()
 
-    def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False) -> Iterator[Any]:
+    def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False,
+             match: Optional[MatchSettings] = None) -> Iterator[Any]:
         missing = [name for name in names if name not in self._networks]
         if missing:
             raise KeyError(f"no network named {missing[0]!r}; this player has {sorted(self._networks)}")
-        self._engine = BatchedEngine(kind, config, n_games, [self._networks[name] for name in names],
-                                     **self._options)
+        options = {**self._options, "seed": self.run_seed(kind, self._options["seed"]),
+                   "match": match or self.match}
+        self._engine = BatchedEngine(kind, config, n_games, [self._networks[name] for name in names], **options)
         try:
             yield from self._engine.run()
         finally:

@@ -131,7 +131,8 @@ class GameActor:
         """The sum of the weights of network `name`: which weights the next games use."""
         return self._fingerprints[name]
 
-    def start(self, kind: str, config: dict, numbers: list, seed: int, names: list) -> None:
+    def start(self, kind: str, config: dict, numbers: list, seed: int, names: list,
+              match: Optional[dict] = None) -> None:
         import threading
 
         from .engine import BatchedEngine
@@ -141,8 +142,9 @@ class GameActor:
             self.stop()
         self._outcomes, self._error, self._stats = [], None, None
         self._engine = BatchedEngine(kind, EngineConfig.from_dict(config), len(numbers),
-                                     [self._networks[n] for n in names], seed=seed,
-                                     game_numbers=numbers, **self._options)
+                                     [self._networks[n] for n in names], seed=seed, game_numbers=numbers,
+                                     **{**self._options, **({} if match is None else
+                                                            {"match": MatchSettings.from_dict(match)})})
         self._thread = threading.Thread(target=self._play, daemon=True)
         self._thread.start()
 
@@ -241,9 +243,11 @@ class RayPlayer(GamePlayer):
     def fingerprints(self, name: str) -> list:
         return self._ray.get([actor.fingerprint.remote(name) for actor in self.actors])
 
-    def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False) -> Iterator[Any]:
+    def _run(self, kind: str, config: Any, n_games: int, names: list, keep_unclaimed: bool = False,
+             match: Optional[MatchSettings] = None) -> Iterator[Any]:
         ray = self._ray
-        seed = secrets.randbits(62) if self.seed is None else self.seed
+        seed = secrets.randbits(62) if self.seed is None else self.run_seed(kind, self.seed)
+        self._run_match = (match or self.match).to_dict()
         shares = [_Share(list(range(i, n_games, len(self.actors)))) for i in range(len(self.actors))]
         received: set = set()
         started = time.perf_counter()
@@ -291,7 +295,7 @@ class RayPlayer(GamePlayer):
                received: frozenset = frozenset()) -> Any:
         numbers = [n for n in share.numbers if n not in received]
         actor = self.actors[index]
-        actor.start.remote(kind, config.to_dict(), numbers, seed, names)
+        actor.start.remote(kind, config.to_dict(), numbers, seed, names, self._run_match)
         return actor.poll.remote()
 
     # A restarted actor was built with the first networks: give it the current ones, once

@@ -459,6 +459,7 @@ class TrainingLoop:
             self._ray_player = open_pool(networks, self.pool, search=SearchSettings.from_dict(self.config.search))
         else:
             self._ray_player.update_networks(networks)
+        self._ray_player.match = match or MatchSettings()
         return contextlib.nullcontext(self._ray_player)
 
     @staticmethod

@@ -186,8 +186,11 @@ class WorkerPool:
             if not isinstance(message, JobDone):
                 yield message
 
-    def play_against_random(self, config: Any, n_games: int, network: str = "model") -> list[float]:
+    def play_against_random(self, config: Any, n_games: int, network: str = "model",
+                            match: Any = None) -> list[float]:
         """Seat 0's payoffs of n_games greedy matches of `network` against three random players."""
+        if match is not None and not match.is_default():
+            raise ValueError("searched matches and set openings need the batched engine: leave out --engine processes")
         job = Job(AGAINST_RANDOM, config, self._network(network))
         return [float(m[1]) for _, m in self._run(job, n_games) if not isinstance(m, JobDone)]
 
@@ -198,7 +201,7 @@ class WorkerPool:
         return [float(m.value) for _, m in self._run(job, n_games) if isinstance(m, JobDone)]
 
     def play_head_to_head(self, config: Any, n_games: int, first: str = "model",
-                          second: str = "baseline") -> list[float]:
+                          second: str = "baseline", match: Any = None) -> list[float]:
         raise ValueError("head-to-head matches need the batched engine: leave out --engine processes")
 
     def _network(self, name: str) -> str:
