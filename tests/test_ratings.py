@@ -135,7 +135,7 @@ def test_loop_promotes_a_candidate_only_when_the_head_to_head_test_accepts(
     player = FakePlayer(mean)
     monkeypatch.setattr(TrainingLoop, "load", staticmethod(lambda path: None))
     monkeypatch.setattr(TrainingLoop, "open_pool", lambda self, networks, match=None: player)
-    training = TrainingLoop(tmp_path, RunConfig(engine={"dim": 5}, train=TrainConfig(), loop=loop),
+    training = TrainingLoop(tmp_path, RunConfig(engine={"dim": 5, "sims_per_move": 2}, train=TrainConfig(), loop=loop),
                             PoolSettings(device="cpu"), log=lambda _: None)
     result, was_promoted = training.evaluate(1)
 
