@@ -44,26 +44,32 @@ def plot_progress(rows: Sequence[dict], path: os.PathLike | str, title: str = "t
     FigureCanvasAgg(figure)
     losses, strength = figure.subplots(1, 2)
 
-    for key, label in (("policy_loss", "policy"), ("value_loss", "value")):
-        xs, ys = _series(rows, "train", key)
+    for keys, label, style in (
+        (("policy_loss",), "policy", {}),
+        (("value_loss",), "value", {}),
+        (("held_out", "best", "value_loss"), "value, held-out games", {"linestyle": "--"}),
+        (("held_out", "best", "constant_value_loss"), "value, constant prediction (held out)",
+         {"linestyle": ":", "color": "grey"}),
+    ):
+        xs, ys = _series(rows, "train", *keys)
         if xs:
-            losses.plot(xs, ys, marker="o", label=label)
+            losses.plot(xs, ys, marker="o", label=label, **style)
     losses.set_xlabel("iteration")
     losses.set_ylabel("cross-entropy (mean over the iteration's steps)")
     losses.set_title("training losses")
     losses.grid(alpha=0.3)
     if losses.lines:
-        losses.legend()
+        losses.legend(fontsize="small")
 
     _strength(strength, rows, "candidate_vs_random", "candidate vs 3 random players")
     _strength(strength, rows, "current_vs_random", "current vs 3 random players", linestyle=":", alpha=0.6)
-    _strength(strength, rows, "candidate_vs_current", "candidate vs current (20x20)", linestyle="--")
+    _strength(strength, rows, "candidate_vs_current", "candidate vs current (one seat, rotating)", linestyle="--")
     strength.axhline(FAIR_SHARE, color="grey", linewidth=0.8, linestyle=":", label=f"equal share {FAIR_SHARE}")
     promoted = [r["iteration"] for r in rows if r.get("promoted") and r["iteration"] > 0]
     for i, iteration in enumerate(promoted):
         strength.axvline(iteration, color="green", alpha=0.25, label="promoted" if i == 0 else None)
     strength.set_xlabel("iteration")
-    strength.set_ylabel("mean payoff of seat 0 (95% CI)")
+    strength.set_ylabel("mean payoff (95% CI)")
     strength.set_title("strength")
     strength.grid(alpha=0.3)
     strength.legend(fontsize="small")
