@@ -86,19 +86,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def untrained_networks(model, seeds: int) -> dict:
-    """Fresh networks of `model`'s architecture, one per seed 0 to seeds - 1; the global torch
-    random state is left as it was."""
-    import torch
-
+    """Fresh networks of `model`'s architecture, one per seed 0 to seeds - 1: the initial
+    networks of loop runs started with those seeds."""
     from . import network
 
     config = network.model_config(model)
-    untrained = {}
-    for seed in range(seeds):
-        with torch.random.fork_rng(devices=[]):
-            torch.manual_seed(seed)
-            untrained[f"untrained-{seed}"] = network.build_model(config).eval()
-    return untrained
+    return {f"untrained-{seed}": network.new_model(seed, channels=config["channels"], blocks=config["blocks"])
+            for seed in range(seeds)}
 
 
 @dataclass
