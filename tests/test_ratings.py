@@ -163,7 +163,7 @@ def tiny_run(tmp_path):
     run = tmp_path / "run"
     (run / "checkpoints").mkdir(parents=True)
     engine = EngineConfig(dim=5, sims_per_move=2)
-    (run / "config.json").write_text(json.dumps({"engine": engine.to_dict()}))
+    (run / "config.json").write_text(json.dumps({"engine": engine.to_dict(), "search": {"root": "gumbel"}}))
     for seed, iteration in enumerate((0, 1, 3)):
         model = network.new_model(seed=seed, channels=4, blocks=1)
         network.save_checkpoint(run / "checkpoints" / f"iter_{iteration:04d}.pt", model,
@@ -201,8 +201,9 @@ def test_ladder_rates_every_checkpoint_and_keeps_finished_matches(tiny_run, monk
 
     real_open, played = ladder.open_pool, []
 
-    def counting_open(networks, settings, match, stop_after=None):
-        pool = real_open(networks, settings, match=match)
+    def counting_open(networks, settings, search, match, stop_after=None):
+        assert search.root == "gumbel", "the ladder searches as the run did"
+        pool = real_open(networks, settings, search=search, match=match)
         play = pool.play_head_to_head
 
         def counted(config, n_games, first, second):

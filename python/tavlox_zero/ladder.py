@@ -6,7 +6,9 @@ both directions: `--games` games with the one in one seat (rotating through the 
 the other in the other three, then the same with the two swapped. With more than
 `--all-pairs-up-to` checkpoints, each plays only its neighbour and the first, which still
 connects them all. Moves are chosen by a search of `--simulations` simulations without
-noise, and `--opening first-tile` spreads the games over every legal first tile.
+noise, searching as the run's self-play did (its root and first-play urgency), and the
+games open with `--opening` (default two random tiles: searched play from one opening
+repeats nearly the same game, which the intervals would count as new evidence).
 
 The ratings are fitted by maximum likelihood over all games (elo.py) with 95% bootstrap
 intervals, and written as RUN/ladder.json (settings, every game's payoff, ratings),
@@ -70,7 +72,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--simulations", type=int, default=32,
                         help="search simulations per move, without noise; 0 plays greedily on the policy "
                              "(default %(default)s)")
-    parser.add_argument("--opening", default="first-tile",
+    parser.add_argument("--opening", default="random:2",
                         help="openings of the games: none, first-tile or random:K (default %(default)s)")
     parser.add_argument("--all-pairs-up-to", type=int, default=8,
                         help="with more checkpoints, each plays only its neighbour and the first "
@@ -81,7 +83,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def check_arguments(args: argparse.Namespace):
-    """The run's engine configuration, checkpoints and match settings; UsageError on a mistake."""
+    """The run's engine configuration and search settings, checkpoints and match settings;
+    UsageError on a mistake."""
     from .engine_config import EngineConfig
 
     at_least("--games", args.games, 4)
@@ -93,8 +96,12 @@ def check_arguments(args: argparse.Namespace):
     at_least("--bootstrap", args.bootstrap, 0)
     if not args.run_dir.is_dir():
         raise UsageError(f"{args.run_dir}: no such run directory")
+    from .search_settings import SearchSettings
+
     try:
-        engine = EngineConfig.from_dict(json.loads((args.run_dir / "config.json").read_text())["engine"])
+        saved = json.loads((args.run_dir / "config.json").read_text())
+        engine = EngineConfig.from_dict(saved["engine"])
+        search = SearchSettings.from_dict(saved.get("search"))
     except FileNotFoundError as error:
         raise UsageError(f"{args.run_dir}: not a loop run directory (no config.json)") from error
     except (OSError, ValueError, KeyError, TypeError) as error:
@@ -110,7 +117,7 @@ def check_arguments(args: argparse.Namespace):
         pool = PoolSettings.from_args(args)
     except (TypeError, ValueError, RuntimeError) as error:
         raise UsageError(str(error)) from error
-    return engine, checkpoints, match, pool
+    return engine, search, checkpoints, match, pool
 
 
 def previous_games(path: Path, settings: dict, digests: dict) -> dict:
@@ -136,9 +143,9 @@ def previous_games(path: Path, settings: dict, digests: dict) -> dict:
 def run(args: argparse.Namespace) -> int:
     from . import network
 
-    engine, checkpoints, match, pool_settings = check_arguments(args)
+    engine, search, checkpoints, match, pool_settings = check_arguments(args)
     run_dir: Path = args.run_dir
-    settings = {"games": args.games, "match": match.to_dict(), "engine": engine.to_dict()}
+    settings = {"games": args.games, "match": match.to_dict(), "engine": engine.to_dict(), "search": search.to_dict()}
     names = [name for name, _, _ in checkpoints]
     iterations = {name: iteration for name, iteration, _ in checkpoints}
     digests = {name: digest(path) for name, _, path in checkpoints}
@@ -162,7 +169,7 @@ def run(args: argparse.Namespace) -> int:
               f"{len(missing)} matches of {args.games} games ({match.describe()})")
         needed = sorted({name for direction in missing for name in direction}, key=names.index)
         networks = {name: network.load_checkpoint(path)[0].eval() for name, _, path in checkpoints if name in needed}
-        with open_pool(networks, pool_settings, match=match) as pool:
+        with open_pool(networks, pool_settings, search=search, match=match) as pool:
             for first, second in missing:
                 payoffs = pool.play_head_to_head(engine, args.games, first=first, second=second)
                 games[(first, second)] = [float(p) for p in payoffs]
