@@ -150,3 +150,25 @@ def test_promotion_rule_follows_the_head_to_head_test(payoffs, margin, promoted)
     test = SequentialTest(p0=0.25 + max(margin, 0.0), p1=0.30)
     test.extend(payoffs)
     assert beats_current(test, margin) == promoted
+
+
+@pytest.mark.parametrize("minutes, ran", [(None, [1, 2, 3, 4]), (2.5, [1, 2]), (0.5, [1])])
+def test_loop_starts_no_iteration_that_would_end_past_its_time_budget(tmp_path, monkeypatch, minutes, ran):
+    from tavlox_zero import loop as loop_module
+    from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop
+    from tavlox_zero.pool_options import PoolSettings
+    from tavlox_zero.train import TrainConfig
+
+    clock, played = [0.0], []
+    monkeypatch.setattr(loop_module.time, "monotonic", lambda: clock[0])
+    monkeypatch.setattr(TrainingLoop, "initialise", lambda self: None)
+    monkeypatch.setattr(TrainingLoop, "state", lambda self: {"completed_iterations": 0, "current": 0})
+
+    def one_minute(self, iteration):
+        played.append(iteration)
+        clock[0] += 60.0
+
+    monkeypatch.setattr(TrainingLoop, "run_iteration", one_minute)
+    config = RunConfig(engine={"dim": 5, "sims_per_move": 2}, train=TrainConfig(), loop=LoopConfig(iterations=4))
+    TrainingLoop(tmp_path, config, PoolSettings(device="cpu"), log=lambda _: None).run(minutes=minutes)
+    assert played == ran

@@ -257,13 +257,21 @@ class TrainingLoop:
     def state(self) -> dict:
         return read_json(self.dirs.state, {"completed_iterations": -1, "current": 0})
 
-    def run(self, iterations: Optional[int] = None) -> None:
+    def run(self, iterations: Optional[int] = None, minutes: Optional[float] = None) -> None:
+        """Runs iterations up to `iterations` (default: the run's); with `minutes`, starts none
+        that would end past that many minutes from now at the pace of the slowest so far."""
         iterations = self.config.loop.iterations if iterations is None else iterations
+        started, slowest = time.monotonic(), 0.0
         self.dirs.make()
         try:
             self.initialise()
             for iteration in range(self.state()["completed_iterations"] + 1, iterations + 1):
+                elapsed = time.monotonic() - started
+                if minutes is not None and elapsed + slowest > 60 * minutes:
+                    self.log(f"stopped before iteration {iteration}: it would end past --minutes {minutes:g}")
+                    break
                 self.run_iteration(iteration)
+                slowest = max(slowest, time.monotonic() - started - elapsed)
         finally:
             if self._ray_player is not None:
                 self._ray_player.close()
@@ -523,6 +531,9 @@ ADJUSTABLE = {"iterations", "eval_games", "eval_simulations", "promotion_margin"
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     defaults_loop, defaults_train = LoopConfig(), TrainConfig()
     parser.add_argument("run_dir", type=Path, help="directory of the run (created, or resumed when it exists)")
+    parser.add_argument("--minutes", type=float,
+                        help="time budget of this invocation: start no iteration that would end past it, at "
+                             "the pace of the slowest so far (not saved; the run resumes where it stopped)")
     parser.add_argument("--iterations", type=int, help=f"iterations to reach (default {defaults_loop.iterations})")
     add_engine_arguments(parser)
     group = parser.add_argument_group(
@@ -683,6 +694,8 @@ def run(args: argparse.Namespace) -> int:
         pool = PoolSettings.from_args(args)
     except (TypeError, ValueError, RuntimeError) as error:
         raise UsageError(str(error)) from error
+    if args.minutes is not None and not (args.minutes > 0 and math.isfinite(args.minutes)):
+        raise UsageError(f"--minutes must be a positive number, got {args.minutes}")
     dirs = RunDirectory(args.run_dir)
     if dirs.root.exists() and not dirs.root.is_dir():
         raise UsageError(f"{dirs.root} is not a directory: name a run directory")
@@ -697,6 +710,6 @@ def run(args: argparse.Namespace) -> int:
         if config is not saved:
             write_json_atomic(dirs.config, config.to_dict())
         print(f"resuming {args.run_dir} after iteration {loop.state()['completed_iterations']} with its saved settings")
-    loop.run()
+    loop.run(minutes=args.minutes)
     print(f"done: {loop.dirs.metrics}, {loop.dirs.plot}")
     return 0
