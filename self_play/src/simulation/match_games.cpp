@@ -13,17 +13,18 @@ void report_error(TextOutput& out, std::string_view error) {
   out.write("Error running MCTS: " + debug_quote(error) + "\n");
 }
 
-// Plays a match to its end; `seat_action` chooses the move of a seat a network or a random
-// player holds. Returns the payoffs, or the error text after printing it.
+// Plays a match to its end from the opening of `opening_number`; `seat_action` chooses the
+// move of a seat a network or a random player holds. Returns the payoffs, or the error text after
+// printing it.
 template <typename SeatAction>
-Result<Payoff> play_match(const MatchPlay& play, uint64_t game_number, Rng& rng, TextOutput& out,
+Result<Payoff> play_match(const MatchPlay& play, uint64_t opening_number, Rng& rng, TextOutput& out,
                           SeatAction&& seat_action) {
   check_dim(play.config.dim);
   Game game = Game::reset(uint32_t(play.config.dim));
   std::size_t played = 0;
   while (!game.is_terminal()) {
     uint32_t action;
-    if (const auto opening = opening_tile(play.match, game_number, played, game, rng)) {
+    if (const auto opening = opening_tile(play.match, opening_number, played, game, rng)) {
       action = *opening;
     } else {
       auto chosen = seat_action(game);
@@ -79,7 +80,7 @@ std::optional<uint32_t> opening_tile(const MatchSettings& match, uint64_t game_n
 Result<float> head_to_head_game(Evaluator& first, Evaluator& second, const MatchPlay& play,
                                 uint64_t game_number, Rng& rng, TextOutput& out) {
   const uint32_t seat = uint32_t(game_number % kPlayers);
-  auto payoffs = play_match(play, game_number, rng, out, [&](const Game& game) {
+  auto payoffs = play_match(play, game_number / kPlayers, rng, out, [&](const Game& game) {
     return match_action(game.player() == seat ? first : second, play, game, rng);
   });
   if (const ErrorText* error = error_of(payoffs)) return *error;

@@ -32,8 +32,9 @@ std::optional<uint32_t> opening_tile(const MatchSettings& match, uint64_t game_n
                                      std::size_t played, const Game& game, Rng& rng);
 
 // Network `first` in seat game_number % 4, network `second` in the other three, on
-// config.dim. Returns `first`'s payoff, or the error text "Error running MCTS" after
-// printing the error line.
+// config.dim; a "first tile" opening follows game_number / 4, so that every seat meets every
+// first tile in 4 * count games. Returns `first`'s payoff, or the error text "Error running MCTS"
+// after printing the error line.
 Result<float> head_to_head_game(Evaluator& first, Evaluator& second, const MatchPlay& play,
                                 uint64_t game_number, Rng& rng, TextOutput& out);
 
