@@ -159,10 +159,11 @@ def test_loop_refuses_conflicting_settings_on_resume_and_takes_adjustable_ones(t
     saved = (run_dir / "config.json").read_text()
     before = snapshot(run_dir)
     capsys.readouterr()
-    code = cli.main(["loop", str(run_dir), "--dim", "6", "--sims", "3", "--lr", "0.1", "--device", "cpu"])
+    code = cli.main(["loop", str(run_dir), "--dim", "6", "--sims", "3", "--lr", "0.1", "--root", "gumbel",
+                     "--device", "cpu"])
     err = capsys.readouterr().err.strip()
     assert code == 2 and err.count("\n") == 0, err
-    for named in ("--dim 6 (saved: 5)", "--sims 3 (saved: 2)", "--lr 0.1 (saved: 0.002)"):
+    for named in ("--dim 6 (saved: 5)", "--sims 3 (saved: 2)", "--lr 0.1 (saved: 0.002)", "--root gumbel (saved: puct)"):
         assert named in err, err
     assert snapshot(run_dir) == before
     assert cli.main(["loop", str(run_dir), "--iterations", "2", "--eval-games", "3", *SMALL[4:]]) == 0

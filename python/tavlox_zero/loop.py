@@ -657,6 +657,7 @@ def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) ->
             changed[name] = value
         else:
             conflicts.append(f"{option} {value} (saved: {saved_value})")
+    conflicts += search_conflicts(SearchSettings.from_dict(saved.search), args)
     if conflicts:
         raise UsageError(f"{run_dir} was started with other settings: {', '.join(conflicts)}; leave these options "
                          f"out to resume it, or start a new run in another directory")
@@ -668,6 +669,17 @@ def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) ->
     loop = replace(saved.loop, **changed)
     check_promotion(loop)
     return RunConfig(engine=saved.engine, train=saved.train, loop=loop, search=saved.search)
+
+
+def search_conflicts(saved: SearchSettings, args: argparse.Namespace) -> list[str]:
+    """The search options of a resume that differ from the run's saved search. An option at its
+    default counts as left out, since the parser cannot tell the two apart."""
+    defaults, given = SearchSettings(), SearchSettings.from_args(args)
+    conflicts = []
+    for name, value in asdict(given).items():
+        if value != getattr(defaults, name) and value != getattr(saved, name):
+            conflicts.append(f"--{name.replace('_', '-')} {value} (saved: {getattr(saved, name)})")
+    return conflicts
 
 
 def check_promotion(loop: LoopConfig) -> None:
