@@ -94,16 +94,18 @@ def interval(summary: dict) -> str:
 
 
 def report(out: Path) -> None:
-    print("| run | iterations | minutes | play | final network | untrained (pooled) | above every seed |")
-    print("|---|---|---|---|---|---|---|")
+    print("| run | iterations | minutes | play | final network | its own initial network | untrained, pooled "
+          "| above pooled | above every seed |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for path in sorted(out.glob("*/evidence.json")):
         evidence = json.loads(path.read_text())
         evaluation = evidence["evaluation"]
         for row in evaluation.get("separation", []):
-            model = next(m["summary"] for m in evaluation["measures"]
-                         if m["network"] == "model" and m["play"] == row["play"])
+            measures = {m["network"]: m["summary"] for m in evaluation["measures"] if m["play"] == row["play"]}
+            initial = measures.get(f"untrained seed {evidence['seed']}")
             print(f"| {path.parent.name} | {evidence['iterations']} | {evidence['training_seconds'] / 60:.1f} "
-                  f"| {row['play']} | {interval(model)} | {interval(row['pooled_untrained'])} "
+                  f"| {row['play']} | {interval(measures['model'])} | {interval(initial) if initial else '-'} "
+                  f"| {interval(row['pooled_untrained'])} | {'yes' if row['above_pooled'] else 'no'} "
                   f"| {'yes' if row['above_every_seed'] else 'no'} |")
 
 
