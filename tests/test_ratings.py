@@ -3,11 +3,12 @@ loop's promotion decided by the test."""
 
 import math
 
-import numpy as np
 import pytest
 
-from tavlox_zero.elo import Encounter, fit, head_to_head, pairwise_score, rate
-from tavlox_zero.sprt import ACCEPT_H0, ACCEPT_H1, SequentialTest
+np = pytest.importorskip("numpy")
+
+from tavlox_zero.elo import Encounter, fit, head_to_head, pairwise_score, rate  # noqa: E402
+from tavlox_zero.sprt import ACCEPT_H0, ACCEPT_H1, SequentialTest  # noqa: E402
 
 
 def payoffs(rng, mean, n):
