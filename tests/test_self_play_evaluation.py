@@ -244,3 +244,14 @@ def test_requests_never_change_after_they_were_put(rep, dim, requests, make_conf
             assert not (planes[4][cell] and any(covered)), f"request {index}: covered but legal"
         assert any(planes[4]), f"request {index}: a position without legal tiles"
         assert sum(map(any, zip(*planes[:4]))) <= 5 * (index + 1), f"request {index}: too full"
+
+
+@pytest.mark.parametrize("values", [(), (0.5,), (0.5, 0.5)])
+def test_too_few_values_fault_without_crashing(values, panic_type, make_config, make_network, result_queue):
+    """Found by fuzzing: a reply with fewer values than players read past the end of them."""
+    network = make_network(values=values)
+    with pytest.raises(panic_type):
+        play_training_game(0, make_config(sims_per_move=4), result_queue, network.inference_queue, network)
+    network = make_network(values=values)
+    status = play_test_against_random(0, make_config(dim=7), result_queue, network.inference_queue, network)
+    assert status in (0, 1), "the greedy match reads no value, so it plays to the end"

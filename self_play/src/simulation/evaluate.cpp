@@ -65,7 +65,8 @@ std::optional<EvaluationError> evaluate(Evaluator& evaluator, SearchNode& node, 
   rotate_to_absolute(values, player);
 
   node.player = player;
-  node.network_value = values[player];
+  // Too few values for the mover is a fault that the backup reports; nothing is read here.
+  node.network_value = player < values.size() ? values[player] : 0.0f;
   expand(node, scratch.policy, rng);
   return std::nullopt;
 }

@@ -69,7 +69,7 @@ Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettin
     if (auto error = evaluate(evaluator, root, game, rng, scratch.values, scratch.evaluation)) {
       return "Error evaluating root node: " + error->display;
     }
-    root_value = scratch.values[root.player];
+    root_value = root.network_value;
   }
   choice.policy.clear();
   const std::size_t count = root.children.size();
