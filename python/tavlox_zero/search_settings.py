@@ -133,7 +133,7 @@ class MatchSettings:
         group.add_argument("--match-simulations", type=int, default=defaults.simulations, metavar="N",
                            help="0: match moves greedy on the network's policy (default); N: a search with N "
                                 "simulations, no noise, the best move")
-        group.add_argument("--opening", default=defaults.opening, metavar="SPEC",
+        group.add_argument("--opening", default=defaults.opening, metavar="OPENING",
                            help="match openings: none (default), first-tile (every legal first tile opens "
                                 "equally many games) or random:K (the first K tiles uniformly random legal)")
 

@@ -8,6 +8,13 @@
 namespace tavlox::self_play {
 namespace {
 
+bool any_visits(const VisitDist& dist) {
+  for (const auto& pair : dist) {
+    if (pair.second != 0) return true;
+  }
+  return false;
+}
+
 // The child with the highest prior (the first among equals): the move of a search that
 // visited nothing.
 uint32_t highest_prior(const SearchNode& root) {
@@ -56,9 +63,7 @@ Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config,
       if (dist.empty()) fail("assertion failed: visit_dist.len() > 0");
       // The opening is sampled: positions 1 to sample_moves - 1.
       const bool sampled = config.sample_moves > policies.size();
-      uint32_t visits = 0;
-      for (const auto& pair : dist) visits += pair.second;
-      if (!full && visits == 0) {
+      if (!full && !any_visits(dist)) {
         action = highest_prior(root);
       } else {
         action = sampled ? sampled_action(dist, rng) : greedy_action(dist);
