@@ -28,11 +28,15 @@ from __future__ import annotations
 import contextlib
 import errno
 import hashlib
+import io
 import json
+import math
 import os
 import re
 import signal
+import stat
 import time
+import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Iterable, Iterator, Optional, Sequence
@@ -40,7 +44,8 @@ from typing import Any, Iterable, Iterator, Optional, Sequence
 import numpy as np
 
 from .atomic import atomic_write
-from .constants import PLAYERS, STATE_PLANES
+from .constants import MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES
+from .errors import brief
 
 SHARD_FORMAT = "tavlox-zero-shard"
 SHARD_VERSION = 1
@@ -103,16 +108,30 @@ def write_shard(path: os.PathLike | str, records: Iterable, dim: int, metadata: 
 
 
 def read_shard(path: os.PathLike | str) -> Shard:
-    """Loads and checks one shard; raises ValueError naming the file and the inconsistency."""
+    """Loads and checks one shard; raises ValueError naming the file and the inconsistency.
+
+    The sizes the archive declares are checked against each other and against the file's
+    size before any array is inflated, so a crafted file costs no more than an honest one."""
     with open_shard(path) as data:
         missing = [name for name in ARRAYS if name not in data.files]
         if missing:
             raise ValueError(f"{path}: not a self-play shard (missing {', '.join(missing)})")
         try:
+            headers = {name: data.header(name) for name in ARRAYS}
+            problem = _header_problem(headers)
+            if problem:
+                raise CorruptShard(f"{path}: corrupt shard: {problem}")
+            dim = data.board_side()
+            problem = _dim_problem(dim) or _size_problem(headers, dim)
+            if problem:
+                raise CorruptShard(f"{path}: corrupt shard: {problem}")
             arrays = {name: data[name] for name in ARRAYS}
             metadata = json.loads(str(arrays["metadata"]))
+            expected = metadata.get("checksum") if isinstance(metadata, dict) else None
+            if expected is not None and expected != arrays_checksum(arrays):
+                raise CorruptShard(f"{path}: corrupt shard: its arrays do not match the checksum in its metadata")
             shard = Shard(
-                dim=int(arrays["dim"]),
+                dim=dim,
                 moves=arrays["moves"].astype(np.int64),
                 game_offsets=arrays["game_offsets"].astype(np.int64),
                 policy_tiles=arrays["policy_tiles"].astype(np.int64),
@@ -125,9 +144,6 @@ def read_shard(path: os.PathLike | str) -> Shard:
             raise
         except UNREADABLE as error:
             raise CorruptShard(f"{path}: corrupt shard ({_reason(error)}); write it again or leave it out") from error
-    expected = metadata.get("checksum") if isinstance(metadata, dict) else None
-    if expected is not None and expected != arrays_checksum(arrays):
-        raise ValueError(f"{path}: corrupt shard: its arrays do not match the checksum in its metadata")
     problem = _inconsistency(shard)
     if problem:
         raise ValueError(f"{path}: corrupt shard: {problem}")
@@ -157,11 +173,25 @@ class CorruptShard(ValueError):
 UNREADABLE = (Exception,)
 
 
+# An honest shard's arrays inflate to about ten times its file's size. An archive whose
+# arrays declare more than MAX_INFLATION times its size, and more than INFLATION_FLOOR_BYTES
+# (which any small honest shard stays under), is refused before anything is inflated.
+MAX_INFLATION = 64
+INFLATION_FLOOR_BYTES = 8 << 20
+
+# What every array holds: NumPy kinds of its numbers and its number of dimensions.
+ARRAY_KINDS = {"dim": ("iu", 0), "moves": ("iu", 2), "game_offsets": ("iu", 1), "policy_tiles": ("iu", 1),
+               "policy_fractions": ("f", 1), "policy_offsets": ("iu", 1), "payoffs": ("f", 2), "metadata": ("U", 0)}
+
+
 @contextlib.contextmanager
 def open_shard(path: os.PathLike | str) -> Iterator[Any]:
     """The shard's archive (np.load, no pickle); a file that is not one raises ValueError naming it.
 
     A missing or unreadable file raises its OSError, which names the file."""
+    if isinstance(path, (str, os.PathLike)) and os.path.exists(path) and not os.path.isdir(path) \
+            and not stat.S_ISREG(os.stat(path).st_mode):
+        raise ValueError(f"{path}: not a regular file (a shard is one)")
     try:
         data = np.load(path, allow_pickle=False)
     except (FileNotFoundError, PermissionError, IsADirectoryError):
@@ -172,23 +202,112 @@ def open_shard(path: os.PathLike | str) -> Iterator[Any]:
     if not hasattr(data, "files"):
         raise ValueError(f"{path}: not a shard (a single array, not an .npz archive)")
     with data:
-        yield _Archive(path, data)
+        archive = _Archive(path, data)
+        archive.check_declared_sizes()
+        yield archive
 
 
 class _Archive:
     """An open .npz archive whose members, read one by one, raise ValueError naming the file
-    when they cannot be decoded."""
+    when they cannot be decoded or declare more than the file can honestly hold."""
 
     def __init__(self, path: os.PathLike | str, data: Any) -> None:
         self._path, self._data = path, data
         self.files = data.files
 
+    def _member(self, name: str) -> zipfile.ZipInfo:
+        names = self._data.zip.namelist()
+        return self._data.zip.getinfo(f"{name}.npy" if f"{name}.npy" in names else name)
+
+    def check_declared_sizes(self) -> None:
+        """Refuses an archive whose arrays declare more bytes than its size allows."""
+        try:
+            declared = sum(self._member(name).file_size for name in ARRAYS if name in self.files)
+            size = _stream_size(self._data.zip.fp)
+        except UNREADABLE as error:
+            raise CorruptShard(f"{self._path}: corrupt shard ({_reason(error)}); write it again or leave it out") \
+                from error
+        if declared > max(INFLATION_FLOOR_BYTES, MAX_INFLATION * size):
+            raise CorruptShard(f"{self._path}: corrupt shard: its arrays would inflate to {declared} bytes from "
+                               f"{size}, far beyond any honest shard; write it again or leave it out")
+
+    def header(self, name: str) -> tuple:
+        """(shape, dtype) of member `name`, read from its header alone; ValueError when the header
+        does not describe the member's declared size."""
+        info = self._member(name)
+        with self._data.zip.open(info) as member:
+            version = np.lib.format.read_magic(member)
+            if version == (1, 0):
+                shape, _, dtype = np.lib.format.read_array_header_1_0(member)
+            elif version == (2, 0):
+                shape, _, dtype = np.lib.format.read_array_header_2_0(member)
+            else:
+                raise ValueError(f"{name}: array format version {version} is not one NumPy writes for shards")
+            header_bytes = member.tell()
+        if dtype.hasobject or header_bytes + math.prod(shape) * dtype.itemsize != info.file_size:
+            raise ValueError(f"{name}: its header does not describe its {info.file_size} bytes")
+        return shape, dtype
+
+    def board_side(self) -> int:
+        """The shard's board side; ValueError naming the file when `dim` is not one integer."""
+        dim = self["dim"]
+        if dim.shape != () or dim.dtype.kind not in "iu":
+            raise CorruptShard(f"{self._path}: corrupt shard: dim of type {dim.dtype} and shape {dim.shape}")
+        return int(dim)
+
     def __getitem__(self, name: str) -> np.ndarray:
         try:
+            self.header(name)
             return self._data[name]
         except UNREADABLE as error:
             raise CorruptShard(f"{self._path}: corrupt shard ({_reason(error)}); write it again or leave it out") \
                 from error
+
+
+def _stream_size(stream: Any) -> int:
+    try:
+        return os.fstat(stream.fileno()).st_size
+    except (AttributeError, OSError, io.UnsupportedOperation):
+        position = stream.tell()
+        size = stream.seek(0, io.SEEK_END)
+        stream.seek(position)
+        return size
+
+
+def _header_problem(headers: dict) -> Optional[str]:
+    """What is wrong with the kinds and shapes the arrays' headers declare, if anything."""
+    for name, (kinds, ndim) in ARRAY_KINDS.items():
+        shape, dtype = headers[name]
+        if dtype.kind not in kinds or len(shape) != ndim:
+            return f"{name} of type {dtype} and shape {shape}"
+    (n, width), (g, players) = headers["moves"][0], headers["payoffs"][0]
+    if width != 2:
+        return f"moves of shape {(n, width)}"
+    if players != PLAYERS:
+        return f"payoffs of shape {(g, players)}"
+    if headers["game_offsets"][0] != (g + 1,):
+        return "game offsets do not cover the moves"
+    if headers["policy_offsets"][0] != (n + 1,):
+        return "policy offsets do not cover the policy entries"
+    if headers["policy_tiles"][0] != headers["policy_fractions"][0]:
+        return "policy tiles and fractions differ in length"
+    return None
+
+
+def _dim_problem(dim: int) -> Optional[str]:
+    return None if MIN_DIM <= dim <= MAX_DIM else f"board side {dim} outside {MIN_DIM} to {MAX_DIM}"
+
+
+def _size_problem(headers: dict, dim: int) -> Optional[str]:
+    """Counts no game of the board can reach: a game places each tile once, and a root policy
+    lists each tile once."""
+    n, g, entries = headers["moves"][0][0], headers["payoffs"][0][0], headers["policy_tiles"][0][0]
+    cells = dim * dim
+    if n > g * cells:
+        return f"{n} positions in {g} games of a {dim}x{dim} board"
+    if entries > n * cells:
+        return f"{entries} policy entries for {n} positions of a {dim}x{dim} board"
+    return None
 
 
 def shard_paths(paths: Sequence[os.PathLike | str]) -> list[Path]:
@@ -202,15 +321,17 @@ def shard_paths(paths: Sequence[os.PathLike | str]) -> list[Path]:
             if not inside:
                 raise ValueError(f"{path}: no shards (*.npz) in this directory")
             found.extend(inside)
-        elif path.exists():
+        elif path.is_file():
             found.append(path)
+        elif path.exists():
+            raise ValueError(f"{path}: not a regular file (a shard is one)")
         else:
             raise FileNotFoundError(errno.ENOENT, "no such shard", str(path))
     return found
 
 
 def _reason(error: BaseException) -> str:
-    return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+    return brief(f"{type(error).__name__}: {error}" if str(error) else type(error).__name__)
 
 
 class ShardWriter:
@@ -471,8 +592,8 @@ def _to_arrays(games: list, dim: int) -> dict:
 def _inconsistency(shard: Shard) -> Optional[str]:
     n, g = shard.num_positions, shard.num_games
     cells = shard.dim * shard.dim
-    if shard.dim < 1:
-        return f"board side {shard.dim}"
+    if _dim_problem(shard.dim):
+        return _dim_problem(shard.dim)
     if shard.moves.ndim != 2 or shard.moves.shape[1] != 2:
         return f"moves of shape {shard.moves.shape}"
     if shard.payoffs.shape != (g, PLAYERS):
@@ -489,7 +610,20 @@ def _inconsistency(shard: Shard) -> Optional[str]:
         return "a move lies off the board"
     if len(shard.policy_tiles) and not (0 <= shard.policy_tiles.min() and shard.policy_tiles.max() < cells):
         return "a policy tile lies off the board"
+    # A search without visits records NaN fractions (counted as 0 in training); nothing else
+    # lies outside [0, 1].
+    fractions = shard.policy_fractions[~np.isnan(shard.policy_fractions)]
+    if len(fractions) and not (fractions.min() >= 0 and fractions.max() <= 1 + PAYOFF_TOLERANCE):
+        return "a policy fraction lies outside [0, 1]"
+    if g and not (np.isfinite(shard.payoffs).all() and shard.payoffs.min() >= 0 and shard.payoffs.max() <= 1):
+        return "a payoff is not a number in [0, 1]"
+    if g and not np.allclose(shard.payoffs.sum(axis=1, dtype=np.float64), 1.0, rtol=0, atol=PAYOFF_TOLERANCE):
+        return "a game's payoffs do not sum to 1"
     return None
+
+
+# Payoffs and fractions are stored as float32: sums may miss 1 by rounding.
+PAYOFF_TOLERANCE = 1e-3
 
 
 def _covers(offsets: np.ndarray, parts: int, total: int) -> bool:

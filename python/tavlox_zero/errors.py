@@ -14,12 +14,23 @@ from pathlib import Path
 from typing import Optional
 
 
+# A message quotes at most this many characters of a library's error (a damaged file's
+# bytes can make that text kilobytes long).
+BRIEF_CHARACTERS = 200
+
+
 class UsageError(Exception):
     """A wrong command line; the command exits with 2."""
 
 
 class CommandFailed(Exception):
     """A failure while running; the command exits with 1."""
+
+
+def brief(text: str) -> str:
+    """`text` on one line, cut to BRIEF_CHARACTERS."""
+    text = " ".join(str(text).split())
+    return text if len(text) <= BRIEF_CHARACTERS else text[:BRIEF_CHARACTERS - 3] + "..."
 
 
 def at_least(option: str, value: Optional[float], least: float) -> None:

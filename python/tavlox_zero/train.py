@@ -419,7 +419,7 @@ def shard_dim(path: os.PathLike | str) -> int:
     with open_shard(path) as shard:
         if "dim" not in shard.files:
             raise ValueError(f"{path}: not a self-play shard (no board side, 'dim')")
-        return int(shard["dim"])
+        return shard.board_side()
 
 
 def shard_engine_config(path: os.PathLike | str) -> Optional[dict]:
