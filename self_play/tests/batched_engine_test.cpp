@@ -149,7 +149,8 @@ TEST(BatchedEquivalenceTest, SettingsReachTheDrivers) {
         EXPECT_EQ(game.record.moves, expected.moves) << "game " << index;
         EXPECT_EQ(game.record.policies, expected.policies) << "game " << index;
       } else if (kind == JobKind::kAgainstRandom) {
-        EXPECT_EQ(game.payoff, std::get<float>(against_random_game(model, play, index, rng, text)));
+        EXPECT_EQ(game.payoff,
+                  std::get<float>(against_reference_game(model, play, index, rng, text)));
       } else {
         EXPECT_EQ(game.payoff,
                   std::get<float>(head_to_head_game(model, other, play, index, rng, text)));

@@ -248,7 +248,7 @@ FinishedGame BatchedEngine::play(GameTask& task, uint64_t index) {
       const MatchPlay match{options_.config, options_.search, options_.match};
       const auto result = options_.match.is_default()
                               ? test_against_random(task.evaluators[0], options_.config, rng, text)
-                              : against_random_game(task.evaluators[0], match, index, rng, text);
+                              : against_reference_game(task.evaluators[0], match, index, rng, text);
       if (const float* payoff = std::get_if<float>(&result)) {
         game.payoff = *payoff;
       } else {

@@ -14,7 +14,7 @@ namespace tavlox::self_play {
 // What the games of one run are.
 enum class JobKind {
   kTraining,         // self-play with a search before every action; one network
-  kAgainstRandom,    // network 0 in seat 0, greedy, against three random players
+  kAgainstRandom,    // network 0 in seat 0 (or rotating) against three reference players
   kAgainstBaseline,  // network 0 in seat 0, network 1 in seats 1 to 3, greedy, on 20 x 20
   kHeadToHead,       // network 0 in seat (game number % 4), network 1 in the others, on dim
 };

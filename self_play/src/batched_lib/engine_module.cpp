@@ -140,15 +140,34 @@ bool read_search(PyObject* tuple, tavlox::self_play::SearchSettings& out) {
   return true;
 }
 
-// Match settings from (simulations, opening, random_tiles), the opening "none",
-// "first-tile" or "random"; None keeps the defaults.
+// A reference player's kind from its name; false with a Python error for an unknown name.
+bool read_reference(const char* name, tavlox::self_play::ReferenceKind& out) {
+  if (const auto kind = tavlox::self_play::reference_kind(name)) {
+    out = *kind;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError,
+               "unknown reference player '%s': expected 'random-tiles', 'random-piece', "
+               "'largest-piece' or 'heuristic'",
+               name);
+  return false;
+}
+
+// Match settings from (simulations, opening, random_tiles[, opponents, rotate_seats, subject]),
+// the opening "none", "first-tile" or "random", the players reference player names and the
+// subject None for the network; None keeps the defaults.
 bool read_match(PyObject* tuple, tavlox::self_play::MatchSettings& out) {
   using tavlox::self_play::OpeningKind;
   if (tuple == Py_None) return true;
   Py_ssize_t simulations = 0, tiles = 0;
   const char* opening = nullptr;
-  if (!PyArg_ParseTuple(tuple, "nsn;match settings: (simulations, opening, random_tiles)",
-                        &simulations, &opening, &tiles)) {
+  const char* opponents = "random-tiles";
+  int rotate = 0;
+  const char* subject = nullptr;
+  if (!PyArg_ParseTuple(tuple,
+                        "nsn|spz;match settings: (simulations, opening, random_tiles[, opponents, "
+                        "rotate_seats, subject])",
+                        &simulations, &opening, &tiles, &opponents, &rotate, &subject)) {
     return false;
   }
   if (std::strcmp(opening, "none") == 0) {
@@ -168,6 +187,13 @@ bool read_match(PyObject* tuple, tavlox::self_play::MatchSettings& out) {
   }
   out.simulations = std::size_t(simulations);
   out.random_tiles = std::size_t(tiles);
+  out.rotate_seats = rotate != 0;
+  if (!read_reference(opponents, out.opponents)) return false;
+  if (subject != nullptr) {
+    tavlox::self_play::ReferenceKind kind{};
+    if (!read_reference(subject, kind)) return false;
+    out.subject = kind;
+  }
   return true;
 }
 
@@ -485,7 +511,23 @@ PyType_Spec buffer_spec = {"tavlox_zero._engine.BatchBuffer", sizeof(BufferObjec
 
 // ---- module ----
 
+bool add_reference_names(PyObject* module) {
+  using tavlox::self_play::kReferenceNames;
+  Ref names = Ref::steal(PyTuple_New(Py_ssize_t(kReferenceNames.size())));
+  if (!names) return false;
+  for (std::size_t i = 0; i < kReferenceNames.size(); ++i) {
+    PyObject* name = PyUnicode_FromStringAndSize(kReferenceNames[i].data(),
+                                                 Py_ssize_t(kReferenceNames[i].size()));
+    if (name == nullptr) return false;
+    PyTuple_SET_ITEM(names.get(), Py_ssize_t(i), name);
+  }
+  if (PyModule_AddObject(module, "REFERENCE_PLAYERS", names.get()) != 0) return false;
+  (void)names.release();
+  return true;
+}
+
 bool add_constants(PyObject* module) {
+  if (!add_reference_names(module)) return false;
   Ref fields =
       Ref::steal(Py_BuildValue("(ssssssss)", "dim", "rep", "sims_per_move", "sample_moves",
                                "c_base", "c_init", "dirichlet_alpha", "exploration_fraction"));

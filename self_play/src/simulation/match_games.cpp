@@ -4,6 +4,7 @@
 #include "board.h"
 #include "gumbel.h"
 #include "pieces.h"
+#include "reference_player.h"
 #include "search_node.h"
 
 namespace tavlox::self_play {
@@ -87,16 +88,21 @@ Result<float> head_to_head_game(Evaluator& first, Evaluator& second, const Match
   return std::get<Payoff>(payoffs)[seat];
 }
 
-Result<float> against_random_game(Evaluator& model, const MatchPlay& play, uint64_t game_number,
-                                  Rng& rng, TextOutput& out) {
-  std::vector<uint32_t> legal;
-  auto payoffs = play_match(play, game_number, rng, out, [&](const Game& game) -> Result<uint32_t> {
-    if (game.player() == 0) return match_action(model, play, game, rng);
-    game.legal_tiles(legal);
-    return legal[rng.index(uint32_t(legal.size()))];
+Result<float> against_reference_game(Evaluator& model, const MatchPlay& play, uint64_t game_number,
+                                     Rng& rng, TextOutput& out) {
+  const MatchSettings& match = play.match;
+  const uint32_t seat = match.rotate_seats ? uint32_t(game_number % kPlayers) : 0;
+  const uint64_t opening = match.rotate_seats ? game_number / kPlayers : game_number;
+  ReferencePlayer opponents(match.opponents);
+  std::optional<ReferencePlayer> subject;
+  if (match.subject) subject.emplace(*match.subject);
+  auto payoffs = play_match(play, opening, rng, out, [&](const Game& game) -> Result<uint32_t> {
+    if (game.player() != seat) return opponents.choose(game, rng);
+    if (subject) return subject->choose(game, rng);
+    return match_action(model, play, game, rng);
   });
   if (const ErrorText* error = error_of(payoffs)) return *error;
-  return std::get<Payoff>(payoffs)[0];
+  return std::get<Payoff>(payoffs)[seat];
 }
 
 }  // namespace tavlox::self_play

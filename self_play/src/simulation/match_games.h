@@ -38,8 +38,11 @@ std::optional<uint32_t> opening_tile(const MatchSettings& match, uint64_t game_n
 Result<float> head_to_head_game(Evaluator& first, Evaluator& second, const MatchPlay& play,
                                 uint64_t game_number, Rng& rng, TextOutput& out);
 
-// Seat 0 plays `model` as `play` says, seats 1 to 3 uniformly random legal tiles.
-Result<float> against_random_game(Evaluator& model, const MatchPlay& play, uint64_t game_number,
-                                  Rng& rng, TextOutput& out);
+// The measured seat (0, or game_number % 4 when play.match.rotate_seats) plays `model` as `play`
+// says, or the reference player play.match.subject when set; the other seats play reference
+// players of kind play.match.opponents. With rotated seats a "first tile" opening follows
+// game_number / 4, as in head_to_head_game. Returns the measured seat's payoff.
+Result<float> against_reference_game(Evaluator& model, const MatchPlay& play, uint64_t game_number,
+                                     Rng& rng, TextOutput& out);
 
 }  // namespace tavlox::self_play

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "reference_player.h"
+
 namespace tavlox::self_play {
 
 // How the root of a search picks the children it simulates.
@@ -43,8 +45,17 @@ struct MatchSettings {
   std::size_t simulations = 0;
   OpeningKind opening = OpeningKind::kNone;
   std::size_t random_tiles = 0;
+  // The match against reference players: the players in the other seats, whether the measured
+  // seat is 0 or game number % 4, and a reference player taking the measured seat instead of
+  // the network (which is then never asked).
+  ReferenceKind opponents = ReferenceKind::kRandomTiles;
+  bool rotate_seats = false;
+  std::optional<ReferenceKind> subject;
 
-  bool is_default() const { return simulations == 0 && opening == OpeningKind::kNone; }
+  bool is_default() const {
+    return simulations == 0 && opening == OpeningKind::kNone &&
+           opponents == ReferenceKind::kRandomTiles && !rotate_seats && !subject;
+  }
 };
 
 // Why the settings cannot be used, or nothing when they can.
