@@ -10,12 +10,13 @@ followed by an empty line, with the command's id when it had one.
 from __future__ import annotations
 
 import argparse
+import io
 import sys
 from pathlib import Path
 from typing import Callable, Optional, TextIO
 
 from .constants import PLAYERS
-from .errors import CommandFailed, readable_file
+from .errors import CommandFailed, brief, readable_file
 from .rules import Game
 from .timeline import cell_name, column_name, in_piece, parse_cell
 
@@ -69,7 +70,7 @@ class Engine:
             raise CommandError("boardsize needs one number")
         try:
             self.game = Game(int(args[0]))
-        except ValueError as error:
+        except (ValueError, OverflowError) as error:
             raise CommandError(f"unacceptable size: {error}") from None
         return ""
 
@@ -123,7 +124,10 @@ class Engine:
         if not self._check_turn(player):
             return "pass"
         # The player works on a copy; the piece it found goes through the same checks as `play`.
-        tiles = self.choose_piece(self.game.copy())
+        try:
+            tiles = self.choose_piece(self.game.copy())
+        except ValueError as error:
+            raise CommandError(f"no move generated: {brief(error)}") from None
         move = ",".join(cell_name(self.game.dim, tile) for tile in tiles)
         self.game = self._placed(move)
         return move
@@ -166,6 +170,8 @@ class Engine:
             result = command(args)
         except CommandError as error:
             return f"?{ident} {error}\n\n"
+        except Exception as error:  # noqa: BLE001 - every line gets an answer and the engine goes on
+            return f"?{ident} {type(error).__name__}: {brief(error)}\n\n"
         return f"={ident} {result}".rstrip(" ") + "\n\n"
 
 
@@ -199,7 +205,15 @@ def run(args: argparse.Namespace) -> int:
     try:
         player, trained_dim = load_player(args.checkpoint, args.sims, args.seed)
         engine = Engine(lambda game: [c.tile for c in player.play_piece(game)], args.dim or trained_dim)
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, OverflowError) as error:
         raise CommandFailed(str(error)) from error
-    serve(engine, sys.stdin, sys.stdout)
+    # Bytes that are not UTF-8 become U+FFFD, so that such a line is answered like any other.
+    source = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8", errors="replace")
+    sink = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", errors="replace")
+    try:
+        serve(engine, source, sink)
+    finally:
+        sink.flush()
+        source.detach()
+        sink.detach()
     return 0

@@ -10,7 +10,9 @@ from __future__ import annotations
 
 import copy
 import os
+import re
 import warnings
+import zipfile
 from typing import Any, Optional
 
 import torch
@@ -19,6 +21,7 @@ from torch.nn.utils.fusion import fuse_conv_bn_eval
 
 from .atomic import atomic_write
 from .constants import PLAYERS, STATE_PLANES
+from .errors import brief
 
 CHECKPOINT_FORMAT = "tavlox-zero"
 CHECKPOINT_VERSION = 1
@@ -172,18 +175,78 @@ def checkpoint_dim(checkpoint: dict) -> Optional[int]:
 
 
 def load_checkpoint(path: os.PathLike | str, map_location: Any = "cpu") -> tuple[PolicyValueNet, dict]:
-    """Returns (model in evaluation mode, checkpoint dict); raises ValueError for foreign files."""
+    """Returns (model in evaluation mode, checkpoint dict); raises ValueError for foreign files.
+
+    Only tensors and plain data are ever unpickled, and the model's size is checked against
+    the weights the file holds before the model is built."""
+    _check_declared_sizes(path)
     try:
         checkpoint = torch.load(path, map_location=map_location, weights_only=True)
     except FileNotFoundError:
         raise
     except Exception as error:
-        raise ValueError(f"{path}: not a readable network checkpoint ({error})") from error
+        raise ValueError(f"{path}: not a readable network checkpoint ({_load_failure(error)})") from error
     if not isinstance(checkpoint, dict) or checkpoint.get("format") != CHECKPOINT_FORMAT:
         raise ValueError(f"{path}: not a {CHECKPOINT_FORMAT} checkpoint")
     if checkpoint.get("version") != CHECKPOINT_VERSION:
-        raise ValueError(f"{path}: checkpoint version {checkpoint.get('version')} is not supported "
+        raise ValueError(f"{path}: checkpoint version {brief(repr(checkpoint.get('version')))} is not supported "
                          f"(this program reads version {CHECKPOINT_VERSION})")
+    problem = _weights_problem(checkpoint.get("model_config"), checkpoint.get("model_state"))
+    if problem:
+        raise ValueError(f"{path}: not a usable network checkpoint ({problem})")
     model = build_model(checkpoint["model_config"])
-    model.load_state_dict(checkpoint["model_state"])
+    try:
+        model.load_state_dict(checkpoint["model_state"])
+    except (RuntimeError, TypeError, ValueError) as error:
+        raise ValueError(f"{path}: the weights do not fit the network ({brief(error)})") from error
     return model.eval(), checkpoint
+
+
+def _check_declared_sizes(path: os.PathLike | str) -> None:
+    """Refuses a checkpoint archive whose members declare more bytes than the file holds
+    (checkpoints are written uncompressed), before anything is read from it."""
+    try:
+        size = os.path.getsize(path)
+        if not zipfile.is_zipfile(path):
+            return
+        with zipfile.ZipFile(path) as archive:
+            declared = sum(info.file_size for info in archive.infolist())
+    except (OSError, zipfile.BadZipFile, ValueError, EOFError):
+        return  # torch.load names what is wrong with the file
+    if declared > 2 * size + (1 << 20):
+        raise ValueError(f"{path}: not a readable network checkpoint (its members declare {declared} bytes "
+                         f"in a file of {size})")
+
+
+def _load_failure(error: Exception) -> str:
+    """torch.load's complaint in one line, without its advice to load the file unsafely."""
+    text = re.sub(r"\x1b\[[0-9;]*m", "", str(error))
+    refused = re.search(r"Unsupported global: GLOBAL (\S+)", text)
+    if refused:
+        return f"it holds a {refused.group(1)} object, and nothing but tensors and plain data is ever loaded"
+    if "weights_only" in text or "safe_globals" in text:
+        return "it holds objects other than tensors and plain data, which are never loaded"
+    return brief(text.strip().splitlines()[0] if text.strip() else type(error).__name__)
+
+
+def _weights_problem(config: Any, state: Any) -> Optional[str]:
+    """What keeps ``config`` from describing the weights in ``state``, if anything."""
+    if not isinstance(config, dict):
+        return "no model_config"
+    if not isinstance(state, dict) or not all(isinstance(v, torch.Tensor) for v in state.values()):
+        return "no model_state of tensors"
+    if config.get("arch", "resnet") != "resnet":
+        return f"unknown network architecture {brief(repr(config.get('arch')))}"
+    channels, blocks = config.get("channels"), config.get("blocks")
+    if not all(isinstance(n, int) and not isinstance(n, bool) for n in (channels, blocks)):
+        return f"model_config names channels {brief(repr(channels))} and blocks {brief(repr(blocks))}, not integers"
+    if channels < 2 or blocks < 0:
+        return f"model_config names {channels} channels and {blocks} blocks"
+    stem = state.get("stem.0.weight")
+    if stem is None or tuple(stem.shape) != (channels, STATE_PLANES, 3, 3):
+        held = "no stem" if stem is None else f"a stem of shape {tuple(stem.shape)}"
+        return f"model_config names {channels} channels, the weights hold {held}"
+    held_blocks = {key.split(".")[1] for key in state if isinstance(key, str) and key.startswith("trunk.")}
+    if held_blocks != {str(b) for b in range(blocks)}:
+        return f"model_config names {blocks} blocks, the weights hold {len(held_blocks)}"
+    return None

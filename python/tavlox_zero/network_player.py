@@ -12,8 +12,13 @@ import numpy as np
 
 from ._engine import search_position
 from .constants import STATE_PLANES
+from .errors import brief
 from .rules import Game
 from .timeline import in_piece
+
+
+class NetworkFailed(ValueError):
+    """The network answered a position with numbers the search cannot use."""
 
 
 @dataclass
@@ -48,15 +53,21 @@ class NetworkPlayer:
         state = np.frombuffer(planes, dtype=np.uint8).reshape(1, STATE_PLANES, dim, dim)
         with torch.inference_mode():
             policy, value = self.model(torch.from_numpy(state.copy()).float())
-        return (
-            np.ascontiguousarray(policy[0].float().numpy(), dtype=np.float32),
-            np.ascontiguousarray(value[0].float().numpy(), dtype=np.float32),
-        )
+        policy = np.ascontiguousarray(policy[0].float().numpy(), dtype=np.float32)
+        value = np.ascontiguousarray(value[0].float().numpy(), dtype=np.float32)
+        # The search cannot rank tiles by NaN: a broken network is reported, not searched with.
+        for what, logits in (("policy", policy), ("value", value)):
+            if not np.isfinite(logits).all():
+                raise NetworkFailed(f"the network yielded NaN or infinite {what} logits for this position: "
+                                    "its weights are broken")
+        return policy, value
 
     def choose(self, game: Game) -> Choice:
         """The most visited tile of one search of the game's position (ties to the lower tile)."""
         tiles = [tile for _, tile in game.history]
         visits = search_position(game.dim, tiles, self.sims, self.evaluate, self.seed + len(tiles), self.c_base, self.c_init)
+        if not visits:
+            raise NetworkFailed("the search found no tile to play: the network's answers gave it nothing to rank")
         best = max(visits, key=lambda entry: (entry[1], -entry[0]))
         return Choice(best[0], visits)
 
@@ -78,7 +89,10 @@ def load_player(checkpoint: Path, sims: int, seed: int = 0) -> tuple:
     from .network import load_checkpoint
 
     model, data = load_checkpoint(checkpoint)
-    config = engine_config_for(data, None)
+    try:
+        config = engine_config_for(data, None)
+    except (TypeError, ValueError, OverflowError, KeyError, AttributeError) as error:
+        raise ValueError(f"{checkpoint}: its engine_config is not usable ({brief(error)})") from error
     player = NetworkPlayer(model, sims, seed, config.c_base, config.c_init)
     return player, config.dim
 

@@ -132,9 +132,15 @@ std::optional<Game> replay(uint32_t dim, const std::vector<uint32_t>& tiles) {
   return game;
 }
 
-// [(tile, visits)] of the root's children, ascending by tile.
+// [(tile, visits)] of the root's children, ascending by tile; a search that visited no tile
+// (the network's numbers gave it nothing to rank) raises a ValueError instead.
 PyObject* visit_list(const SearchNode& root) {
   std::vector<std::pair<uint32_t, uint32_t>> visits = visit_dist(root);
+  if (visits.empty()) {
+    PyErr_SetString(PyExc_ValueError,
+                    "the search visited no tile: the network's answers gave it nothing to rank");
+    return nullptr;
+  }
   std::sort(visits.begin(), visits.end());
   Ref list = Ref::steal(PyList_New(Py_ssize_t(visits.size())));
   if (!list) return nullptr;
