@@ -150,7 +150,7 @@ def test_loop_promotes_a_candidate_only_when_the_head_to_head_test_accepts(
 
 
 LADDER = ["--games", "4", "--simulations", "2", "--bootstrap", "20", "--device", "cpu", "--games-in-flight", "8",
-          "--search-threads", "1", "--threads", "1"]
+          "--search-threads", "1", "--threads", "1", "--fixed-players", "none"]
 
 
 @pytest.fixture
@@ -237,3 +237,17 @@ def test_ladder_rates_every_checkpoint_and_keeps_finished_matches(tiny_run, monk
     monkeypatch.setattr(ladder, "open_pool", None)
     assert main(["ladder", str(tiny_run), *LADDER]) == 0
     assert list(csv.DictReader((tiny_run / "ladder.csv").open())) == rows
+
+    # Fixed players join: only their matches are played (each checkpoint against three of each,
+    # and the two against each other), and the scale can be anchored on one of them.
+    monkeypatch.setattr(ladder, "open_pool", counting_open)
+    played.clear()
+    assert main(["ladder", str(tiny_run), *LADDER, "--fixed-players", "random-tiles,heuristic",
+                 "--anchor", "random-tiles"]) == 0
+    assert played == [], "the checkpoints' head-to-head matches were played again"
+    saved = json.loads((tiny_run / "ladder.json").read_text())
+    pairs = {(m["first"], m["second"]) for m in saved["matches"]}
+    assert {(c, f) for c in ("iter_0000", "iter_0001", "iter_0003") for f in ("random-tiles", "heuristic")} <= pairs
+    assert {("random-tiles", "heuristic"), ("heuristic", "random-tiles")} <= pairs and len(pairs) == 14
+    fixed_rows = {r["checkpoint"]: r for r in csv.DictReader((tiny_run / "ladder.csv").open())}
+    assert float(fixed_rows["random-tiles"]["elo"]) == 0.0 and fixed_rows["heuristic"]["iteration"] == ""

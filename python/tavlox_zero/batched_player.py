@@ -1,15 +1,16 @@
 """A command's games played by the batched engine, behind the same interface as the worker pool.
 
-The networks run in this process; each is served as a folded, traced inference copy
-through `TorchNetwork`. Every call of a play_* method runs one engine to the end.
+The networks run in this process; each is served by the inference backend asked for
+(`inference.make_network`), built from the weights it is given. Every call of a play_* method
+runs one engine to the end.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Iterator, Optional
 
-from .engine import AGAINST_BASELINE, AGAINST_RANDOM, HEAD_TO_HEAD, TRAINING, BatchedEngine, EngineStats, TorchNetwork
+from .engine import AGAINST_BASELINE, AGAINST_RANDOM, HEAD_TO_HEAD, TRAINING, BatchedEngine, EngineStats
 from .search_settings import MatchSettings, SearchSettings
 
 
@@ -74,6 +75,13 @@ class GamePlayer:
         """Seat 0's payoffs; `match` (default: the player's) says how the network plays."""
         return list(self._run(AGAINST_RANDOM, config, n_games, [network], match=match))
 
+    def play_against_reference(self, config: Any, n_games: int, opponents: str, network: str = "model",
+                               match: Optional[MatchSettings] = None) -> list[float]:
+        """The network in seat game % 4, three reference players `opponents` in the others:
+        the network's payoffs; `match` (default: the player's) says how it plays."""
+        match = replace(match or self.match, opponents=opponents, seats="rotate", subject=None)
+        return list(self._run(AGAINST_RANDOM, config, n_games, [network], match=match))
+
     def play_against_baseline(self, config: Any, n_games: int, model: str = "model",
                               baseline: str = "baseline") -> list[float]:
         return list(self._run(AGAINST_BASELINE, config, n_games, [model, baseline]))
@@ -93,15 +101,16 @@ class BatchedPlayer(GamePlayer):
     def __init__(self, networks: dict, device: Any, *, games_in_flight: Optional[int] = None,
                  search_threads: Optional[int] = None, seed: Optional[int] = None,
                  cpu_threads: Optional[int] = None, search: Optional[SearchSettings] = None,
-                 match: Optional[MatchSettings] = None) -> None:
+                 match: Optional[MatchSettings] = None, backend: str = "torch") -> None:
         import torch
 
-        from .network import inference_model
+        from .inference import make_network
 
         if cpu_threads and torch.device(device).type == "cpu":
             torch.set_num_threads(cpu_threads)
-        self._networks = {name: TorchNetwork(inference_model(model, device), device)
+        self._networks = {name: make_network(model, device, backend, threads=cpu_threads)
                           for name, model in networks.items()}
+        self.backends = {name: network.backend for name, network in self._networks.items()}
         self.search, self.match = search or SearchSettings(), match or MatchSettings()
         self._options = {"games_in_flight": games_in_flight, "search_threads": search_threads, "seed": seed,
                          "search": self.search, "match": self.match}

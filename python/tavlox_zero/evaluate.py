@@ -13,6 +13,11 @@ interval covers them as well as the opponents' moves; `--match-simulations N` ad
 match played with N simulations of search before every move; `--untrained-seeds K` plays
 untrained networks of the same architecture (seeds 0 to K-1) under the same protocol, the
 reference a trained network has to beat whatever its initial weights were.
+
+The seat-0 match flatters every network, because seat 0 moves first. With the batched
+engine every network is also measured against each fixed reference player (reference.py,
+`--fixed-players`): the network in seat game % 4, three copies of the reference player in
+the other seats, so that every seat is played equally often and an equal player earns 0.25.
 """
 
 from __future__ import annotations
@@ -77,6 +82,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--dim", type=int, help="board side of the random match (default: the checkpoint's)")
     parser.add_argument("--no-random", action="store_true", help="skip the match against random players")
     parser.add_argument("--json", type=Path, help="also write the results to this JSON file")
+    parser.add_argument("--fixed-players", metavar="LIST",
+                        help="also play the network in every seat (game n: seat n %% 4) against three of each of "
+                             "these reference players: all, none or a comma-separated list of "
+                             "random-tiles, random-piece, largest-piece, heuristic; --games rounded up to a "
+                             "multiple of 4 (default: all with the batched engine, none with processes)")
     parser.add_argument("--untrained-seeds", type=int, default=0, metavar="K",
                         help="also play K untrained networks of the same architecture (seeds 0 to K-1) "
                              "against random players, as the reference (default none)")
@@ -97,19 +107,22 @@ def untrained_networks(model, seeds: int) -> dict:
 
 @dataclass
 class Measure:
-    """One network's match against random players under one way of playing."""
+    """One network's match against random players (seat 0), or against three of one fixed
+    reference player with the seats rotated, under one way of playing."""
 
     network: str
     play: str
     opening: str
     payoffs: list
+    opponents: Optional[str] = None
 
     @property
     def summary(self) -> MatchSummary:
         return summarize_payoffs(self.payoffs)
 
     def to_dict(self) -> dict:
-        return {"network": self.network, "play": self.play, "opening": self.opening,
+        fixed = {} if self.opponents is None else {"opponents": self.opponents, "seats": "rotate"}
+        return {"network": self.network, "play": self.play, "opening": self.opening, **fixed,
                 "summary": self.summary.to_dict()}
 
 
@@ -127,14 +140,16 @@ def separation(measures: list[Measure]) -> list[dict]:
     """For each way of playing: is the evaluated network's payoff interval above the interval
     of every untrained network, and above the pooled one (all untrained games together)?"""
     rows = []
-    for play in dict.fromkeys(m.play for m in measures):
-        model = next(m.summary for m in measures if m.play == play and m.network == "model")
-        reference = [m for m in measures if m.play == play and m.network.startswith("untrained")]
+    for play, opponents in dict.fromkeys((m.play, m.opponents) for m in measures):
+        alike = [m for m in measures if m.play == play and m.opponents == opponents]
+        model = next(m.summary for m in alike if m.network == "model")
+        reference = [m for m in alike if m.network.startswith("untrained")]
         if not reference:
             continue
         pooled = summarize_payoffs([p for m in reference for p in m.payoffs])
         rows.append({
             "play": play,
+            **({} if opponents is None else {"opponents": opponents}),
             "above_every_seed": all(model.payoff_ci.low > m.summary.payoff_ci.high for m in reference),
             "above_pooled": model.payoff_ci.low > pooled.payoff_ci.high,
             "pooled_untrained": pooled.to_dict(),
@@ -159,6 +174,7 @@ def run(args: argparse.Namespace) -> int:
     if settings.engine != "batched" and (match != MatchSettings() or not search.is_default()):
         raise UsageError("--opening, --match-simulations and the search options need the batched engine: "
                          "leave out --engine processes")
+    fixed_players = chosen_fixed_players(args.fixed_players, settings)
     for path in (args.checkpoint, args.baseline):
         if path is not None:
             readable_file(path, "network checkpoint")
@@ -186,9 +202,12 @@ def run(args: argparse.Namespace) -> int:
         if len(measures) > 1:
             results["measures"] = [m.to_dict() for m in measures]
             results["separation"] = separation(measures)
-            for row in results["separation"]:
-                print(f"{row['play']}: above every untrained seed: {'yes' if row['above_every_seed'] else 'no'}; "
-                      f"above the pooled untrained networks: {'yes' if row['above_pooled'] else 'no'}")
+            print_separation(results["separation"])
+        if fixed_players:
+            fixed = fixed_measures(networks, settings, search, match, engine_config, args, fixed_players)
+            results["fixed_players"] = [m.to_dict() for m in fixed]
+            results["fixed_separation"] = separation(fixed)
+            print_separation(results["fixed_separation"])
     if args.baseline:
         with open_pool(networks, settings) as pool:
             summary = against_baseline(pool, engine_config, args.games)
@@ -222,4 +241,52 @@ def random_measures(networks: dict, settings: PoolSettings, search: SearchSettin
                 how = f", {measure.play}, opening {mode.opening}" if extra else ""
                 who = "" if name == "model" else f"{measure.network} "
                 print(f"{who}against random players on {size}{how}: {summary.describe()}")
+    return measures
+
+
+def chosen_fixed_players(text: Optional[str], settings: PoolSettings) -> list[str]:
+    """The fixed reference players to measure against: --fixed-players, by default all of them
+    with the batched engine (the worker pool cannot play them)."""
+    from .reference import parse_players
+
+    if text is None:
+        text = "all" if settings.engine == "batched" else "none"
+    try:
+        players = parse_players(text)
+    except ValueError as error:
+        raise UsageError(str(error)) from error
+    if players and settings.engine != "batched":
+        raise UsageError("--fixed-players needs the batched engine: leave out --engine processes "
+                         "or give --fixed-players none")
+    return players
+
+
+def print_separation(rows: list[dict]) -> None:
+    for row in rows:
+        against = f" against {row['opponents']}" if "opponents" in row else ""
+        print(f"{row['play']}{against}: above every untrained seed: {'yes' if row['above_every_seed'] else 'no'}; "
+              f"above the pooled untrained networks: {'yes' if row['above_pooled'] else 'no'}")
+
+
+def fixed_measures(networks: dict, settings: PoolSettings, search: SearchSettings, match: MatchSettings,
+                   engine_config, args: argparse.Namespace, players: list[str]) -> list[Measure]:
+    """Every network in every seat against three of each fixed reference player, greedily and
+    (when asked) with search."""
+    from .reference import rotated_games
+
+    size = f"{engine_config.dim}x{engine_config.dim}"
+    names = ["model"] + [name for name in networks if name.startswith("untrained")]
+    games = rotated_games(args.games)
+    measures = []
+    for mode in play_modes(match):
+        with open_pool(networks, settings, search=search, match=mode) as pool:
+            for player in players:
+                for name in names:
+                    payoffs = pool.play_against_reference(engine_config, games, player, network=name)
+                    measure = Measure(name.replace("-", " seed ") if name != "model" else "model",
+                                      play_label(mode), mode.opening, payoffs, opponents=player)
+                    measures.append(measure)
+                    who = "" if name == "model" else f"{measure.network} "
+                    print(f"{who}against three {player} players on {size}, seats rotated, {measure.play}, "
+                          f"opening {mode.opening}: {measure.summary.describe()}")
     return measures

@@ -10,6 +10,12 @@ noise, searching as the run's self-play did (its root and first-play urgency), a
 games open with `--opening` (default two random tiles: searched play from one opening
 repeats nearly the same game, which the intervals would count as new evidence).
 
+The fixed reference players (reference.py, `--fixed-players`, default all) join the ladder as
+yardsticks that do not change with the run: every checkpoint plays in every seat in turn
+against three copies of each, and the reference players play each other the same way (no
+network involved, so those games cost little). Their ratings tie the scale to players any
+run can meet; `--anchor` puts any of them, or any checkpoint, at 0 Elo instead of iteration 0.
+
 The ratings are fitted by maximum likelihood over all games (elo.py) with 95% bootstrap
 intervals, and written as RUN/ladder.json (settings, every game's payoff, ratings),
 RUN/ladder.csv and RUN/ladder.png. ladder.json is rewritten after each finished match, so
@@ -26,7 +32,7 @@ import io
 import json
 import re
 from pathlib import Path
-from typing import Optional
+from typing import Callable, Optional
 
 from .atomic import atomic_write, write_json_atomic
 from .elo import Rating, head_to_head, rate
@@ -77,6 +83,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--all-pairs-up-to", type=int, default=8,
                         help="with more checkpoints, each plays only its neighbour and the first "
                              "(default %(default)s)")
+    parser.add_argument("--fixed-players", default="all", metavar="LIST",
+                        help="reference players rated with the checkpoints: all, none or a comma-separated list of "
+                             "random-tiles, random-piece, largest-piece, heuristic (default %(default)s)")
+    parser.add_argument("--anchor", metavar="NAME",
+                        help="the player rated 0 Elo: a checkpoint (iter_NNNN) or a fixed player "
+                             "(default: the first checkpoint)")
     parser.add_argument("--bootstrap", type=int, default=200,
                         help="bootstrap samples of the intervals (default %(default)s)")
     PoolSettings.add_arguments(parser)
@@ -110,14 +122,27 @@ def check_arguments(args: argparse.Namespace):
     if len(checkpoints) < 2:
         raise UsageError(f"{args.run_dir}: a ladder needs at least two checkpoints (checkpoints/iter_NNNN.pt), "
                          f"found {len(checkpoints)}")
+    from .reference import parse_players
     from .search_settings import MatchSettings
 
     try:
         match = MatchSettings.from_dict(MatchSettings(simulations=args.simulations, opening=args.opening).to_dict())
         pool = PoolSettings.from_args(args)
+        fixed = parse_players(args.fixed_players)
     except (TypeError, ValueError, RuntimeError) as error:
         raise UsageError(str(error)) from error
-    return engine, search, checkpoints, match, pool
+    if fixed and pool.engine != "batched":
+        raise UsageError("--fixed-players needs the batched engine: leave out --engine processes "
+                         "or give --fixed-players none")
+    players = [name for name, _, _ in checkpoints] + fixed
+    if args.anchor is not None and args.anchor not in players:
+        raise UsageError(f"--anchor {args.anchor} is none of the rated players: {', '.join(players)}")
+    return engine, search, checkpoints, match, pool, fixed
+
+
+def fixed_digest(name: str) -> str:
+    """What stands for a fixed player's file: its name and the version of its play."""
+    return f"reference player {name}, version 1"
 
 
 def previous_games(path: Path, settings: dict, digests: dict) -> dict:
@@ -131,7 +156,7 @@ def previous_games(path: Path, settings: dict, digests: dict) -> dict:
         raise CommandFailed(f"{path}: not a readable ladder ({error}); remove it to start again") from error
     if saved.get("settings") != settings:
         return {}
-    known = saved.get("checkpoints", {})
+    known = {**saved.get("checkpoints", {}), **saved.get("fixed_players", {})}
     games = {}
     for entry in saved.get("matches", []):
         first, second = entry["first"], entry["second"]
@@ -141,18 +166,19 @@ def previous_games(path: Path, settings: dict, digests: dict) -> dict:
 
 
 def run(args: argparse.Namespace) -> int:
-    from . import network
-
-    engine, search, checkpoints, match, pool_settings = check_arguments(args)
+    engine, search, checkpoints, match, pool_settings, fixed = check_arguments(args)
     run_dir: Path = args.run_dir
     settings = {"games": args.games, "match": match.to_dict(), "engine": engine.to_dict(), "search": search.to_dict()}
     names = [name for name, _, _ in checkpoints]
     iterations = {name: iteration for name, iteration, _ in checkpoints}
     digests = {name: digest(path) for name, _, path in checkpoints}
+    digests.update({name: fixed_digest(name) for name in fixed})
     json_path = run_dir / "ladder.json"
     games = previous_games(json_path, settings, digests)
     wanted = [(names[a], names[b]) for a, b in pairs_to_play(len(names), args.all_pairs_up_to)]
     wanted = [direction for a, b in wanted for direction in ((a, b), (b, a))]
+    wanted += [(name, player) for player in fixed for name in names]
+    wanted += [(a, b) for a in fixed for b in fixed if a != b]
     missing = [direction for direction in wanted if direction not in games]
     games = {direction: games[direction] for direction in wanted if direction in games}
 
@@ -160,6 +186,7 @@ def run(args: argparse.Namespace) -> int:
         write_json_atomic(json_path, {
             "settings": settings,
             "checkpoints": {name: {"iteration": iterations[name], "sha256": digests[name]} for name in names},
+            "fixed_players": {name: {"sha256": digests[name]} for name in fixed},
             "matches": [{"first": a, "second": b, "payoffs": p} for (a, b), p in games.items()],
             "ratings": [r.to_dict() for r in ratings] if ratings is not None else None,
         })
@@ -167,28 +194,50 @@ def run(args: argparse.Namespace) -> int:
     if missing:
         print(f"{len(wanted) - len(missing)} of {len(wanted)} matches already played; playing "
               f"{len(missing)} matches of {args.games} games ({match.describe()})")
-        needed = sorted({name for direction in missing for name in direction}, key=names.index)
-        networks = {name: network.load_checkpoint(path)[0].eval() for name, _, path in checkpoints if name in needed}
-        with open_pool(networks, pool_settings, search=search, match=match) as pool:
-            for first, second in missing:
-                payoffs = pool.play_head_to_head(engine, args.games, first=first, second=second)
-                games[(first, second)] = [float(p) for p in payoffs]
-                save()
-                mean = sum(payoffs) / len(payoffs)
-                print(f"{first} in one seat against {second} in three: mean payoff {mean:.3f}")
+        play_missing(args, missing, games, checkpoints, fixed, engine, search, match, pool_settings, save)
     encounters = [head_to_head(a, b, p) for (a, b), p in games.items()]
-    ratings = rate(names, encounters, anchor=names[0], bootstrap=args.bootstrap)
+    anchor = args.anchor or names[0]
+    ratings = rate(names + fixed, encounters, anchor=anchor, bootstrap=args.bootstrap)
     save(ratings)
     table = write_table(run_dir / "ladder.csv", ratings, iterations)
-    plot_ladder(run_dir / "ladder.png", ratings, iterations, f"{run_dir.name}: Elo against {names[0]}")
+    plot_ladder(run_dir / "ladder.png", ratings, iterations, f"{run_dir.name}: Elo against {anchor}")
     print(table, end="")
     print(f"wrote {json_path}, {run_dir / 'ladder.csv'}, {run_dir / 'ladder.png'}")
     return 0
 
 
+def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: list, engine, search, match,
+                 pool_settings: PoolSettings, save: Callable[[], None]) -> None:
+    """Plays the missing matches, cheapest first, saving after each: the fixed players among
+    themselves (no network), then the checkpoints against them and against each other."""
+    from . import network
+    from .reference import reference_payoffs
+
+    def record(first: str, second: str, payoffs) -> None:
+        games[(first, second)] = [float(p) for p in payoffs]
+        save()
+        print(f"{first} in one seat against {second} in three: mean payoff {sum(payoffs) / len(payoffs):.3f}")
+
+    for first, second in [d for d in missing if d[0] in fixed]:
+        record(first, second, reference_payoffs(engine, args.games, first, second, opening=match.opening,
+                                                seed=pool_settings.game_seed))
+    networked = [d for d in missing if d[0] not in fixed]
+    if not networked:
+        return
+    needed = {name for direction in networked for name in direction}
+    networks = {name: network.load_checkpoint(path)[0].eval() for name, _, path in checkpoints if name in needed}
+    with open_pool(networks, pool_settings, search=search, match=match) as pool:
+        for first, second in sorted(networked, key=lambda d: d[1] not in fixed):
+            if second in fixed:
+                payoffs = pool.play_against_reference(engine, args.games, second, network=first)
+            else:
+                payoffs = pool.play_head_to_head(engine, args.games, first=first, second=second)
+            record(first, second, payoffs)
+
+
 def write_table(path: Path, ratings: list[Rating], iterations: dict) -> str:
     """Writes the ratings as CSV and returns them as an aligned text table."""
-    rows = [(r.name, iterations[r.name], f"{r.elo:.1f}", f"{r.low:.1f}", f"{r.high:.1f}", r.games)
+    rows = [(r.name, iterations.get(r.name, ""), f"{r.elo:.1f}", f"{r.low:.1f}", f"{r.high:.1f}", r.games)
             for r in ratings]
     header = ("checkpoint", "iteration", "elo", "low", "high", "games")
     buffer = io.StringIO()
@@ -209,10 +258,17 @@ def plot_ladder(path: Path, ratings: list[Rating], iterations: dict, title: str)
     figure = Figure(figsize=(6.4, 4.2), constrained_layout=True)
     FigureCanvasAgg(figure)
     axes = figure.subplots()
-    xs = [iterations[r.name] for r in ratings]
-    ys = [r.elo for r in ratings]
-    errors = [[r.elo - r.low for r in ratings], [r.high - r.elo for r in ratings]]
-    axes.errorbar(xs, ys, yerr=errors, capsize=3, marker="o")
+    rated = [r for r in ratings if r.name in iterations]
+    xs = [iterations[r.name] for r in rated]
+    ys = [r.elo for r in rated]
+    errors = [[r.elo - r.low for r in rated], [r.high - r.elo for r in rated]]
+    axes.errorbar(xs, ys, yerr=errors, capsize=3, marker="o", label="checkpoints")
+    for index, fixed in enumerate(r for r in ratings if r.name not in iterations):
+        colour = f"C{index + 1}"
+        axes.axhline(fixed.elo, color=colour, linestyle="--", linewidth=1, label=fixed.name)
+        axes.axhspan(fixed.low, fixed.high, color=colour, alpha=0.08)
+    if len(rated) < len(ratings):
+        axes.legend(fontsize="small")
     axes.set_xlabel("iteration")
     axes.set_ylabel("Elo (95% bootstrap interval)")
     axes.set_title(title)

@@ -26,7 +26,10 @@ is promoted only when the test accepts H1; an undecided test keeps the current n
 The evaluation matches search with `eval_simulations` simulations (default: the run's own)
 and open with two random tiles.
 A negative margin promotes every candidate (the match is still played and recorded).
-The candidate's match against three random players is kept as a measure of progress.
+The candidate's match against three random players (in seat 0) is kept as a measure of
+progress, and so are its matches against three of each fixed reference player
+(`fixed_players`, reference.py), in every seat in turn, which do not ride on seat 0's
+advantage and do not drift with the network being measured.
 
 Training: an iteration trains on the newest shards, newest first, until they
 hold `window_positions` positions (always all of its own shards; never shards
@@ -96,6 +99,8 @@ class LoopConfig:
     promotion_alpha: float = 0.05
     promotion_batch: int = 48
     checkpoint_every: int = 100
+    # The fixed reference players each candidate is measured against, seats rotated.
+    fixed_players: str = "all"
     channels: int = 32
     blocks: int = 3
 
@@ -296,9 +301,11 @@ class TrainingLoop:
             started = time.monotonic()
             with self.open_pool({"model": self.load(initial)}, match=evaluation_match(self.config)) as pool:
                 summary = against_random(pool, self.engine_config, self.config.loop.eval_games)
-            self.log(f"iteration 0, untrained network against random players: {summary.describe()}")
+                self.log(f"iteration 0, untrained network against random players: {summary.describe()}")
+                fixed = self.against_fixed_players(pool, 0)
             record["evaluation"] = {
                 "candidate_vs_random": summary.to_dict(),
+                **({"candidate_vs_fixed": fixed} if fixed else {}),
                 "seconds": time.monotonic() - started,
             }
             record["promoted"] = True
@@ -430,6 +437,9 @@ class TrainingLoop:
             candidate = against_random(pool, engine, loop.eval_games, network="model")
             result["candidate_vs_random"] = candidate.to_dict()
             self.log(f"iteration {iteration}: candidate against random players {candidate.describe()}")
+            fixed = self.against_fixed_players(pool, iteration)
+            if fixed:
+                result["candidate_vs_fixed"] = fixed
             while test.decision is None and test.games < loop.eval_games:
                 played = pool.play_head_to_head(engine, min(batch, loop.eval_games - test.games),
                                                 first="model", second="baseline")
@@ -445,6 +455,20 @@ class TrainingLoop:
         result["seconds"] = time.monotonic() - started
         self.log(f"iteration {iteration}: {'promoted the candidate' if promoted else 'kept the current network'}")
         return result, promoted
+
+    def against_fixed_players(self, pool, iteration: int) -> dict:
+        """The candidate ("model") in every seat in turn against three of each fixed reference
+        player: {player: summary}."""
+        from .reference import parse_players, rotated_games
+
+        games = rotated_games(self.config.loop.eval_games)
+        results = {}
+        for player in parse_players(self.config.loop.fixed_players):
+            summary = summarize_payoffs(pool.play_against_reference(self.engine_config, games, player))
+            self.log(f"iteration {iteration}: candidate against three {player} players, seats rotated, "
+                     f"{summary.describe()}")
+            results[player] = summary.to_dict()
+        return results
 
     def finish(self, iteration: int, record: dict, current: int) -> None:
         row = {"iteration": iteration, "finished": now(), "promoted": record["promoted"], "current": current}
@@ -513,6 +537,7 @@ SETTINGS = (
     ("loop", "promotion_alpha", "--promotion-alpha", "promotion_alpha"),
     ("loop", "promotion_batch", "--promotion-batch", "promotion_batch"),
     ("loop", "checkpoint_every", "--checkpoint-every", "checkpoint_every"),
+    ("loop", "fixed_players", "--fixed-players", "fixed_players"),
     ("loop", "channels", "--channels", "channels"),
     ("loop", "blocks", "--blocks", "blocks"),
     ("train", "batch_size", "--batch-size", "batch_size"),
@@ -525,7 +550,7 @@ SETTINGS = (
 )
 # Settings a resumed run may change: they do not alter the games, shards or training done so far.
 ADJUSTABLE = {"iterations", "eval_games", "eval_simulations", "promotion_margin", "checkpoint_every", "promotion_p1", "promotion_alpha",
-              "promotion_batch"}
+              "promotion_batch", "fixed_players"}
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -575,6 +600,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                        help=f"head-to-head games played between looks at the promotion test, at most "
                             f"--eval-games in all (default {defaults_loop.promotion_batch})")
     group.add_argument("--checkpoint-every", type=int, help=f"default {defaults_loop.checkpoint_every}")
+    group.add_argument("--fixed-players", metavar="LIST",
+                       help="reference players each candidate plays in every seat in turn, as a measure of "
+                            "progress: all, none or a comma-separated list of random-tiles, random-piece, "
+                            f"largest-piece, heuristic (default {defaults_loop.fixed_players})")
     group.add_argument("--channels", type=int, help=f"default {defaults_loop.channels}")
     group.add_argument("--blocks", type=int, help=f"default {defaults_loop.blocks}")
     group.add_argument("--batch-size", type=int, help=f"default {defaults_train.batch_size}")
@@ -616,6 +645,7 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
     ):
         at_least(option, value, least)
     check_promotion(loop)
+    check_fixed_players(loop)
     if not (loop.sample_reuse > 0 and math.isfinite(loop.sample_reuse)):
         raise UsageError(f"--sample-reuse must be a positive number, got {loop.sample_reuse}")
     within("--holdout-fraction", loop.holdout_fraction, 0.0, 0.9)
@@ -668,6 +698,7 @@ def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) ->
         at_least(f"--{name.replace('_', '-')}", changed.get(name), least)
     loop = replace(saved.loop, **changed)
     check_promotion(loop)
+    check_fixed_players(loop)
     return RunConfig(engine=saved.engine, train=saved.train, loop=loop, search=saved.search)
 
 
@@ -688,6 +719,15 @@ def check_promotion(loop: LoopConfig) -> None:
         promotion_test(loop)
     except ValueError as error:
         raise UsageError(f"--promotion-margin, --promotion-p1, --promotion-alpha: {error}") from error
+
+
+def check_fixed_players(loop: LoopConfig) -> None:
+    from .reference import parse_players
+
+    try:
+        parse_players(loop.fixed_players)
+    except ValueError as error:
+        raise UsageError(str(error)) from error
 
 
 def read_run_config(path: Path) -> Optional[RunConfig]:

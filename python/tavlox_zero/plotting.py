@@ -64,6 +64,10 @@ def plot_progress(rows: Sequence[dict], path: os.PathLike | str, title: str = "t
     _strength(strength, rows, "candidate_vs_random", "candidate vs 3 random players")
     _strength(strength, rows, "current_vs_random", "current vs 3 random players", linestyle=":", alpha=0.6)
     _strength(strength, rows, "candidate_vs_current", "candidate vs current (one seat, rotating)", linestyle="--")
+    for player in dict.fromkeys(p for r in rows for p in (r.get("candidate_vs_fixed") or {})):
+        fixed = [{"iteration": r["iteration"], "fixed": r["candidate_vs_fixed"][player]}
+                 for r in rows if player in (r.get("candidate_vs_fixed") or {})]
+        _strength(strength, fixed, "fixed", f"candidate vs 3 {player} (every seat)", linestyle="-.")
     strength.axhline(FAIR_SHARE, color="grey", linewidth=0.8, linestyle=":", label=f"equal share {FAIR_SHARE}")
     promoted = [r["iteration"] for r in rows if r.get("promoted") and r["iteration"] > 0]
     for i, iteration in enumerate(promoted):

@@ -87,15 +87,38 @@ class SearchSettings:
         return cls(**{f.name: getattr(args, f.name) for f in fields(cls)})
 
 
+SEATS = ("first", "rotate")
+
+
+def reference_players() -> tuple:
+    """The names of the fixed reference players, as the engine defines them."""
+    from ._engine import REFERENCE_PLAYERS
+
+    return REFERENCE_PLAYERS
+
+
 @dataclass(frozen=True)
 class MatchSettings:
+    """How a match plays. A "random" match puts reference players of kind `opponents` in the
+    other seats; the measured seat is 0 (`seats` "first") or game number % 4 ("rotate"), and
+    holds the network, or the reference player `subject` when one is named."""
+
     simulations: int = 0
     opening: str = "none"
+    opponents: str = "random-tiles"
+    seats: str = "first"
+    subject: Optional[str] = None
 
     def __post_init__(self) -> None:
         if self.simulations < 0:
             raise ValueError(f"--match-simulations must not be negative, got {self.simulations}")
         self.opening_parts()
+        for role, name in (("opponents", self.opponents), ("subject", self.subject)):
+            if name not in (None, MatchSettings.opponents) and name not in reference_players():
+                raise ValueError(f"unknown reference player {name!r} as {role}: "
+                                 f"expected one of {', '.join(reference_players())}")
+        if self.seats not in SEATS:
+            raise ValueError(f"seats must be one of {', '.join(SEATS)}, got {self.seats!r}")
 
     def opening_parts(self) -> tuple:
         """(kind, random tiles) as the engine reads them; raises ValueError on a bad --opening."""
@@ -107,11 +130,18 @@ class MatchSettings:
         raise ValueError(f"--opening must be none, first-tile or random:K with K at least 1, got {self.opening!r}")
 
     def engine_tuple(self) -> tuple:
-        """What the engine binding reads: (simulations, opening kind, random tiles)."""
-        return (self.simulations, *self.opening_parts())
+        """What the engine binding reads: (simulations, opening kind, random tiles, opponents,
+        rotate seats, subject)."""
+        return (self.simulations, *self.opening_parts(), self.opponents, self.seats == "rotate", self.subject)
 
     def to_dict(self) -> dict:
-        return asdict(self)
+        """The settings; those of the reference match only where they differ from the defaults,
+        so that records made before they existed still compare equal."""
+        values = asdict(self)
+        for name in ("opponents", "seats", "subject"):
+            if values[name] == getattr(MatchSettings, name):
+                del values[name]
+        return values
 
     @classmethod
     def from_dict(cls, values: Optional[dict]) -> "MatchSettings":
