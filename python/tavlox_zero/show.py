@@ -4,6 +4,7 @@ or a self-contained HTML replay with the search's visits."""
 from __future__ import annotations
 
 import argparse
+import math
 from pathlib import Path
 
 from . import web
@@ -48,7 +49,8 @@ def replay_data(timeline: Timeline, title: str) -> dict:
         "positions": [
             {"player": p.player, "scores": p.scores, "piecesLeft": p.pieces_left} for p in timeline.positions
         ],
-        "policies": [[[t, round(f, 4)] for t, f in policy] for policy in timeline.policies],
+        # A search without visits records NaN fractions: the page shows them as none.
+        "policies": [[[t, round(f, 4) if math.isfinite(f) else 0.0] for t, f in policy] for policy in timeline.policies],
         "payoffs": timeline.payoffs,
         "shapes": [list(map(list, shape)) for shape in timeline.shapes],
     }

@@ -11,13 +11,15 @@ does (a new piece never shares an edge with the player's pieces).
 from __future__ import annotations
 
 import json
+import math
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Optional, Sequence
 
 import numpy as np
 
-from .constants import PLAYERS
+from .constants import MAX_DIM, MIN_DIM, PLAYERS
+from .errors import brief
 from .rules import Game
 
 # Where each player starts, in turn order.
@@ -183,10 +185,57 @@ def record_dict(game: Game, policies: Sequence = (), extra: Optional[dict] = Non
 
 
 def load_record(path: Path) -> Timeline:
-    data = json.loads(Path(path).read_text())
+    """The game of a record file; ValueError naming the file and what is wrong with it."""
+    try:
+        data = json.loads(Path(path).read_text(encoding="utf-8"))
+    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as error:
+        raise ValueError(f"{path}: not a {RECORD_FORMAT} record ({brief(error)})") from None
     if not isinstance(data, dict) or data.get("format") != RECORD_FORMAT:
         raise ValueError(f"{path}: not a {RECORD_FORMAT} record")
-    return replay(int(data["dim"]), data["moves"], data.get("policies") or (), data.get("payoffs"))
+    problem = _record_problem(data)
+    if problem:
+        raise ValueError(f"{path}: a broken game record: {problem}")
+    try:
+        return replay(data["dim"], data["moves"], data.get("policies") or (), data.get("payoffs"))
+    except ValueError as error:
+        raise ValueError(f"{path}: {error}") from None
+
+
+def _is_int(value: object) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _is_number(value: object) -> bool:
+    return (_is_int(value) or isinstance(value, float)) and math.isfinite(value)
+
+
+def _is_fraction(value: object) -> bool:
+    """A number, or NaN: what a search without visits records."""
+    return _is_number(value) or (isinstance(value, float) and math.isnan(value))
+
+
+def _record_problem(data: dict) -> Optional[str]:
+    """What keeps a record's fields from describing a game, if anything."""
+    dim = data.get("dim")
+    if not (_is_int(dim) and MIN_DIM <= dim <= MAX_DIM):
+        return f"dim {brief(repr(dim))} is not a board side from {MIN_DIM} to {MAX_DIM}"
+    cells = dim * dim
+    moves = data.get("moves")
+    if not isinstance(moves, list) or not all(
+            isinstance(m, list) and len(m) == 2 and all(map(_is_int, m)) and 0 <= m[0] < PLAYERS and 0 <= m[1] < cells
+            for m in moves):
+        return f"moves must be [player, tile] pairs of players 0 to {PLAYERS - 1} and tiles of the board"
+    policies = data.get("policies") or []
+    if not isinstance(policies, list) or len(policies) > len(moves) or not all(
+            isinstance(p, list) and all(isinstance(e, list) and len(e) == 2 and _is_int(e[0]) and 0 <= e[0] < cells
+                                        and _is_fraction(e[1]) for e in p)
+            for p in policies):
+        return "policies must be lists of [tile, fraction] pairs of the board, one list per move at most"
+    payoffs = data.get("payoffs")
+    if payoffs is not None and not (isinstance(payoffs, list) and len(payoffs) == PLAYERS
+                                    and all(map(_is_number, payoffs))):
+        return f"payoffs must be {PLAYERS} numbers"
+    return None
 
 
 # --- The pieces: every polyomino up to the size at which they hold a player's cells -----

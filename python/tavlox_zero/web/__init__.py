@@ -15,6 +15,8 @@ def page(name: str, data: object = None) -> str:
     text = text.replace("/*BOARD_CSS*/", (HERE / "board.css").read_text(encoding="utf-8"))
     text = text.replace("/*BOARD_JS*/", (HERE / "board.js").read_text(encoding="utf-8"))
     if data is not None:
-        # Inside a script element "</" could end it early; "<\/" reads the same in JSON.
-        text = text.replace("/*GAME_DATA*/", json.dumps(data, separators=(",", ":")).replace("</", "<\\/"))
+        # Inside a script element "</" or "<!--" would change how the page is read: every "<"
+        # (only ever inside a JSON string) is written as the escape that reads the same.
+        encoded = json.dumps(data, separators=(",", ":"), allow_nan=False).replace("<", "\\u003c")
+        text = text.replace("/*GAME_DATA*/", encoded)
     return text
