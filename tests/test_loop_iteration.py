@@ -1,5 +1,6 @@
 """The training loop end to end on a tiny board, and its resumption after a stop."""
 
+import importlib.util
 import json
 import math
 from dataclasses import asdict, replace
@@ -10,11 +11,21 @@ pytest.importorskip("torch")
 pytest.importorskip("tavlox_self_play")
 
 from tavlox_zero import network  # noqa: E402
+from tavlox_zero.search_settings import reference_players  # noqa: E402
 from tavlox_zero.dataset import TrainingDataset  # noqa: E402
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
 from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop, beats_current, newest_shards  # noqa: E402
 from tavlox_zero.sprt import SequentialTest  # noqa: E402
 from tavlox_zero.train import TrainConfig, split_positions  # noqa: E402
+
+
+def scalar_tags(directory) -> set:
+    """The scalar tags of the TensorBoard event files in `directory`."""
+    from tensorboard.backend.event_processing.event_accumulator import EventAccumulator
+
+    events = EventAccumulator(str(directory))
+    events.Reload()
+    return set(events.Tags()["scalars"])
 
 
 def tiny_config(seed: int = 0, **loop_settings) -> RunConfig:
@@ -45,6 +56,7 @@ def held_out_games(paths, fraction):
     return {owner[i] for i in held}
 
 
+REFERENCE_PLAYERS = reference_players()
 POOL = PoolSettings(workers=1, device="cpu", max_batch=4, max_wait_ms=1.0)
 
 
@@ -106,6 +118,18 @@ def test_loop_runs_and_resumes_after_a_stop_without_redoing_finished_steps(tmp_p
     assert (rows[2]["train"]["holdout_positions"] > 0) == (fraction > 0) == (rows[2]["train"]["held_out"] is not None)
     for row in rows:
         assert row["candidate_vs_random"]["games"] == 3
+        fixed = row["candidate_vs_fixed"]
+        assert set(fixed) == set(REFERENCE_PLAYERS) and all(s["games"] == 4 for s in fixed.values()), \
+            "every fixed player meets the candidate in each seat once (3 games rounded up to 4)"
+    if importlib.util.find_spec("tensorboard") is not None:
+        tags = scalar_tags(run_dir / "tensorboard")
+        expected = {"train/loss", "train/learning_rate", "iteration/train/policy_loss",
+                    "iteration/train/value_loss", "iteration/selfplay_positions_per_second",
+                    "iteration/vs_random_seat0", "iteration/promotion/llr", "iteration/promotion/vs_current",
+                    *(f"iteration/vs_fixed/{player}" for player in REFERENCE_PLAYERS)}
+        if fraction > 0:
+            expected |= {"held_out/value_loss", "iteration/held_out/value_loss", "iteration/held_out/policy_loss"}
+        assert expected <= tags, f"missing TensorBoard scalars: {sorted(expected - tags)}"
     for row in rows[1:]:
         match = row["candidate_vs_current"]
         assert match["games"] == match["sprt"]["games"] == 3, "the head-to-head match plays on any board"

@@ -199,6 +199,7 @@ def run(args: argparse.Namespace) -> int:
     anchor = args.anchor or names[0]
     ratings = rate(names + fixed, encounters, anchor=anchor, bootstrap=args.bootstrap)
     save(ratings)
+    write_elo_scalars(run_dir / "tensorboard", ratings, iterations, anchor)
     table = write_table(run_dir / "ladder.csv", ratings, iterations)
     plot_ladder(run_dir / "ladder.png", ratings, iterations, f"{run_dir.name}: Elo against {anchor}")
     print(table, end="")
@@ -233,6 +234,21 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
             else:
                 payoffs = pool.play_head_to_head(engine, args.games, first=first, second=second)
             record(first, second, payoffs)
+
+
+def write_elo_scalars(directory: Path, ratings: list[Rating], iterations: dict, anchor: str) -> None:
+    """The ratings as TensorBoard scalars beside the run's: the checkpoints' Elo by iteration,
+    each fixed player's as a level line over the same iterations."""
+    from .scalars import ScalarLog
+
+    steps = sorted(iterations.values())
+    with ScalarLog(directory) as scalars:
+        for rating in ratings:
+            if rating.name in iterations:
+                scalars.add(f"ladder/elo_vs_{anchor}/checkpoints", rating.elo, iterations[rating.name])
+                continue
+            for step in (steps[0], steps[-1]):
+                scalars.add(f"ladder/elo_vs_{anchor}/{rating.name}", rating.elo, step)
 
 
 def write_table(path: Path, ratings: list[Rating], iterations: dict) -> str:

@@ -11,6 +11,7 @@ A run lives in one directory:
     iterations/iter_0003.json   what iteration 3 has finished so far
     metrics.jsonl               one line per finished iteration
     progress.png                losses and strength per iteration
+    tensorboard/                the same scalars for TensorBoard, and every training step's losses
 
 Every file is written atomically (a temporary file, then a rename), and each
 step of an iteration first looks for its own output, so a run stopped at any
@@ -70,6 +71,7 @@ from .errors import CommandFailed, UsageError, at_least, within, writable_direct
 from .evaluate import against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
+from .scalars import ScalarLog
 from .search_settings import MatchSettings, SearchSettings
 from .sprt import ACCEPT_H1, SequentialTest
 from .stats import summarize_payoffs
@@ -212,6 +214,7 @@ class RunDirectory:
         self.iterations = self.root / "iterations"
         self.metrics = self.root / "metrics.jsonl"
         self.plot = self.root / "progress.png"
+        self.tensorboard = self.root / "tensorboard"
         self.current = self.checkpoints / "current.pt"
         self.trainer = self.checkpoints / "trainer.pt"
 
@@ -241,6 +244,7 @@ class TrainingLoop:
         self.pool = pool.resolved()
         self.log = log
         self._ray_player = None
+        self.scalars = ScalarLog(self.dirs.tensorboard)
 
     @classmethod
     def open(cls, run_dir, config: Optional[RunConfig], pool: PoolSettings, log=print) -> "TrainingLoop":
@@ -278,6 +282,7 @@ class TrainingLoop:
                 self.run_iteration(iteration)
                 slowest = max(slowest, time.monotonic() - started - elapsed)
         finally:
+            self.scalars.close()
             if self._ray_player is not None:
                 self._ray_player.close()
                 self._ray_player = None
@@ -397,7 +402,7 @@ class TrainingLoop:
         losses = trainer.train(
             Subset(dataset, training), holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
             checkpoint=save, checkpoint_every=loop.checkpoint_every,
-            holdout=Subset(dataset, held) if len(held) else None,
+            holdout=Subset(dataset, held) if len(held) else None, scalars=self.scalars,
         )
         save(trainer)
         copy_atomic(self.dirs.trainer, self.dirs.candidate(iteration))
@@ -480,6 +485,7 @@ class TrainingLoop:
         with atomic_write(self.dirs.metrics, "w") as f:
             f.write("".join(json.dumps(r) + "\n" for r in rows))
         plot_progress(rows, self.dirs.plot, title=f"{self.dirs.root.name}: board {self.config.engine['dim']}")
+        write_iteration_scalars(self.scalars, row)
         write_json_atomic(self.dirs.state, {"completed_iterations": iteration, "current": current})
 
     def open_pool(self, networks: dict, match: Optional[MatchSettings] = None):
@@ -510,6 +516,38 @@ class TrainingLoop:
                 games += len(shard["game_offsets"]) - 1
                 positions += len(shard["moves"])
         return games, positions
+
+
+def write_iteration_scalars(scalars: ScalarLog, row: dict) -> None:
+    """One metrics row as TensorBoard scalars at step = iteration: losses, held-out losses,
+    self-play positions/s, the payoff against random players (seat 0) and against each fixed
+    player (seats rotated) with the Elo difference it implies, and the promotion test."""
+    iteration = row["iteration"]
+    train = row.get("train") or {}
+    scalars.add_all("iteration/train", train, iteration, "loss", "policy_loss", "value_loss", "learning_rate")
+    best = (train.get("held_out") or {}).get("best") or {}
+    scalars.add_all("iteration/held_out", best, iteration, "loss", "policy_loss", "value_loss", "constant_value_loss")
+    selfplay = row.get("selfplay") or {}
+    if selfplay.get("seconds"):
+        scalars.add("iteration/selfplay_positions_per_second", selfplay["positions"] / selfplay["seconds"], iteration)
+    scalars.add("iteration/vs_random_seat0", (row.get("candidate_vs_random") or {}).get("mean_payoff"), iteration)
+    for player, summary in (row.get("candidate_vs_fixed") or {}).items():
+        scalars.add(f"iteration/vs_fixed/{player}", summary["mean_payoff"], iteration)
+        scalars.add(f"iteration/elo_vs_fixed/{player}", elo_against_three(summary["mean_payoff"]), iteration)
+    current = row.get("candidate_vs_current") or {}
+    scalars.add("iteration/promotion/vs_current", current.get("mean_payoff"), iteration)
+    scalars.add("iteration/promotion/llr", (current.get("sprt") or {}).get("llr"), iteration)
+    scalars.add("iteration/promotion/promoted", row.get("promoted"), iteration)
+    scalars.flush()
+
+
+def elo_against_three(mean_payoff: float) -> Optional[float]:
+    """The Elo difference to a player that a mean payoff against three copies of it implies
+    (elo.py's model), or None at 0 or 1."""
+    from .elo import ELO_PER_NEPER, pairwise_score
+
+    score = pairwise_score(mean_payoff)
+    return ELO_PER_NEPER * math.log(score / (1.0 - score)) if 0.0 < score < 1.0 else None
 
 
 # The options that set a run's saved settings: (section of config.json, field, option, destination).

@@ -47,7 +47,8 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 
-from .errors import UsageError, at_least, readable_file, within, writable_file
+from .errors import UsageError, at_least, readable_file, within, writable_directory, writable_file
+from .scalars import ScalarLog
 
 HELP = "train the policy-value network on self-play shards"
 
@@ -290,8 +291,10 @@ class Trainer:
         losses["constant_value_loss"] = -(mean_value * mean_value.clamp_min(1e-12).log()).sum().item()
         return losses
 
-    def _evaluate_held_out(self, holdout, log: Optional[Callable[[str], None]]) -> None:
+    def _evaluate_held_out(self, holdout, log: Optional[Callable[[str], None]], scalars=None) -> None:
         losses = {"step": self.step, **self.evaluate(holdout)}
+        if scalars is not None:
+            scalars.add_all("held_out", losses, self.step, "loss", "policy_loss", "value_loss", "constant_value_loss")
         position = self.position
         position.evaluations.append(losses)
         if position.best < 0 or losses["loss"] < position.evaluations[position.best]["loss"]:
@@ -316,6 +319,7 @@ class Trainer:
         checkpoint_seconds: float = 0.0,
         should_stop: Optional[Callable[[], bool]] = None,
         holdout=None,
+        scalars=None,
     ) -> dict:
         """Trains on ``dataset`` until the step count reaches ``until_step``, or until
         ``should_stop`` says so between two steps.
@@ -328,7 +332,9 @@ class Trainer:
         and the loss sums carry on when it matches the previous call's, and
         start afresh otherwise. ``checkpoint`` is called every ``checkpoint_every``
         steps and whenever ``checkpoint_seconds`` have passed since the last save
-        (0 turns either off). Returns the mean losses over the data set's steps so far.
+        (0 turns either off). ``scalars`` (a ScalarLog) receives every step's losses and
+        learning rate and every held-out evaluation. Returns the mean losses over the data
+        set's steps so far.
         """
         if key != self.position.key:
             self.position = DataPosition(key=key)
@@ -337,20 +343,22 @@ class Trainer:
         batches = ShuffledBatches(len(dataset), self.config.batch_size, seed)
         measured = holdout is not None and len(holdout) > 0
         if measured and not self.position.evaluations:
-            self._evaluate_held_out(holdout, log)
+            self._evaluate_held_out(holdout, log, scalars)
         last_save = time.monotonic()
         while self.step < until_step and not self.position.stopped and not (should_stop and should_stop()):
             losses = self.train_step(*gather(dataset, batches.batch(self.position.batches)))
             self.position.batches += 1
             for name, value in losses.items():
                 self.position.loss_sums[name] += value
+            if scalars is not None:
+                scalars.add_all("train", {**losses, "learning_rate": self.learning_rate}, self.step)
             if log and log_every and self.step % log_every == 0:
                 log(
                     f"step {self.step}: loss {losses['loss']:.4f} (policy {losses['policy_loss']:.4f}, "
                     f"value {losses['value_loss']:.4f}), lr {self.learning_rate:.2e}"
                 )
             if measured and (self.position.batches % max(1, self.config.eval_every) == 0 or self.step >= until_step):
-                self._evaluate_held_out(holdout, log)
+                self._evaluate_held_out(holdout, log, scalars)
             due = (checkpoint_every and self.step % checkpoint_every == 0) or (
                 checkpoint_seconds > 0 and time.monotonic() - last_save >= checkpoint_seconds)
             if checkpoint and due and self.step < until_step:
@@ -485,6 +493,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--checkpoint-minutes", type=float, default=10.0,
                         help="also save when this many minutes passed since the last save (0: never by time)")
     parser.add_argument("--log-every", type=int, default=50)
+    parser.add_argument("--tensorboard", type=Path, metavar="DIR",
+                        help="where the TensorBoard scalars go (default: OUTPUT's name without its suffix, "
+                             "plus -tensorboard, beside it)")
     parser.add_argument("--threads", type=int, help="CPU threads for torch (default: torch's choice)")
 
 
@@ -561,6 +572,7 @@ def run(args: argparse.Namespace) -> int:
         if path is not None:
             readable_file(path, f"checkpoint for {option}")
     writable_file(args.output, "--output")
+    writable_directory(tensorboard_directory(args), "--tensorboard")
     if args.threads:
         torch.set_num_threads(args.threads)
     dim = check_shards(shards)
@@ -581,11 +593,11 @@ def run(args: argparse.Namespace) -> int:
         t.save(args.output, engine_config=engine_config)
 
     started = time.monotonic()
-    with StopRequest() as stop:
+    with StopRequest() as stop, ScalarLog(tensorboard_directory(args)) as scalars:
         losses = trainer.train(
             Subset(dataset, training), key, args.steps, checkpoint=save, checkpoint_every=args.checkpoint_every,
             log=print, log_every=args.log_every, checkpoint_seconds=args.checkpoint_minutes * 60,
-            should_stop=stop.requested, holdout=holdout,
+            should_stop=stop.requested, holdout=holdout, scalars=scalars,
         )
         save(trainer)
     if stop.requested():
@@ -600,6 +612,11 @@ def run(args: argparse.Namespace) -> int:
     if summary:
         print(describe_held_out(summary))
     return 0
+
+
+def tensorboard_directory(args: argparse.Namespace) -> Path:
+    """The train command's TensorBoard directory: --tensorboard, else net-tensorboard beside net.pt."""
+    return args.tensorboard or args.output.with_name(f"{args.output.stem}-tensorboard")
 
 
 def holdout_key(key: str, fraction: float) -> str:
