@@ -9,14 +9,23 @@ reload or a reopened tab resumes the game. JSON API (every error is a 4xx with {
     POST /api/tile     {"session", "tile"}     the person chooses a tile
     POST /api/undo     {"session"}             takes back the last tile of the unfinished piece
     POST /api/advance  {"session"}             the network plays one piece of a seat it holds
+
+Only this machine's pages reach it: a request must name the server's own loopback address
+in `Host` (no DNS rebinding), and a POST must come from no other `Origin` and carry
+`Content-Type: application/json` (which no page of another site can send without asking
+first), so a site the person visits changes nothing. Every finished game is recorded in a
+file of its own.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import re
 import secrets
+import sys
 import threading
+import time
 from collections import OrderedDict
 from dataclasses import dataclass, field
 from http import HTTPStatus
@@ -27,13 +36,18 @@ from urllib.parse import parse_qs, urlparse
 
 from . import web
 from .atomic import write_json_atomic
-from .errors import CommandFailed, UsageError, readable_file
+from .errors import CommandFailed, UsageError, brief, readable_file, writable_directory
 from .rules import Game
 from .timeline import in_piece, record_dict, replay
 
 HELP = "play one seat against the network in the browser (local web app)"
 MAX_BODY_BYTES = 4096
 MAX_SESSIONS = 64
+# A connection that sends nothing for this long is dropped, and at most MAX_CONNECTIONS are
+# served at once (further ones wait for a free slot, as long as a read may take).
+REQUEST_TIMEOUT_SECONDS = 10
+MAX_CONNECTIONS = 32
+LOOPBACK_NAMES = ("127.0.0.1", "localhost")
 
 
 class RequestError(Exception):
@@ -49,6 +63,8 @@ class Session:
     policies: list = field(default_factory=list)  # per position: the network's visit fractions
     lock: threading.Lock = field(default_factory=threading.Lock)
     recorded: bool = False
+    # The file name of this game's record: "new game" keeps the session, never the record.
+    record_name: str = field(default_factory=lambda: f"game-{time.strftime('%Y%m%d-%H%M%S')}-{secrets.token_hex(6)}.json")
 
 
 class PlayApp:
@@ -129,8 +145,15 @@ class PlayApp:
                 raise RequestError(HTTPStatus.CONFLICT, "the game is over")
             if game.player == session.seat:
                 raise RequestError(HTTPStatus.CONFLICT, "it is your turn, not the network's")
-            with self.network_lock:
-                session.policies.extend(self.choose_piece(game))
+            # The network plays on a copy: a failure halfway through a piece changes nothing.
+            trial = game.copy()
+            try:
+                with self.network_lock:
+                    policies = self.choose_piece(trial)
+            except ValueError as error:
+                raise RequestError(HTTPStatus.CONFLICT, f"the network cannot play: {brief(error)}") from None
+            session.game = trial
+            session.policies.extend(policies)
             self._record_if_over(session_id, session)
             return self._describe(session_id, session)
 
@@ -144,8 +167,13 @@ class PlayApp:
     def _record_if_over(self, session_id: str, session: Session) -> None:
         if self.record_dir is None or session.recorded or not session.game.is_terminal():
             return
-        write_json_atomic(self.record_dir / f"game-{session_id}.json",
-                          record_dict(session.game, session.policies, {"seat": session.seat}))
+        path = self.record_dir / session.record_name
+        try:
+            write_json_atomic(path, record_dict(session.game, session.policies, {"seat": session.seat}))
+        except OSError as error:
+            print(f"tavlox-zero play: {path}: the game's record could not be written ({error.strerror or error})",
+                  file=sys.stderr, flush=True)
+            return
         session.recorded = True
 
     @staticmethod
@@ -179,14 +207,40 @@ class PlayApp:
 
 def make_handler(app: PlayApp, page: str):
     page_bytes = page.encode("utf-8")
+    # The page's own policy (its <meta> tag), sent as a header too, where it can also forbid framing.
+    meta = re.search(r'http-equiv="Content-Security-Policy" content="([^"]*)"', page)
+    page_policy = (f"{meta.group(1)}; " if meta else "default-src 'none'; ") + "frame-ancestors 'none'"
 
     class Handler(BaseHTTPRequestHandler):
         server_version = "tavlox-play"
+        timeout = REQUEST_TIMEOUT_SECONDS
 
         def log_message(self, format: str, *args) -> None:  # noqa: A002 - the base class's name
             pass
 
+        def _refused(self, changes_state: bool) -> bool:
+            """Answers and returns True when the request comes from outside this server's own pages."""
+            port = self.server.server_address[1]
+            hosts = {f"{name}:{port}" for name in LOOPBACK_NAMES} | (set(LOOPBACK_NAMES) if port == 80 else set())
+            named = self.headers.get_all("Host") or []
+            if len(named) != 1 or named[0].strip().lower() not in hosts:
+                self._error(HTTPStatus.FORBIDDEN, f"this server answers only to http://127.0.0.1:{port}/")
+                return True
+            if not changes_state:
+                return False
+            origins = self.headers.get_all("Origin") or []
+            if len(origins) > 1 or (origins and origins[0].strip().lower() not in {f"http://{h}" for h in hosts}):
+                self._error(HTTPStatus.FORBIDDEN, "requests from other sites are refused")
+                return True
+            content_type = (self.headers.get("Content-Type") or "").split(";")[0].strip().lower()
+            if content_type != "application/json":
+                self._error(HTTPStatus.UNSUPPORTED_MEDIA_TYPE, "the body must be JSON (Content-Type: application/json)")
+                return True
+            return False
+
         def do_GET(self) -> None:  # noqa: N802 - the base class's name
+            if self._refused(changes_state=False):
+                return
             url = urlparse(self.path)
             if url.path in ("/", "/index.html"):
                 self._send(HTTPStatus.OK, page_bytes, "text/html; charset=utf-8")
@@ -203,6 +257,8 @@ def make_handler(app: PlayApp, page: str):
                 "/api/undo": lambda body: app.undo(body.get("session")),
                 "/api/advance": lambda body: app.advance(body.get("session")),
             }
+            if self._refused(changes_state=True):
+                return
             action = actions.get(urlparse(self.path).path)
             if action is None:
                 self._error(HTTPStatus.NOT_FOUND, f"no action {self.path}")
@@ -226,7 +282,7 @@ def make_handler(app: PlayApp, page: str):
             raw = self.rfile.read(length) if length else b"{}"
             try:
                 body = json.loads(raw.decode("utf-8"))
-            except (UnicodeDecodeError, json.JSONDecodeError):
+            except (UnicodeDecodeError, json.JSONDecodeError, RecursionError):
                 raise RequestError(HTTPStatus.BAD_REQUEST, "the body must be a JSON object") from None
             if not isinstance(body, dict):
                 raise RequestError(HTTPStatus.BAD_REQUEST, "the body must be a JSON object")
@@ -238,6 +294,9 @@ def make_handler(app: PlayApp, page: str):
             except RequestError as error:
                 self._error(error.status, str(error))
                 return
+            except Exception as error:  # noqa: BLE001 - a fault of this server still gets an answer
+                self._error(HTTPStatus.INTERNAL_SERVER_ERROR, f"{type(error).__name__}: {brief(error)}")
+                return
             self._send(HTTPStatus.OK, json.dumps(result).encode("utf-8"), "application/json")
 
         def _error(self, status: HTTPStatus, message: str) -> None:
@@ -248,17 +307,45 @@ def make_handler(app: PlayApp, page: str):
             self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(data)))
             self.send_header("Cache-Control", "no-store")
+            self.send_header("X-Content-Type-Options", "nosniff")
+            self.send_header("X-Frame-Options", "DENY")
+            self.send_header("Content-Security-Policy",
+                             page_policy if data is page_bytes else "default-src 'none'; frame-ancestors 'none'")
             self.end_headers()
             self.wfile.write(data)
 
     return Handler
 
 
+class PlayServer(ThreadingHTTPServer):
+    """A thread per connection, at most MAX_CONNECTIONS at once."""
+
+    daemon_threads = True
+
+    def __init__(self, address: tuple, handler: type) -> None:
+        super().__init__(address, handler)
+        self._slots = threading.BoundedSemaphore(MAX_CONNECTIONS)
+
+    def process_request(self, request, client_address) -> None:
+        if not self._slots.acquire(timeout=REQUEST_TIMEOUT_SECONDS):
+            self.shutdown_request(request)
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._slots.release()
+            raise
+
+    def process_request_thread(self, request, client_address) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._slots.release()
+
+
 def make_server(app: PlayApp, port: int = 0) -> ThreadingHTTPServer:
     """The server on 127.0.0.1 (``port`` 0: any free port); serve_forever() runs it."""
-    server = ThreadingHTTPServer(("127.0.0.1", port), make_handler(app, web.page("play.html")))
-    server.daemon_threads = True
-    return server
+    return PlayServer(("127.0.0.1", port), make_handler(app, web.page("play.html")))
 
 
 def network_piece(player) -> Callable[[Game], list]:
@@ -281,10 +368,16 @@ def run(args: argparse.Namespace) -> int:
     from .network_player import load_player
 
     readable_file(args.checkpoint, "checkpoint")
+    if args.record_dir is not None:
+        writable_directory(args.record_dir, "--record-dir")
+        try:
+            args.record_dir.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise UsageError(f"--record-dir {args.record_dir}: {error.strerror or error}") from error
     try:
         player, trained_dim = load_player(args.checkpoint, args.sims, args.seed)
         Game(args.dim or trained_dim)
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, OverflowError) as error:
         raise CommandFailed(str(error)) from error
     app = PlayApp(network_piece(player), args.dim or trained_dim, args.seat - 1, args.record_dir)
     try:
