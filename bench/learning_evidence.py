@@ -5,8 +5,8 @@ untrained networks of several seeds under the same protocol, and a table of the 
         --minutes 10 --variant gumbel -- --root gumbel --sims 16
     python bench/learning_evidence.py report runs/evidence
 
-`run` trains with `tavlox-zero loop --minutes` (no iteration starts that would end past the
-budget at the pace of the slowest so far), then evaluates the final network (`checkpoints/current.pt`) with
+`run` trains with `tavlox-zero loop --minutes` (an iteration that would end past the budget at
+the pace of the last one is shrunk to fit), then evaluates the final network (`checkpoints/current.pt`) with
 `tavlox-zero evaluate --untrained-seeds`: greedily and with search, from every legal first
 tile equally often, against three random players, and writes RUN/evidence.json. Arguments
 after `--` go to the loop unchanged. `report` prints one Markdown row per run.

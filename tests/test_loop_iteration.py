@@ -176,7 +176,7 @@ def test_promotion_rule_follows_the_head_to_head_test(payoffs, margin, promoted)
     assert beats_current(test, margin) == promoted
 
 
-@pytest.mark.parametrize("minutes, ran", [(None, [1, 2, 3, 4]), (2.5, [1, 2]), (0.5, [1])])
+@pytest.mark.parametrize("minutes, ran", [(None, [1, 2, 3, 4]), (2.5, [1, 2, 3]), (2.1, [1, 2]), (0.5, [1])])
 def test_loop_starts_no_iteration_that_would_end_past_its_time_budget(tmp_path, monkeypatch, minutes, ran):
     from tavlox_zero import loop as loop_module
     from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop
@@ -190,9 +190,37 @@ def test_loop_starts_no_iteration_that_would_end_past_its_time_budget(tmp_path, 
 
     def one_minute(self, iteration):
         played.append(iteration)
-        clock[0] += 60.0
+        clock[0] += 60.0 * self.scale
 
     monkeypatch.setattr(TrainingLoop, "run_iteration", one_minute)
     config = RunConfig(engine={"dim": 5, "sims_per_move": 2}, train=TrainConfig(), loop=LoopConfig(iterations=4))
     TrainingLoop(tmp_path, config, PoolSettings(device="cpu"), log=lambda _: None).run(minutes=minutes)
     assert played == ran
+    assert minutes is None or len(ran) == 1 or clock[0] <= 60 * minutes, "a planned iteration ended past the budget"
+
+
+def test_time_budget_is_spent_after_a_slow_first_iteration_and_kept(tmp_path, monkeypatch):
+    from tavlox_zero import loop as loop_module
+
+    # A fake clock: the first iteration takes 5 of the 8 minutes (a busy machine), later ones
+    # 2 minutes at full size and less in proportion when shrunk.
+    now, plays = [0.0], []
+    loop = TrainingLoop.open(tmp_path / "run", tiny_config(iterations=20, steps_per_iteration=8), POOL,
+                             log=lambda _: None)
+
+    def slowed_iteration(self, iteration):
+        settings = self.scaled_loop()
+        plays.append((self.scale, settings.games_per_iteration, settings.steps_per_iteration, settings.eval_games))
+        now[0] += (300.0 if iteration == 1 else 120.0) * self.scale
+
+    monkeypatch.setattr(loop_module.time, "monotonic", lambda: now[0])
+    monkeypatch.setattr(TrainingLoop, "initialise", lambda self: None)
+    monkeypatch.setattr(TrainingLoop, "state", lambda self: {"completed_iterations": 0, "current": 0})
+    monkeypatch.setattr(TrainingLoop, "run_iteration", slowed_iteration)
+    loop.run(minutes=8)
+    assert now[0] <= 8 * 60, f"the run ended {now[0] - 480:.0f} s past its budget"
+    assert len(plays) >= 3, f"only {len(plays)} iteration(s) in the budget: {plays}"
+    assert plays[0] == (1.0, 3, 8, 3) and 0 < plays[-1][0] < 1, f"the last iteration is not shrunk: {plays}"
+    for scale, games, steps, eval_games in plays[1:]:
+        assert (games, steps, eval_games) == (math.ceil(3 * scale), math.ceil(8 * scale), 4), plays
+    assert loop.scale == 1.0

@@ -168,6 +168,26 @@ def evaluation_match(config: "RunConfig") -> MatchSettings:
     return MatchSettings(simulations=simulations, opening="random:2")
 
 
+# A shrunk iteration is planned to end this share of the time left early, for the parts of an
+# iteration that do not shrink with it (loading networks, starting engines).
+BUDGET_SAFETY = 0.9
+# The smallest share of a full iteration worth starting.
+MIN_ITERATION_SCALE = 0.25
+
+
+def iteration_scale(remaining: float, pace: Optional[float]) -> Optional[float]:
+    """The share of a full iteration that fits in `remaining` seconds at `pace` seconds per full
+    iteration (None: no iteration measured yet, a full one is tried), or None when too little fits."""
+    if remaining <= 0:
+        return None
+    if pace is None or pace <= 0:
+        return 1.0
+    fits = BUDGET_SAFETY * remaining / pace
+    if fits >= 1.0:
+        return 1.0
+    return fits if fits >= MIN_ITERATION_SCALE else None
+
+
 def promotion_test(loop: "LoopConfig") -> SequentialTest:
     """The sequential test of a candidate's head-to-head match against the current network."""
     p0 = FAIR_SHARE + max(loop.promotion_margin, 0.0)
@@ -245,6 +265,8 @@ class TrainingLoop:
         self.log = log
         self._ray_player = None
         self.scalars = ScalarLog(self.dirs.tensorboard)
+        # The share of a full iteration the current one plays (below 1 to fit a time budget).
+        self.scale = 1.0
 
     @classmethod
     def open(cls, run_dir, config: Optional[RunConfig], pool: PoolSettings, log=print) -> "TrainingLoop":
@@ -267,25 +289,59 @@ class TrainingLoop:
         return read_json(self.dirs.state, {"completed_iterations": -1, "current": 0})
 
     def run(self, iterations: Optional[int] = None, minutes: Optional[float] = None) -> None:
-        """Runs iterations up to `iterations` (default: the run's); with `minutes`, starts none
-        that would end past that many minutes from now at the pace of the slowest so far."""
+        """Runs iterations up to `iterations` (default: the run's). With `minutes`, each
+        iteration is planned at the pace of the last one: one that would end past the budget is
+        shrunk to fit what is left (fewer self-play games, training steps and evaluation games),
+        and none starts when even a quarter of one would not fit."""
         iterations = self.config.loop.iterations if iterations is None else iterations
-        started, slowest = time.monotonic(), 0.0
+        clock = time.monotonic
+        started = clock()
         self.dirs.make()
         try:
             self.initialise()
-            for iteration in range(self.state()["completed_iterations"] + 1, iterations + 1):
-                elapsed = time.monotonic() - started
-                if minutes is not None and elapsed + slowest > 60 * minutes:
-                    self.log(f"stopped before iteration {iteration}: it would end past --minutes {minutes:g}")
-                    break
-                self.run_iteration(iteration)
-                slowest = max(slowest, time.monotonic() - started - elapsed)
+            completed = self.state()["completed_iterations"]
+            pace = self.recorded_pace(completed)
+            for iteration in range(completed + 1, iterations + 1):
+                scale = 1.0
+                if minutes is not None:
+                    scale = iteration_scale(60 * minutes - (clock() - started), pace)
+                    if scale is None:
+                        self.log(f"stopped before iteration {iteration}: even a shrunk iteration would end "
+                                 f"past --minutes {minutes:g}")
+                        break
+                    if scale < 1.0:
+                        self.log(f"iteration {iteration}: shrunk to {scale:.0%} of its games and steps to end "
+                                 f"within --minutes {minutes:g}")
+                begun, self.scale = clock(), scale
+                try:
+                    self.run_iteration(iteration)
+                finally:
+                    self.scale = 1.0
+                pace = (clock() - begun) / scale
         finally:
             self.scalars.close()
             if self._ray_player is not None:
                 self._ray_player.close()
                 self._ray_player = None
+
+    def recorded_pace(self, iteration: int) -> Optional[float]:
+        """Seconds a full iteration took, from the record of `iteration` (None for iteration 0
+        or without a record)."""
+        record = read_json(self.dirs.record(iteration), {}) if iteration > 0 else {}
+        parts = [(record.get(step) or {}).get("seconds") for step in ("selfplay", "train", "evaluation")]
+        if not all(isinstance(part, (int, float)) for part in parts):
+            return None
+        return sum(parts) / (record["selfplay"].get("scale") or 1.0)
+
+    def scaled_loop(self) -> LoopConfig:
+        """The loop settings of the iteration being run: the run's own, or with fewer self-play
+        games, training steps and evaluation games when it is shrunk to fit a time budget."""
+        loop = self.config.loop
+        if self.scale >= 1.0:
+            return loop
+        return replace(loop, games_per_iteration=max(1, math.ceil(self.scale * loop.games_per_iteration)),
+                       steps_per_iteration=math.ceil(self.scale * loop.steps_per_iteration),
+                       eval_games=max(4, math.ceil(self.scale * loop.eval_games)))
 
     # Iteration 0: the untrained network, measured against random players.
     def initialise(self) -> None:
@@ -334,7 +390,7 @@ class TrainingLoop:
         self.finish(iteration, record, current)
 
     def selfplay(self, iteration: int) -> dict:
-        loop = self.config.loop
+        loop = self.scaled_loop()
         started = time.monotonic()
         chunks = -(-loop.games_per_iteration // loop.games_per_shard)
         with ExitStack() as stack:
@@ -349,7 +405,8 @@ class TrainingLoop:
                 self.write_selfplay_shard(pool, path, games, iteration)
                 self.log(f"iteration {iteration}: self-play chunk {chunk + 1}/{chunks}, {games} games")
         games, positions = self.count(self.dirs.shards_of(iteration))
-        return {"games": games, "positions": positions, "seconds": time.monotonic() - started}
+        shrunk = {"scale": self.scale} if self.scale < 1.0 else {}
+        return {"games": games, "positions": positions, "seconds": time.monotonic() - started, **shrunk}
 
     def write_selfplay_shard(self, pool, path: Path, games: int, iteration: int) -> None:
         from .dataset import write_shard
@@ -372,7 +429,7 @@ class TrainingLoop:
         return [shards[k][1] for k in newest_shards(sizes, iteration, loop.window, loop.window_positions)]
 
     def steps(self, new_positions: int) -> int:
-        loop = self.config.loop
+        loop = self.scaled_loop()
         if loop.steps_per_iteration:
             return loop.steps_per_iteration
         return max(1, math.ceil(loop.sample_reuse * new_positions / self.config.train.batch_size))
@@ -432,7 +489,7 @@ class TrainingLoop:
 
     def evaluate(self, iteration: int) -> tuple[dict, bool]:
         started = time.monotonic()
-        engine, loop = self.engine_config, self.config.loop
+        engine, loop = self.engine_config, self.scaled_loop()
         networks = {"model": self.load(self.dirs.candidate(iteration)), "baseline": self.load(self.dirs.current)}
         result = {}
         test, payoffs = promotion_test(loop), []
@@ -466,7 +523,7 @@ class TrainingLoop:
         player: {player: summary}."""
         from .reference import parse_players, rotated_games
 
-        games = rotated_games(self.config.loop.eval_games)
+        games = rotated_games(self.scaled_loop().eval_games)
         results = {}
         for player in parse_players(self.config.loop.fixed_players):
             summary = summarize_payoffs(pool.play_against_reference(self.engine_config, games, player))
@@ -595,8 +652,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     defaults_loop, defaults_train = LoopConfig(), TrainConfig()
     parser.add_argument("run_dir", type=Path, help="directory of the run (created, or resumed when it exists)")
     parser.add_argument("--minutes", type=float,
-                        help="time budget of this invocation: start no iteration that would end past it, at "
-                             "the pace of the slowest so far (not saved; the run resumes where it stopped)")
+                        help="time budget of this invocation: an iteration that would end past it at the pace "
+                             "of the last one is shrunk to fit (fewer games and steps), and none starts when "
+                             "less than a quarter of one fits (not saved; the run resumes where it stopped)")
     parser.add_argument("--iterations", type=int, help=f"iterations to reach (default {defaults_loop.iterations})")
     add_engine_arguments(parser)
     group = parser.add_argument_group(
