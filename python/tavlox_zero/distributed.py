@@ -93,7 +93,7 @@ class GameActor:
 
     def __init__(self, payload: dict, device: str, games_in_flight: Optional[int],
                  search_threads: Optional[int], cpu_threads: Optional[int],
-                 search: Optional[dict] = None, match: Optional[dict] = None) -> None:
+                 search: Optional[dict] = None, match: Optional[dict] = None, backend: str = "torch") -> None:
         import threading
 
         import torch
@@ -101,6 +101,7 @@ class GameActor:
         if cpu_threads:
             torch.set_num_threads(cpu_threads)
         self._device = device
+        self._backend, self._cpu_threads = backend, cpu_threads
         self._options = {"games_in_flight": games_in_flight, "search_threads": search_threads,
                          "search": SearchSettings.from_dict(search), "match": MatchSettings.from_dict(match)}
         self._networks: dict = {}
@@ -117,15 +118,23 @@ class GameActor:
         return os.getpid()
 
     def set_networks(self, payload: dict) -> None:
-        """New weights (or networks), used from the next run on."""
-        from .engine import TorchNetwork
-        from .network import build_model, inference_model
+        """New weights (or networks), used from the next run on: each backend is built anew
+        from them, so no run plays with an export of older weights."""
+        from .inference import make_network
+        from .network import build_model
 
         for name, (config, weights) in payload.items():
             model = build_model(config)
             model.load_state_dict(weights)
-            self._networks[name] = TorchNetwork(inference_model(model, self._device), self._device)
+            self._networks[name] = make_network(model, self._device, self._backend, threads=self._cpu_threads)
             self._fingerprints[name] = float(sum(w.double().sum() for w in weights.values()))
+
+    def evaluate(self, name: str, planes: Any) -> tuple:
+        """Network `name`'s answers to `planes`, as the next run's games would get them."""
+        import numpy as np
+
+        policy, value = self._networks[name](planes)
+        return np.array(policy, dtype=np.float32), np.array(value, dtype=np.float32)
 
     def fingerprint(self, name: str) -> float:
         """The sum of the weights of network `name`: which weights the next games use."""
@@ -204,8 +213,10 @@ class RayPlayer(GamePlayer):
                  actors: Optional[int] = None, gpus_per_actor: float = 0.0, cpus_per_actor: Optional[float] = None,
                  games_in_flight: Optional[int] = None, search_threads: Optional[int] = None,
                  seed: Optional[int] = None, cpu_threads: Optional[int] = None,
-                 search: Optional[SearchSettings] = None, match: Optional[MatchSettings] = None) -> None:
+                 search: Optional[SearchSettings] = None, match: Optional[MatchSettings] = None,
+                 backend: str = "torch") -> None:
         self.search, self.match = search or SearchSettings(), match or MatchSettings()
+        self.backends = {name: backend for name in networks}  # as asked: each actor decides `auto` itself
         self._ray = ray = connect(address)
         resources = ray.cluster_resources()
         # On a GPU an actor's CPU work is the search alone; on the CPU the network needs its threads too.
@@ -222,7 +233,7 @@ class RayPlayer(GamePlayer):
         # Ray rebuilds a restarted actor from its constructor's arguments: they must outlive it.
         self._constructor_payload = self._payload_ref
         self._actor_args = (actor_device, games_in_flight, search_threads, cpu_threads,
-                            self.search.to_dict(), self.match.to_dict())
+                            self.search.to_dict(), self.match.to_dict(), backend)
         self.actors = [self._remote.remote(self._payload_ref, *self._actor_args) for _ in range(count)]
         self.seed = seed
         self.unclaimed_records: list = []

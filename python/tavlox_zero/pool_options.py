@@ -14,6 +14,7 @@ import argparse
 from dataclasses import dataclass, field, fields, replace
 from typing import TYPE_CHECKING, Optional
 
+from .inference import BACKENDS, available_backends
 from .pool import PoolError, WorkerPool, default_cpu_threads, default_workers
 
 if TYPE_CHECKING:
@@ -37,7 +38,8 @@ class PoolSettings:
 
     engine: "batched" or "processes"; workers None: as many as default_workers gives for
     the device; device "auto": CUDA when present, else the CPU; threads: torch threads for
-    a network on the CPU (the loop trains with as many). games_in_flight, search_threads
+    a network on the CPU (the loop trains with as many); backend: what runs the network
+    (see inference.BACKENDS; the process pool serves fp32 PyTorch only). games_in_flight, search_threads
     and game_seed are the batched engine's; ray (a cluster address, or "auto"), actors,
     gpus_per_actor and cpus_per_actor spread it over Ray actors; workers, max_batch and
     max_wait_ms are the pool's.
@@ -56,6 +58,7 @@ class PoolSettings:
     max_batch: int = 256
     max_wait_ms: float = 2.0
     threads: int = field(default_factory=default_cpu_threads)
+    backend: str = "auto"
 
     @classmethod
     def add_arguments(cls, parser: argparse.ArgumentParser) -> None:
@@ -94,6 +97,9 @@ class PoolSettings:
         group.add_argument("--threads", type=int, default=defaults.threads,
                            help="torch threads for a network on the CPU, and for training in the loop "
                                 "(default: a quarter of the CPUs, %(default)s)")
+        group.add_argument("--backend", choices=BACKENDS, default=defaults.backend,
+                           help="what runs the network: auto (the fastest backend here that agrees with fp32 "
+                                "PyTorch), torch (fp32), torch-bf16, onnxruntime or openvino (default %(default)s)")
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> "PoolSettings":
@@ -107,6 +113,10 @@ class PoolSettings:
 
         if self.engine not in ENGINES:
             raise ValueError(f"--engine must be one of {', '.join(ENGINES)}, got {self.engine!r}")
+        if self.backend not in BACKENDS:
+            raise ValueError(f"--backend must be one of {', '.join(BACKENDS)}, got {self.backend!r}")
+        if self.engine == "processes" and self.backend not in ("auto", "torch"):
+            raise ValueError("--backend other than torch needs the batched engine: leave out --engine processes")
         if self.ray is not None:
             from .distributed import RAY_MISSING, ray_available
 
@@ -126,6 +136,9 @@ class PoolSettings:
 
         device = resolve_device(self.device)
         on_gpu = device.type == "cuda"
+        unavailable = available_backends(device).get(self.backend)
+        if unavailable:
+            raise ValueError(f"--backend {self.backend}: {unavailable}")
         return replace(self, device=str(device), workers=self.workers or default_workers(on_gpu),
                        search_threads=self.search_threads or default_search_threads(on_gpu))
 
@@ -151,13 +164,15 @@ def open_pool(networks: dict, settings: PoolSettings, search: "Optional[SearchSe
         return RayPlayer(networks, settings.device, address=settings.ray, actors=settings.actors,
                          gpus_per_actor=settings.gpus_per_actor, cpus_per_actor=settings.cpus_per_actor,
                          games_in_flight=settings.games_in_flight, search_threads=settings.search_threads,
-                         seed=settings.game_seed, cpu_threads=settings.threads, search=search, match=match)
+                         seed=settings.game_seed, cpu_threads=settings.threads, search=search, match=match,
+                         backend=settings.backend)
     if settings.engine == "batched":
         from .batched_player import BatchedPlayer
 
         return BatchedPlayer(networks, settings.device, games_in_flight=settings.games_in_flight,
                              search_threads=settings.search_threads, seed=settings.game_seed,
-                             cpu_threads=settings.threads, search=search, match=match)
+                             cpu_threads=settings.threads, search=search, match=match,
+                             backend=settings.backend)
     return WorkerPool(
         settings.workers, networks, settings.device,
         max_batch=settings.max_batch, max_wait_ms=settings.max_wait_ms, cpu_threads=settings.threads,

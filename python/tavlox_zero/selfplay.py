@@ -84,6 +84,7 @@ class SelfPlaySummary:
     games_in_flight: int = 0
     search_threads: int = 0
     search_cpu: float = 0.0  # seconds of search CPU per evaluation (batched engine)
+    backend: str = "torch"  # what ran the network (batched engine)
     actor_rates: list = field(default_factory=list)  # (games/s, positions/s) of each Ray actor
 
     def _players(self) -> str:
@@ -104,7 +105,8 @@ class SelfPlaySummary:
         status = "interrupted" if self.interrupted else "failed" if self.error else "finished"
         lines = [
             f"self-play {status}: {self.games} games, {self.positions} positions in {self.seconds:.1f} s",
-            f"  {self._players()}, network on {self.device}",
+            f"  {self._players()}, network on {self.device}"
+            + (f" ({self.backend})" if self.engine == "batched" else ""),
             f"  {rate(self.games):.3f} games/s, {rate(self.positions):.1f} positions/s, "
             f"{rate(self.evaluations):.0f} evaluations/s "
             f"(mean batch {self.mean_batch:.2f}, largest {self.largest_batch}, network busy {self.network_busy:.0%})",
@@ -209,6 +211,7 @@ def _payoffs(record: Any) -> Any:
 def _fill_from_player(summary: SelfPlaySummary, player: Any) -> None:
     stats = player.stats
     summary.actor_rates = list(getattr(player, "actor_rates", []))
+    summary.backend = getattr(player, "backends", {}).get("model", "torch")
     summary.evaluations = stats.evaluations
     summary.failed_games = stats.failed_games
     summary.mean_batch = stats.evaluations / stats.batches if stats.batches else 0.0
