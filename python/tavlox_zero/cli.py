@@ -21,7 +21,7 @@ from typing import NoReturn, Optional, Sequence
 
 from .errors import CommandFailed, UsageError
 
-COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp", "check", "ladder")
+COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp", "check", "ladder", "backends")
 
 
 class Parser(argparse.ArgumentParser):
