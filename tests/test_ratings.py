@@ -132,7 +132,7 @@ def test_loop_promotes_a_candidate_only_when_the_head_to_head_test_accepts(
     from tavlox_zero.pool_options import PoolSettings
     from tavlox_zero.train import TrainConfig
 
-    loop = LoopConfig(eval_games=cap, promotion_margin=margin, promotion_batch=48)
+    loop = LoopConfig(eval_games=cap, promotion_margin=margin, promotion_batch=48, fixed_players="none")
     player = FakePlayer(mean)
     monkeypatch.setattr(TrainingLoop, "load", staticmethod(lambda path: None))
     monkeypatch.setattr(TrainingLoop, "open_pool", lambda self, networks, match=None: player)
