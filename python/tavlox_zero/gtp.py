@@ -17,6 +17,7 @@ from typing import Callable, Optional, TextIO
 
 from .constants import PLAYERS
 from .errors import CommandFailed, brief, readable_file
+from .inference import BACKENDS
 from .rules import Game
 from .timeline import cell_name, column_name, in_piece, parse_cell
 
@@ -190,6 +191,9 @@ def serve(engine: Engine, source: TextIO, sink: TextIO) -> None:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("checkpoint", type=Path, help="the network")
     parser.add_argument("--sims", type=int, default=64, help="search simulations per tile (default %(default)s)")
+    parser.add_argument("--backend", choices=BACKENDS, default="auto",
+                        help="what runs the network: auto (the fastest here that agrees with fp32 PyTorch), "
+                             "torch, torch-bf16, onnxruntime or openvino (default %(default)s)")
     parser.add_argument("--dim", type=int, help="board side at the start (default: the checkpoint's)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the search's random draws")
     parser.add_argument("--threads", type=int, default=1, help="torch threads (default %(default)s)")
@@ -203,7 +207,7 @@ def run(args: argparse.Namespace) -> int:
     torch.set_num_threads(max(1, args.threads))
     readable_file(args.checkpoint, "checkpoint")
     try:
-        player, trained_dim = load_player(args.checkpoint, args.sims, args.seed)
+        player, trained_dim = load_player(args.checkpoint, args.sims, args.seed, args.backend)
         engine = Engine(lambda game: [c.tile for c in player.play_piece(game)], args.dim or trained_dim)
     except (OSError, ValueError, OverflowError) as error:
         raise CommandFailed(str(error)) from error

@@ -34,13 +34,18 @@ class Choice:
 class NetworkPlayer:
     """Plays the position of a rules Game with ``sims`` simulations per tile."""
 
-    def __init__(self, model: Any, sims: int, seed: int = 0, c_base: float = 19652.0, c_init: float = 1.25) -> None:
+    def __init__(self, model: Any, sims: int, seed: int = 0, c_base: float = 19652.0, c_init: float = 1.25,
+                 backend: str = "torch") -> None:
         import torch
+
+        from .inference import make_network
 
         if sims < 1:
             raise ValueError(f"the search needs at least 1 simulation, got {sims}")
         self._torch = torch
         self.model = model.eval()
+        self._network = make_network(self.model, "cpu", backend)
+        self.backend = self._network.backend
         self.sims = sims
         self.seed = seed
         self.c_base = c_base
@@ -48,13 +53,11 @@ class NetworkPlayer:
 
     def evaluate(self, planes: bytes) -> tuple:
         """The network on one position: (policy logits, value logits) as float32 arrays."""
-        torch = self._torch
         dim = int(round((len(planes) // STATE_PLANES) ** 0.5))
         state = np.frombuffer(planes, dtype=np.uint8).reshape(1, STATE_PLANES, dim, dim)
-        with torch.inference_mode():
-            policy, value = self.model(torch.from_numpy(state.copy()).float())
-        policy = np.ascontiguousarray(policy[0].float().numpy(), dtype=np.float32)
-        value = np.ascontiguousarray(value[0].float().numpy(), dtype=np.float32)
+        policy, value = self._network(state)
+        policy = np.array(policy[0], dtype=np.float32)
+        value = np.array(value[0], dtype=np.float32)
         # The search cannot rank tiles by NaN: a broken network is reported, not searched with.
         for what, logits in (("policy", policy), ("value", value)):
             if not np.isfinite(logits).all():
@@ -83,8 +86,9 @@ class NetworkPlayer:
         return choices
 
 
-def load_player(checkpoint: Path, sims: int, seed: int = 0) -> tuple:
-    """(NetworkPlayer, the board side it was trained on) from a checkpoint file."""
+def load_player(checkpoint: Path, sims: int, seed: int = 0, backend: str = "torch") -> tuple:
+    """(NetworkPlayer, the board side it was trained on) from a checkpoint file, its network
+    served through `backend`."""
     from .evaluate import engine_config_for
     from .network import load_checkpoint
 
@@ -93,6 +97,11 @@ def load_player(checkpoint: Path, sims: int, seed: int = 0) -> tuple:
         config = engine_config_for(data, None)
     except (TypeError, ValueError, OverflowError, KeyError, AttributeError) as error:
         raise ValueError(f"{checkpoint}: its engine_config is not usable ({brief(error)})") from error
-    player = NetworkPlayer(model, sims, seed, config.c_base, config.c_init)
+    from .inference import BackendUnavailable
+
+    try:
+        player = NetworkPlayer(model, sims, seed, config.c_base, config.c_init, backend)
+    except BackendUnavailable as error:
+        raise ValueError(f"--backend {error}") from error
     return player, config.dim
 

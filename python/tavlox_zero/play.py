@@ -37,6 +37,7 @@ from urllib.parse import parse_qs, urlparse
 from . import web
 from .atomic import write_json_atomic
 from .errors import CommandFailed, UsageError, brief, readable_file, writable_directory
+from .inference import BACKENDS
 from .rules import Game
 from .timeline import in_piece, record_dict, replay
 
@@ -356,6 +357,9 @@ def network_piece(player) -> Callable[[Game], list]:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("checkpoint", type=Path, help="the network to play against")
     parser.add_argument("--sims", type=int, default=64, help="search simulations per network tile (default %(default)s)")
+    parser.add_argument("--backend", choices=BACKENDS, default="auto",
+                        help="what runs the network: auto (the fastest here that agrees with fp32 PyTorch), "
+                             "torch, torch-bf16, onnxruntime or openvino (default %(default)s)")
     parser.add_argument("--seat", type=int, choices=(1, 2, 3, 4), default=1,
                         help="your seat: 1 starts top-left, then clockwise (default %(default)s)")
     parser.add_argument("--port", type=int, default=8765, help="port on 127.0.0.1 (default %(default)s; 0 for any)")
@@ -375,7 +379,7 @@ def run(args: argparse.Namespace) -> int:
         except OSError as error:
             raise UsageError(f"--record-dir {args.record_dir}: {error.strerror or error}") from error
     try:
-        player, trained_dim = load_player(args.checkpoint, args.sims, args.seed)
+        player, trained_dim = load_player(args.checkpoint, args.sims, args.seed, args.backend)
         Game(args.dim or trained_dim)
     except (OSError, ValueError, OverflowError) as error:
         raise CommandFailed(str(error)) from error
