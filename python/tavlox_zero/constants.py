@@ -19,8 +19,9 @@ FAIR_SHARE = 1 / PLAYERS
 INTEGER_CONFIG_FIELDS = CONFIG_FIELDS[:4]
 FLOAT_CONFIG_FIELDS = CONFIG_FIELDS[4:]
 
-# What the games of a run are: self-play, or matches of seat 0 against random players or
-# against a baseline network, or head-to-head matches (the first network in seat game % 4).
+# What the games of a run are: self-play, or matches against reference players (the network in
+# seat 0, or in seat game % 4) or against a baseline network, or head-to-head matches (the
+# first network in seat game % 4).
 TRAINING = "training"
 AGAINST_RANDOM = "random"
 AGAINST_BASELINE = "baseline"
