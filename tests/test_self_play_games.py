@@ -179,8 +179,13 @@ def test_ctrl_c_stops_a_training_game(make_config, make_network, make_queue):
             if len(network.requests) == 3:
                 os.kill(os.getpid(), signal.SIGINT)
 
-    with pytest.raises(KeyboardInterrupt):
-        play_training_game(0, make_config(), make_queue(), Interrupting(), network)
+    # Python's own Ctrl-C handler, even when the suite was started with SIGINT ignored (nohup ... &).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            play_training_game(0, make_config(), make_queue(), Interrupting(), network)
+    finally:
+        signal.signal(signal.SIGINT, previous)
     assert len(network.requests) == 3, "the game went on after Ctrl-C"
 
 
@@ -215,6 +220,11 @@ def test_a_game_played_inside_a_reply_leaves_the_outer_game_alone(nested_dim, ma
     assert all(len(policy) == 1 for policy in policies), "the outer search used another game's logits"
 
 
+def default_sigint():
+    """Run in a child before it starts: Ctrl-C acts even when this suite runs with SIGINT ignored."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 CHAIN_SEARCH = """
 import sys
 from tavlox_self_play import play_training_game
@@ -240,7 +250,7 @@ def test_ctrl_c_stops_a_search_that_no_longer_calls_python():
     # One child per node: the tree becomes a chain whose simulations soon all end in finished
     # positions, so the engine stops calling Python while the search has far to go.
     process = subprocess.Popen([sys.executable, "-c", CHAIN_SEARCH], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
+                               stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
     try:
         assert process.stdout.readline() == "evaluating\n"
         time.sleep(1.0)

@@ -77,8 +77,11 @@ def test_ctrl_c_stops_every_process_and_keeps_the_finished_games(tmp_path, engin
     command = [sys.executable, "-m", "tavlox_zero", "selfplay", *TINY, "--dim", "6", "--games", "20000",
                "--workers", "2", "--engine", engine, "--games-per-shard", "1", "--out", str(out)]
     # A session of its own, so that the signal reaches the whole group as a terminal's Ctrl-C does.
+    # Ctrl-C's default action restored in the child, which would inherit an ignored SIGINT from
+    # a suite started in the background (nohup ... &).
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                               start_new_session=True)
+                               start_new_session=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         while len(list(out.glob("shard-*.npz"))) < 2 and process.poll() is None:
             time.sleep(0.1)
