@@ -202,8 +202,8 @@ def test_loop_starts_no_iteration_that_would_end_past_its_time_budget(tmp_path, 
 def test_time_budget_is_spent_after_a_slow_first_iteration_and_kept(tmp_path, monkeypatch):
     from tavlox_zero import loop as loop_module
 
-    # A fake clock: the first iteration takes 5 of the 8 minutes (a busy machine), later ones
-    # 2 minutes at full size and less in proportion when shrunk.
+    # A fake clock on a busy machine: self-play takes 200 s in the first iteration and 100 s later
+    # and training 20 s, both in proportion when shrunk, and the evaluation 40 s whatever the size.
     now, plays = [0.0], []
     loop = TrainingLoop.open(tmp_path / "run", tiny_config(iterations=20, steps_per_iteration=8), POOL,
                              log=lambda _: None)
@@ -211,14 +211,19 @@ def test_time_budget_is_spent_after_a_slow_first_iteration_and_kept(tmp_path, mo
     def slowed_iteration(self, iteration):
         settings = self.scaled_loop()
         plays.append((self.scale, settings.games_per_iteration, settings.steps_per_iteration, settings.eval_games))
-        now[0] += (300.0 if iteration == 1 else 120.0) * self.scale
+        seconds = {"selfplay": (200.0 if iteration == 1 else 100.0) * self.scale, "train": 20.0 * self.scale,
+                   "evaluation": 40.0}
+        record = {step: {"seconds": value} for step, value in seconds.items()}
+        record["selfplay"]["scale"] = self.scale
+        self.dirs.record(iteration).write_text(json.dumps(record))
+        now[0] += sum(seconds.values())
 
     monkeypatch.setattr(loop_module.time, "monotonic", lambda: now[0])
     monkeypatch.setattr(TrainingLoop, "initialise", lambda self: None)
     monkeypatch.setattr(TrainingLoop, "state", lambda self: {"completed_iterations": 0, "current": 0})
     monkeypatch.setattr(TrainingLoop, "run_iteration", slowed_iteration)
     loop.run(minutes=8)
-    assert now[0] <= 8 * 60, f"the run ended {now[0] - 480:.0f} s past its budget"
+    assert now[0] <= 8 * 60, f"the run ended {now[0] - 480:.0f} s past its budget: {plays}"
     assert len(plays) >= 3, f"only {len(plays)} iteration(s) in the budget: {plays}"
     assert plays[0] == (1.0, 3, 8, 3) and 0 < plays[-1][0] < 1, f"the last iteration is not shrunk: {plays}"
     for scale, games, steps, eval_games in plays[1:]:

@@ -175,16 +175,27 @@ BUDGET_SAFETY = 0.9
 MIN_ITERATION_SCALE = 0.25
 
 
-def iteration_scale(remaining: float, pace: Optional[float]) -> Optional[float]:
-    """The share of a full iteration that fits in `remaining` seconds at `pace` seconds per full
-    iteration (None: no iteration measured yet, a full one is tried), or None when too little fits."""
+@dataclass(frozen=True)
+class Pace:
+    """How long an iteration takes: `scalable` seconds for a full iteration's self-play and
+    training, which shrink with it, and `fixed` seconds of the rest (evaluation, whose time
+    follows the length of its games more than their number, plots, loading networks)."""
+
+    scalable: float
+    fixed: float = 0.0
+
+
+def iteration_scale(remaining: float, pace: Optional[Pace]) -> Optional[float]:
+    """The share of a full iteration that fits in `remaining` seconds at `pace` (None: no
+    iteration measured yet, a full one is tried), or None when too little fits."""
     if remaining <= 0:
         return None
-    if pace is None or pace <= 0:
+    if pace is None:
         return 1.0
-    fits = BUDGET_SAFETY * remaining / pace
-    if fits >= 1.0:
+    room = BUDGET_SAFETY * remaining - pace.fixed
+    if room >= pace.scalable:
         return 1.0
+    fits = room / pace.scalable if pace.scalable > 0 else 0.0
     return fits if fits >= MIN_ITERATION_SCALE else None
 
 
@@ -317,21 +328,30 @@ class TrainingLoop:
                     self.run_iteration(iteration)
                 finally:
                     self.scale = 1.0
-                pace = (clock() - begun) / scale
+                pace = self.measured_pace(iteration, clock() - begun, scale)
         finally:
             self.scalars.close()
             if self._ray_player is not None:
                 self._ray_player.close()
                 self._ray_player = None
 
-    def recorded_pace(self, iteration: int) -> Optional[float]:
-        """Seconds a full iteration took, from the record of `iteration` (None for iteration 0
-        or without a record)."""
+    def recorded_pace(self, iteration: int) -> Optional[Pace]:
+        """The pace of `iteration` from its record: its self-play and training seconds, and its
+        evaluation seconds as the fixed part (None for iteration 0 or without a record)."""
         record = read_json(self.dirs.record(iteration), {}) if iteration > 0 else {}
         parts = [(record.get(step) or {}).get("seconds") for step in ("selfplay", "train", "evaluation")]
         if not all(isinstance(part, (int, float)) for part in parts):
             return None
-        return sum(parts) / (record["selfplay"].get("scale") or 1.0)
+        return Pace((parts[0] + parts[1]) / (record["selfplay"].get("scale") or 1.0), parts[2])
+
+    def measured_pace(self, iteration: int, seconds: float, scale: float) -> Pace:
+        """The pace of an iteration just run in `seconds` at `scale`: its recorded self-play and
+        training seconds scale, the rest of the time does not; without a record, all of it scales."""
+        recorded = self.recorded_pace(iteration)
+        if recorded is None:
+            return Pace(seconds / scale)
+        scaled = recorded.scalable * scale
+        return Pace(recorded.scalable, max(0.0, seconds - scaled))
 
     def scaled_loop(self) -> LoopConfig:
         """The loop settings of the iteration being run: the run's own, or with fewer self-play
