@@ -181,7 +181,10 @@ def load_checkpoint(path: os.PathLike | str, map_location: Any = "cpu") -> tuple
     the weights the file holds before the model is built."""
     _check_declared_sizes(path)
     try:
-        checkpoint = torch.load(path, map_location=map_location, weights_only=True)
+        # A damaged file can make torch warn on stderr; what is wrong is said in one line below.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            checkpoint = torch.load(path, map_location=map_location, weights_only=True)
     except FileNotFoundError:
         raise
     except Exception as error:
