@@ -106,6 +106,7 @@ MISTAKES = {
     "show data5/shard-00000.npz --move 999": (2, r"show: --move must lie in 0\.\.\d+, got 999"),
     "gtp missing.pt": (2, "gtp: missing.pt: no such checkpoint"),
     "play missing.pt": (2, "play: missing.pt: no such checkpoint"),
+    "play net5.pt --record-dir data5/shard-00000.npz": (2, "play: --record-dir .*shard-00000.npz is not a directory"),
     "bogus": (2, "tavlox-zero: argument COMMAND: invalid choice: 'bogus'"),
     "evaluate net5.pt --sims 3": (2, r"tavlox-zero evaluate: unrecognized arguments: --sims 3 \(see tavlox-zero evaluate --help\)"),
     # A file that is not what it should be: exit 1.
