@@ -303,6 +303,7 @@ CHECKPOINTS = {
     "channels as text": (lambda c: c["model_config"].update(channels="4"), "not integers"),
     "no weights": (lambda c: c.update(model_state=5), "no model_state of tensors"),
     "a foreign object": (lambda c: c.update(extra=Unlisted()), "nothing but tensors and plain data"),
+    "a board side as text": (lambda c: c.update(engine_config={"dim": "x"}), "names the board side 'x'"),
 }
 
 

@@ -20,7 +20,7 @@ from torch import nn
 from torch.nn.utils.fusion import fuse_conv_bn_eval
 
 from .atomic import atomic_write
-from .constants import PLAYERS, STATE_PLANES
+from .constants import MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES
 from .errors import brief
 
 CHECKPOINT_FORMAT = "tavlox-zero"
@@ -194,7 +194,8 @@ def load_checkpoint(path: os.PathLike | str, map_location: Any = "cpu") -> tuple
     if checkpoint.get("version") != CHECKPOINT_VERSION:
         raise ValueError(f"{path}: checkpoint version {brief(repr(checkpoint.get('version')))} is not supported "
                          f"(this program reads version {CHECKPOINT_VERSION})")
-    problem = _weights_problem(checkpoint.get("model_config"), checkpoint.get("model_state"))
+    problem = _weights_problem(checkpoint.get("model_config"), checkpoint.get("model_state")) or \
+        _board_problem(checkpoint.get("engine_config"))
     if problem:
         raise ValueError(f"{path}: not a usable network checkpoint ({problem})")
     model = build_model(checkpoint["model_config"])
@@ -230,6 +231,18 @@ def _load_failure(error: Exception) -> str:
     if "weights_only" in text or "safe_globals" in text:
         return "it holds objects other than tensors and plain data, which are never loaded"
     return brief(text.strip().splitlines()[0] if text.strip() else type(error).__name__)
+
+
+def _board_problem(engine_config: Any) -> Optional[str]:
+    """What is wrong with the board side a checkpoint names, if anything (naming none is fine)."""
+    if engine_config is None:
+        return None
+    if not isinstance(engine_config, dict):
+        return "engine_config is not a mapping"
+    dim = engine_config.get("dim")
+    if dim is not None and not (isinstance(dim, int) and not isinstance(dim, bool) and MIN_DIM <= dim <= MAX_DIM):
+        return f"engine_config names the board side {brief(repr(dim))}, not one from {MIN_DIM} to {MAX_DIM}"
+    return None
 
 
 def _weights_problem(config: Any, state: Any) -> Optional[str]:
