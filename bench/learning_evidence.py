@@ -8,7 +8,8 @@ untrained networks of several seeds under the same protocol, and a table of the 
 `run` trains with `tavlox-zero loop --minutes` (an iteration that would end past the budget at
 the pace of the last one is shrunk to fit), then evaluates the final network (`checkpoints/current.pt`) with
 `tavlox-zero evaluate --untrained-seeds`: greedily and with search, from every legal first
-tile equally often, against three random players, and writes RUN/evidence.json. Arguments
+tile equally often, against three random players in seat 0 and, with the seats rotated,
+against three of each of `--fixed-players`, and writes RUN/evidence.json. Arguments
 after `--` go to the loop unchanged. `report` prints one Markdown row per run.
 """
 
@@ -40,6 +41,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     run.add_argument("--eval-games", type=int, default=400, help="games per measure (default %(default)s)")
     run.add_argument("--eval-simulations", type=int, default=32, help="simulations of the search measure")
     run.add_argument("--untrained-seeds", type=int, default=3)
+    run.add_argument("--fixed-players", default="random-tiles,largest-piece",
+                     help="reference players measured with the seats rotated (evaluate --fixed-players; "
+                          "default %(default)s)")
     report = commands.add_parser("report", help="print the results as a Markdown table")
     report.add_argument("out", type=Path)
     args = parser.parse_args(argv)
@@ -60,7 +64,8 @@ def evaluate(run_dir: Path, args: argparse.Namespace) -> dict:
     subprocess.run(COMMAND + ["evaluate", str(run_dir / "checkpoints" / "current.pt"), "--games",
                               str(args.eval_games), "--opening", "first-tile", "--match-simulations",
                               str(args.eval_simulations), "--untrained-seeds", str(args.untrained_seeds),
-                              "--game-seed", "12345", "--json", str(report)] + evaluation_search(args.loop_args),
+                              "--game-seed", "12345", "--fixed-players", args.fixed_players,
+                              "--json", str(report)] + evaluation_search(args.loop_args),
                    check=True)
     return json.loads(report.read_text())
 
@@ -100,11 +105,16 @@ def report(out: Path) -> None:
     for path in sorted(out.glob("*/evidence.json")):
         evidence = json.loads(path.read_text())
         evaluation = evidence["evaluation"]
-        for row in evaluation.get("separation", []):
-            measures = {m["network"]: m["summary"] for m in evaluation["measures"] if m["play"] == row["play"]}
+        rows = [(row, evaluation["measures"]) for row in evaluation.get("separation", [])]
+        rows += [(row, evaluation["fixed_players"]) for row in evaluation.get("fixed_separation", [])]
+        for row, all_measures in rows:
+            opponents = row.get("opponents")
+            measures = {m["network"]: m["summary"] for m in all_measures
+                        if m["play"] == row["play"] and m.get("opponents") == opponents}
             initial = measures.get(f"untrained seed {evidence['seed']}")
+            play = row["play"] + (f", every seat vs three {opponents}" if opponents else ", seat 0 vs three random-tiles")
             print(f"| {path.parent.name} | {evidence['iterations']} | {evidence['training_seconds'] / 60:.1f} "
-                  f"| {row['play']} | {interval(measures['model'])} | {interval(initial) if initial else '-'} "
+                  f"| {play} | {interval(measures['model'])} | {interval(initial) if initial else '-'} "
                   f"| {interval(row['pooled_untrained'])} | {'yes' if row['above_pooled'] else 'no'} "
                   f"| {'yes' if row['above_every_seed'] else 'no'} |")
 
