@@ -10,6 +10,7 @@ pytest.importorskip("tavlox_self_play")
 
 from tavlox_zero import cli, network  # noqa: E402
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
+from tavlox_zero.search_settings import reference_players  # noqa: E402
 
 
 def tiny_checkpoint(path, seed, engine_config=None):
@@ -69,5 +70,10 @@ def test_evaluate_measures_greedy_and_searched_play_against_untrained_seeds(tmp_
                          if m["network"] == "model" and m["play"] == row["play"])
         assert row["above_pooled"] == (model_low > pooled["payoff_ci"]["high"])
     assert "untrained seed 1 against random players on 5x5, search 4, opening first-tile" in capsys.readouterr().out
+    fixed = [(m["play"], m["opponents"], m["network"], m["summary"]["games"]) for m in first["fixed_players"]]
+    assert fixed == [(p, o, n, 8) for p in ("greedy", "search 4") for o in reference_players()
+                     for n in ("model", "untrained seed 0", "untrained seed 1")], "every seat twice against each"
+    assert len(first["fixed_separation"]) == 2 * len(reference_players())
     assert cli.main(args) == 0, "the same seeds play the same games"
-    assert json.loads(report.read_text())["measures"] == first["measures"]
+    second = json.loads(report.read_text())
+    assert (second["measures"], second["fixed_players"]) == (first["measures"], first["fixed_players"])
