@@ -65,7 +65,8 @@ class Session:
     lock: threading.Lock = field(default_factory=threading.Lock)
     recorded: bool = False
     # The file name of this game's record: "new game" keeps the session, never the record.
-    record_name: str = field(default_factory=lambda: f"game-{time.strftime('%Y%m%d-%H%M%S')}-{secrets.token_hex(6)}.json")
+    record_name: str = field(default_factory=lambda: f"game-{time.strftime('%Y%m%d-%H%M%S')}-{secrets.token_hex(6)}"
+                                                     ".json")
 
 
 class PlayApp:

@@ -50,7 +50,8 @@ def replay_data(timeline: Timeline, title: str) -> dict:
             {"player": p.player, "scores": p.scores, "piecesLeft": p.pieces_left} for p in timeline.positions
         ],
         # A search without visits records NaN fractions: the page shows them as none.
-        "policies": [[[t, round(f, 4) if math.isfinite(f) else 0.0] for t, f in policy] for policy in timeline.policies],
+        "policies": [[[t, round(f, 4) if math.isfinite(f) else 0.0] for t, f in policy]
+                     for policy in timeline.policies],
         "payoffs": timeline.payoffs,
         "shapes": [list(map(list, shape)) for shape in timeline.shapes],
     }
