@@ -237,10 +237,10 @@ def rewritten(source, target, change, keep_checksum=False):
     with np.load(source) as shard:
         arrays = {name: shard[name].copy() for name in shard.files}
     metadata = json.loads(str(arrays["metadata"]))
-    change(arrays)
+    replaced = change(arrays)  # the text of new metadata, or None
     if not keep_checksum:
         metadata["checksum"] = arrays_checksum(arrays)
-    arrays["metadata"] = np.array(json.dumps(metadata))
+    arrays["metadata"] = np.array(replaced if isinstance(replaced, str) else json.dumps(metadata))
     np.savez_compressed(target, **arrays)
 
 
@@ -253,6 +253,7 @@ SHARDS = {
     "huge payoffs": (lambda a: a["payoffs"].__setitem__((0, 0), 1e30), "a payoff is not a number in"),
     "payoffs not summing to 1": (lambda a: a["payoffs"].__setitem__(0, 0.5), "do not sum to 1"),
     "negative fractions": (lambda a: a["policy_fractions"].__setitem__(0, -2.0), "fraction lies outside"),
+    "metadata nested without end": (lambda a: "[" * 100_000, "RecursionError"),
     "more positions than games allow": (lambda a: a.update(moves=np.tile(a["moves"], (30, 1)),
                                                            policy_offsets=np.zeros(30 * len(a["moves"]) + 1, np.int64)),
                                         "positions in 1 games"),

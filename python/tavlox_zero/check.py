@@ -18,7 +18,7 @@ from typing import Iterator
 import numpy as np
 
 from .constants import MAX_DIM, MIN_DIM
-from .errors import UsageError
+from .errors import UsageError, brief
 
 HELP = "validate self-play shards: checksums, offsets and counts, and every game replayed through the rules"
 
@@ -66,7 +66,7 @@ def shard_problems(path: Path) -> Iterator[str]:
     metadata = shard.metadata if isinstance(shard.metadata, dict) else {}
     for key, count in (("games", shard.num_games), ("positions", shard.num_positions)):
         if key in metadata and metadata[key] != count:
-            yield f"metadata counts {metadata[key]} {key}, the arrays hold {count}"
+            yield f"metadata counts {brief(repr(metadata[key]))} {key}, the arrays hold {count}"
     found = False
     for g in range(shard.num_games):
         for problem in game_problems(shard, g):

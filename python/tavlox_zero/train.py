@@ -439,7 +439,7 @@ def shard_engine_config(path: os.PathLike | str) -> Optional[dict]:
             return None
         try:
             metadata = json.loads(str(shard["metadata"]))
-        except json.JSONDecodeError:
+        except (json.JSONDecodeError, RecursionError):
             return None
     config = metadata.get("engine_config") if isinstance(metadata, dict) else None
     return config if isinstance(config, dict) else None
