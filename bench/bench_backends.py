@@ -4,6 +4,7 @@ PyTorch (the former default) in the same run, so the ratios hold on a noisy mach
     python bench/bench_backends.py                              # both parts, default network
     python bench/bench_backends.py --part network --threads 1 2
     python bench/bench_backends.py --part selfplay --seconds 60 --splits 1:1 1:2 2:2
+    python bench/bench_backends.py --part strength --checkpoint NET.pt --backends openvino --games 200
     python bench/bench_backends.py --device cuda --backends torch torch-bf16
 
 `network`: positions/s of the network alone at 9 x 9 (batch 128) and 20 x 20 (batch 64)
@@ -12,7 +13,9 @@ training games with the `selfplay` command's defaults (256 games in flight), at 
 16 simulations and 20 x 20 with 64, for each backend and each split of search threads and
 network threads (`S:N`); each run stops after `--seconds`, counting the positions searched.
 Also reported: the search's CPU time per evaluation and the share of the run the network
-was busy.
+was busy. `strength`: head-to-head games on the checkpoint's board, the network served by
+each backend in seat game % 4 and by fp32 PyTorch in the other three, with a 16-simulation
+search from two random opening tiles: a backend that plays as fp32 does scores 0.25.
 """
 
 from __future__ import annotations
@@ -27,13 +30,15 @@ def parse_args() -> argparse.Namespace:
     from tavlox_zero.inference import BACKENDS
 
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--part", choices=("network", "selfplay", "both"), default="both")
+    parser.add_argument("--part", choices=("network", "selfplay", "both", "strength"), default="both")
+    parser.add_argument("--games", type=int, default=200, help="games of the strength part")
     parser.add_argument("--backends", nargs="+", choices=BACKENDS, default=["torch", "torch-bf16", "onnxruntime",
                                                                             "openvino", "auto"])
     parser.add_argument("--threads", type=int, nargs="+", default=[2], help="network threads (network part)")
     parser.add_argument("--splits", nargs="+", default=["1:1"],
                         help="search threads:network threads of the self-play part (default %(default)s)")
     parser.add_argument("--seconds", type=float, default=30.0, help="time per self-play run")
+    parser.add_argument("--games-in-flight", type=int, default=256, help="games in flight of self-play")
     parser.add_argument("--dims", type=int, nargs="+", default=[9, 20])
     parser.add_argument("--channels", type=int, default=32)
     parser.add_argument("--blocks", type=int, default=3)
@@ -111,7 +116,7 @@ def selfplay_part(args: argparse.Namespace, model) -> None:
                         raise TimeoutError("time is up")
                     return network(planes)
 
-                with BatchedEngine("training", config, 100000, [until_deadline], games_in_flight=256,
+                with BatchedEngine("training", config, 100000, [until_deadline], games_in_flight=args.games_in_flight,
                                    search_threads=search_threads, seed=0) as engine:
                     try:
                         for _ in engine.run():
@@ -131,6 +136,29 @@ def selfplay_part(args: argparse.Namespace, model) -> None:
                       f"{network.backend if backend == 'auto' else ''}", flush=True)
 
 
+def strength_part(args: argparse.Namespace, model) -> None:
+    import torch
+
+    from tavlox_zero.engine import BatchedEngine
+    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.inference import make_network
+    from tavlox_zero.network import checkpoint_dim, load_checkpoint
+    from tavlox_zero.search_settings import MatchSettings
+    from tavlox_zero.stats import summarize_payoffs
+
+    dim = (checkpoint_dim(load_checkpoint(args.checkpoint)[1]) if args.checkpoint else None) or args.dims[0]
+    torch.set_num_threads(args.threads[0])
+    reference = make_network(model, args.device, "torch", threads=args.threads[0])
+    match = MatchSettings(simulations=16, opening="random:2")
+    for backend in args.backends:
+        network = make_network(model, args.device, backend, threads=args.threads[0])
+        with BatchedEngine("match", EngineConfig(dim=dim), args.games, [network, reference], seed=0,
+                           match=match) as engine:
+            summary = summarize_payoffs(list(engine.run()))
+        print(f"strength {dim}x{dim} {backend:<12} ({network.backend}) in one seat, rotating, fp32 in three: "
+              f"{summary.describe()}", flush=True)
+
+
 def main() -> None:
     args = parse_args()
     model = load_model(args)
@@ -138,6 +166,8 @@ def main() -> None:
         network_part(args, model)
     if args.part in ("selfplay", "both"):
         selfplay_part(args, model)
+    if args.part == "strength":
+        strength_part(args, model)
 
 
 if __name__ == "__main__":
