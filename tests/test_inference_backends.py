@@ -69,8 +69,9 @@ class Stand_in:
     ({"openvino": "raises", "torch-bf16": "disagrees"}, "onnxruntime"),
     ({"openvino": "disagrees", "torch-bf16": "missing", "onnxruntime": "raises"}, "torch"),
 ])
-def test_auto_takes_the_first_backend_that_builds_and_agrees(monkeypatch, trained, faults, chosen):
+def test_auto_serves_the_fastest_backend_that_builds_and_agrees(monkeypatch, trained, faults, chosen):
     real_build = inference._build
+    speeds = {"openvino": 4.0, "torch-bf16": 3.0, "onnxruntime": 2.0, "torch": 1.0}
 
     def build(backend, model, device, threads):
         fault = faults.get(backend)
@@ -79,11 +80,18 @@ def test_auto_takes_the_first_backend_that_builds_and_agrees(monkeypatch, traine
         return Stand_in(real_build("torch", model, device, threads), backend, fault)
 
     monkeypatch.setattr(inference, "_build", build)
-    monkeypatch.setattr(inference, "CPU_PREFERENCE", ("openvino", "torch-bf16", "onnxruntime", "torch"))
+    monkeypatch.setattr(inference, "_positions_per_second", lambda network, planes: speeds[network.backend])
+    monkeypatch.setattr(inference, "_RANKINGS", {})
     served = inference.make_network(trained, "cpu", "auto")
-    assert served.backend == chosen
     planes = inference.sample_positions(dim=9, games=1)
-    assert inference.agreement(outputs(trained, "torch", planes), served(planes), planes).passes()
+    answer = served(planes)
+    assert served.backend == chosen
+    assert inference.agreement(outputs(trained, "torch", planes), answer, planes).passes()
+    # The ranking is remembered; agreement is checked again for every network.
+    faults["openvino"] = "disagrees"
+    again = inference.make_network(trained, "cpu", "auto")
+    again(planes)
+    assert again.backend == ("torch-bf16" if chosen == "openvino" else chosen)
 
 
 @pytest.mark.parametrize("backend", ("onnxruntime", "openvino"))

@@ -110,13 +110,17 @@ class BatchedPlayer(GamePlayer):
             torch.set_num_threads(cpu_threads)
         self._networks = {name: make_network(model, device, backend, threads=cpu_threads)
                           for name, model in networks.items()}
-        self.backends = {name: network.backend for name, network in self._networks.items()}
         self.search, self.match = search or SearchSettings(), match or MatchSettings()
         self._options = {"games_in_flight": games_in_flight, "search_threads": search_threads, "seed": seed,
                          "search": self.search, "match": self.match}
         self._engine: Optional[BatchedEngine] = None
         self.unclaimed_records: list = []
         self.stats = PlayerStats()
+
+    @property
+    def backends(self) -> dict:
+        """What serves each network: `auto` until its first batch, then the backend it chose."""
+        return {name: network.backend for name, network in self._networks.items()}
 
     def close(self) -> None:
         if self._engine is not None:

@@ -15,6 +15,7 @@ from __future__ import annotations
 import copy
 import io
 import logging
+import time
 import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Optional
@@ -25,11 +26,13 @@ from .constants import STATE_PLANES
 
 BACKENDS = ("auto", "torch", "torch-bf16", "onnxruntime", "openvino")
 
-# The order `auto` tries on a CPU, fastest first by bench/bench_backends.py on a 2-core
-# AVX-512 machine; each must pass the agreement check before it serves.
-CPU_PREFERENCE = ("openvino", "torch-bf16", "onnxruntime", "torch")
-# On CUDA both torch backends run half precision with CUDA graphs; bf16 keeps fp32's range.
-CUDA_PREFERENCE = ("torch-bf16", "torch")
+# What `auto` measures, on a CPU and on CUDA.
+CPU_CANDIDATES = ("openvino", "onnxruntime", "torch-bf16", "torch")
+CUDA_CANDIDATES = ("torch-bf16", "torch")
+
+# `auto`'s speed rankings, measured once per process: (device, threads, architecture, board
+# side, batch size) -> the backends that ran, fastest first.
+_RANKINGS: dict = {}
 
 log = logging.getLogger(__name__)
 
@@ -43,10 +46,9 @@ def make_network(model: Any, device: Any = "cpu", backend: str = "torch", *,
                  threads: Optional[int] = None) -> Callable:
     """The network function serving `model` (a PolicyValueNet) on `device` through `backend`.
 
-    `auto` takes the first backend of the device's preference that can be built here and
-    agrees with fp32 PyTorch on sample positions; the others are built as asked, and raise
-    BackendUnavailable when they cannot be. `threads` is the number of CPU threads a CPU
-    backend may use (default: torch's setting)."""
+    `auto` decides on its first batch (`AutomaticNetwork`); the others are built as asked,
+    and raise BackendUnavailable when they cannot be. `threads` is the number of CPU threads
+    a CPU backend may use (default: torch's setting)."""
     import torch
 
     device = torch.device(device)
@@ -54,7 +56,7 @@ def make_network(model: Any, device: Any = "cpu", backend: str = "torch", *,
         raise ValueError(f"unknown backend {backend!r}; choose one of {', '.join(BACKENDS)}")
     threads = threads or torch.get_num_threads()
     if backend == "auto":
-        return _automatic(model, device, threads)
+        return AutomaticNetwork(model, device, threads)
     return _build(backend, model, device, threads)
 
 
@@ -78,23 +80,85 @@ def _build(backend: str, model: Any, device: Any, threads: int) -> Callable:
     return network
 
 
-def _automatic(model: Any, device: Any, threads: int) -> Callable:
-    preference = CUDA_PREFERENCE if device.type == "cuda" else CPU_PREFERENCE
-    reference = _build("torch", model, device, threads)
-    planes = sample_positions(dim=9)
-    expected = reference(planes)
-    expected = (np.array(expected[0]), np.array(expected[1]))
-    for backend in preference[:-1]:
+class AutomaticNetwork:
+    """`auto`: on its first batch, the fastest backend here that agrees with fp32 PyTorch on
+    that very batch, which then serves every call. Which backend is fastest depends on the
+    processor, the threads, the network's size, the board and the batch, so it is measured on
+    the real batch, once per process for each of those; agreement is checked for every new
+    set of weights, since reduced precision may suit one network and not another."""
+
+    def __init__(self, model: Any, device: Any, threads: int) -> None:
+        self._model, self._device, self._threads = model, device, threads
+        self._chosen: Optional[Callable] = None
+        self.backend = "auto"  # until the first batch; then the backend that serves
+
+    def __call__(self, planes: np.ndarray) -> tuple:
+        if self._chosen is None:
+            self._chosen = self._choose(planes)
+            self.backend = self._chosen.backend
+            self._model = None
+        return self._chosen(planes)
+
+    def _choose(self, planes: np.ndarray) -> Callable:
+        reference = _build("torch", self._model, self._device, self._threads)
+        expected = tuple(np.array(a, dtype=np.float32) for a in reference(planes))
+        key = (str(self._device), self._threads, _architecture(self._model), planes.shape[-1], len(planes))
+        built = {"torch": reference}
+        if key not in _RANKINGS:
+            candidates = CUDA_CANDIDATES if self._device.type == "cuda" else CPU_CANDIDATES
+            speeds = {}
+            for backend in candidates:
+                network = built.get(backend) or self._try_build(backend)
+                if network is not None and _runs(network, planes):
+                    built[backend], speeds[backend] = network, _positions_per_second(network, planes)
+            _RANKINGS[key] = sorted(speeds, key=speeds.get, reverse=True)
+            log.info("backend speeds (positions/s): %s", {b: round(v) for b, v in speeds.items()})
+        for backend in _RANKINGS[key]:
+            network = built.get(backend) or self._try_build(backend)
+            if network is not None and _agrees(network, expected, planes):
+                return network
+        return reference
+
+    def _try_build(self, backend: str) -> Optional[Callable]:
         try:
-            network = _build(backend, model, device, threads)
-            measured = agreement(expected, network(planes), planes)
-        except Exception as error:  # noqa: BLE001 - any failure means: try the next backend
-            log.info("backend %s skipped: %s", backend, error)
-            continue
-        if measured.passes():
-            return network
-        log.info("backend %s skipped: %s", backend, measured.describe())
-    return reference
+            return _build(backend, self._model, self._device, self._threads)
+        except Exception as error:  # noqa: BLE001 - a backend that cannot be built is left out
+            log.info("backend %s left out: %s", backend, error)
+            return None
+
+
+def _architecture(model: Any) -> tuple:
+    return (type(model).__name__, getattr(model, "channels", None), getattr(model, "blocks", None))
+
+
+def _runs(network: Callable, planes: np.ndarray) -> bool:
+    try:
+        network(planes)
+        return True
+    except Exception as error:  # noqa: BLE001 - a backend that fails is left out
+        log.info("backend %s left out: %s", getattr(network, "backend", "?"), error)
+        return False
+
+
+def _agrees(network: Callable, expected: tuple, planes: np.ndarray) -> bool:
+    try:
+        measured = agreement(expected, network(planes), planes)
+    except Exception as error:  # noqa: BLE001 - a backend that fails does not agree
+        log.info("backend %s failed: %s", getattr(network, "backend", "?"), error)
+        return False
+    if not measured.passes():
+        log.info("backend %s disagrees with fp32: %s", network.backend, measured.describe())
+    return measured.passes()
+
+
+def _positions_per_second(network: Callable, planes: np.ndarray, seconds: float = 0.2) -> float:
+    for _ in range(2):  # warm-up: the first calls compile, allocate, capture or profile
+        network(planes)
+    calls, started = 0, time.perf_counter()
+    while calls < 3 or time.perf_counter() - started < seconds:
+        network(planes)
+        calls += 1
+    return calls * len(planes) / (time.perf_counter() - started)
 
 
 def cpu_supports_bf16() -> bool:
@@ -179,6 +243,8 @@ class OnnxRuntimeNetwork:
         options.intra_op_num_threads = threads
         options.inter_op_num_threads = 1
         options.log_severity_level = 3
+        # Idle threads sleep rather than spin: the search threads need those cores between batches.
+        options.add_session_config_entry("session.intra_op.allow_spinning", "0")
         self._session = onnxruntime.InferenceSession(export_onnx(model), options,
                                                      providers=["CPUExecutionProvider"])
 
@@ -188,10 +254,11 @@ class OnnxRuntimeNetwork:
 
 
 class OpenVinoNetwork:
-    """The network compiled by OpenVINO for the CPU, in the CPU's default inference precision
-    (bf16 where the CPU has it) unless `precision` says otherwise."""
+    """The network compiled by OpenVINO for the CPU, in f32 unless `precision` names another
+    inference precision (on an AVX-512 CPU without AMX, OpenVINO's default bf16 ran slower
+    than f32 and agreed less)."""
 
-    def __init__(self, model: Any, threads: int, precision: Optional[str] = None) -> None:
+    def __init__(self, model: Any, threads: int, precision: str = "f32") -> None:
         try:
             import openvino
         except ImportError as error:
@@ -205,9 +272,8 @@ class OpenVinoNetwork:
             converted = openvino.convert_model(
                 wrapped, example_input=sample,
                 input=[openvino.PartialShape([-1, STATE_PLANES, -1, -1])])
-        config = {"INFERENCE_NUM_THREADS": threads, "PERFORMANCE_HINT": "LATENCY", "NUM_STREAMS": 1}
-        if precision:
-            config["INFERENCE_PRECISION_HINT"] = precision
+        config = {"INFERENCE_NUM_THREADS": threads, "PERFORMANCE_HINT": "LATENCY", "NUM_STREAMS": 1,
+                  "INFERENCE_PRECISION_HINT": precision}
         compiled = openvino.Core().compile_model(converted, "CPU", config)
         self._request = compiled.create_infer_request()
 
@@ -287,8 +353,8 @@ def _masked_softmax(logits: np.ndarray, legal: np.ndarray) -> np.ndarray:
 
 
 def sample_positions(dim: int = 9, games: int = 4, seed: int = 0) -> np.ndarray:
-    """uint8 planes of the positions of `games` games of uniformly random legal tiles, the
-    engine's encoding: a quick, rules-checked sample for the start-up agreement check."""
+    """uint8 planes of the positions of `games` games of uniformly random legal tiles, in the
+    engine's encoding: a quick, rules-checked sample of positions on any board side."""
     from .rules import Game
 
     rng = np.random.default_rng(seed)

@@ -45,7 +45,6 @@ class NetworkPlayer:
         self._torch = torch
         self.model = model.eval()
         self._network = make_network(self.model, "cpu", backend)
-        self.backend = self._network.backend
         self.sims = sims
         self.seed = seed
         self.c_base = c_base
