@@ -11,7 +11,8 @@ use in `open_pool`.
 from __future__ import annotations
 
 import argparse
-from dataclasses import dataclass, field, fields, replace
+import os
+from dataclasses import dataclass, fields, replace
 from typing import TYPE_CHECKING, Optional
 
 from .inference import BACKENDS, available_backends
@@ -37,10 +38,10 @@ class PoolSettings:
     """The engine, and where and how widely it plays.
 
     engine: "batched" or "processes"; workers None: as many as default_workers gives for
-    the device; device "auto": CUDA when present, else the CPU; threads: torch threads for
-    a network on the CPU (the loop trains with as many); backend: what runs the network
-    (see inference.BACKENDS; the process pool serves fp32 PyTorch only). games_in_flight, search_threads
-    and game_seed are the batched engine's; ray (a cluster address, or "auto"), actors,
+    the device; device "auto": CUDA when present, else the CPU; threads: CPU threads of a
+    network on the CPU (the loop trains with as many; None: see `resolved`); backend: what
+    runs the network (see inference.BACKENDS; the process pool serves fp32 PyTorch only).
+    games_in_flight, search_threads and game_seed are the batched engine's; ray (a cluster address, or "auto"), actors,
     gpus_per_actor and cpus_per_actor spread it over Ray actors; workers, max_batch and
     max_wait_ms are the pool's.
     """
@@ -57,7 +58,7 @@ class PoolSettings:
     device: str = "auto"
     max_batch: int = 256
     max_wait_ms: float = 2.0
-    threads: int = field(default_factory=default_cpu_threads)
+    threads: Optional[int] = None
     backend: str = "auto"
 
     @classmethod
@@ -95,8 +96,10 @@ class PoolSettings:
         group.add_argument("--max-wait-ms", type=float, default=defaults.max_wait_ms,
                            help="longest a request waits for its batch to fill (default %(default)s)")
         group.add_argument("--threads", type=int, default=defaults.threads,
-                           help="torch threads for a network on the CPU, and for training in the loop "
-                                "(default: a quarter of the CPUs, %(default)s)")
+                           help="CPU threads of a network on the CPU, and of training in the loop (default: "
+                                f"every CPU, {os.cpu_count() or 1}, with the batched engine, whose search "
+                                f"takes little; a quarter of them, {default_cpu_threads()}, for worker "
+                                "processes or Ray actors)")
         group.add_argument("--backend", choices=BACKENDS, default=defaults.backend,
                            help="what runs the network: auto (the fastest backend here that agrees with fp32 "
                                 "PyTorch), torch (fp32), torch-bf16, onnxruntime or openvino (default %(default)s)")
@@ -139,8 +142,12 @@ class PoolSettings:
         unavailable = available_backends(device).get(self.backend)
         if unavailable:
             raise ValueError(f"--backend {self.backend}: {unavailable}")
+        # On two cores the batched engine's search took under a fifth of a core while the network
+        # ran on both (bench/bench_backends.py): the network gets every CPU.
+        threads = self.threads or (os.cpu_count() or 1 if self.engine == "batched" and self.ray is None
+                                   else default_cpu_threads())
         return replace(self, device=str(device), workers=self.workers or default_workers(on_gpu),
-                       search_threads=self.search_threads or default_search_threads(on_gpu))
+                       search_threads=self.search_threads or default_search_threads(on_gpu), threads=threads)
 
 
 def open_pool(networks: dict, settings: PoolSettings, search: "Optional[SearchSettings]" = None,
