@@ -100,10 +100,11 @@ class AutomaticNetwork:
         return self._chosen(planes)
 
     def _choose(self, planes: np.ndarray) -> Callable:
-        reference = _build("torch", self._model, self._device, self._threads)
+        reference = _fp32_reference(self._model, self._device)
         expected = tuple(np.array(a, dtype=np.float32) for a in reference(planes))
         key = (str(self._device), self._threads, _architecture(self._model), planes.shape[-1], len(planes))
-        built = {"torch": reference}
+        # On the CPU the fp32 reference is the torch backend itself; on CUDA that one runs fp16.
+        built = {"torch": reference} if self._device.type == "cpu" else {}
         if key not in _RANKINGS:
             candidates = CUDA_CANDIDATES if self._device.type == "cuda" else CPU_CANDIDATES
             speeds = {}
@@ -125,6 +126,16 @@ class AutomaticNetwork:
         except Exception as error:  # noqa: BLE001 - a backend that cannot be built is left out
             log.info("backend %s left out: %s", backend, error)
             return None
+
+
+def _fp32_reference(model: Any, device: Any) -> Callable:
+    """fp32 PyTorch on `device`, without CUDA graphs: what every backend must agree with."""
+    from .engine import TorchNetwork
+    from .network import inference_model
+
+    network = TorchNetwork(inference_model(model, device), device, half=False, cuda_graphs=False)
+    network.backend = "torch"
+    return network
 
 
 def _architecture(model: Any) -> tuple:
