@@ -65,11 +65,20 @@ def timed_rate(function, planes, seconds: float = 2.0) -> float:
     return calls * len(planes) / (time.perf_counter() - started)
 
 
+def built(model, device: str, backend: str, threads: int):
+    """The backend's network, or None (said on stdout) where it cannot be built here."""
+    from tavlox_zero.inference import BackendUnavailable, make_network
+
+    try:
+        return make_network(model, device, backend, threads=threads)
+    except BackendUnavailable as error:
+        print(f"{backend} unavailable: {error}")
+        return None
+
+
 def network_part(args: argparse.Namespace, model) -> None:
     import numpy as np
     import torch
-
-    from tavlox_zero.inference import BackendUnavailable, make_network
 
     rng = np.random.default_rng(0)
     for dim, batch, _ in (b for b in BOARDS if b[0] in args.dims):
@@ -78,10 +87,8 @@ def network_part(args: argparse.Namespace, model) -> None:
             torch.set_num_threads(threads)
             base = None
             for backend in args.backends:
-                try:
-                    network = make_network(model, args.device, backend, threads=threads)
-                except BackendUnavailable as error:
-                    print(f"network {dim}x{dim} batch {batch} threads {threads} {backend:<12} unavailable: {error}")
+                network = built(model, args.device, backend, threads)
+                if network is None:
                     continue
                 rate = timed_rate(network, planes)
                 base = base or rate
@@ -95,7 +102,6 @@ def selfplay_part(args: argparse.Namespace, model) -> None:
 
     from tavlox_zero.engine import BatchedEngine, NetworkError
     from tavlox_zero.engine_config import EngineConfig
-    from tavlox_zero.inference import BackendUnavailable, make_network
 
     for dim, _, sims in (b for b in BOARDS if b[0] in args.dims):
         config = EngineConfig(dim=dim, sims_per_move=sims)
@@ -104,10 +110,8 @@ def selfplay_part(args: argparse.Namespace, model) -> None:
             search_threads, network_threads = (int(n) for n in split.split(":"))
             torch.set_num_threads(network_threads)
             for backend in args.backends:
-                try:
-                    network = make_network(model, args.device, backend, threads=network_threads)
-                except BackendUnavailable as error:
-                    print(f"selfplay {dim}x{dim} {backend} unavailable: {error}")
+                network = built(model, args.device, backend, network_threads)
+                if network is None:
                     continue
                 deadline = time.perf_counter() + args.seconds
 

@@ -2,7 +2,6 @@
 warning, nothing written, no failure. (The loop's scalars are checked in test_loop_iteration.)"""
 
 import importlib.util
-import random
 
 import pytest
 
@@ -11,21 +10,10 @@ pytest.importorskip("numpy")
 
 from tavlox_zero import cli, scalars  # noqa: E402
 from tavlox_zero.dataset import write_shard  # noqa: E402
-from tavlox_zero.rules import Game  # noqa: E402
+from test_command_errors import random_game  # noqa: E402
 
 TRAIN_TAGS = {"train/loss", "train/policy_loss", "train/value_loss", "train/learning_rate",
               "held_out/loss", "held_out/policy_loss", "held_out/value_loss", "held_out/constant_value_loss"}
-
-
-def random_game(dim, seed):
-    rng, game, moves, policies = random.Random(seed), Game(dim), [], []
-    while not game.is_terminal():
-        legal = game.legal_tiles()
-        tile = rng.choice(legal)
-        moves.append((game.player, tile))
-        policies.append([(t, 1 / len(legal)) for t in legal])
-        game.apply(tile)
-    return moves, policies, game.payoff()
 
 
 @pytest.mark.parametrize("installed", [True, False], ids=["tensorboard", "without tensorboard"])
