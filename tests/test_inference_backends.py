@@ -2,6 +2,8 @@
 choice of `auto` when backends are missing or wrong, exports rebuilt with new weights, and a
 backend failing mid-run."""
 
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -138,3 +140,26 @@ def test_a_backend_failing_mid_run_ends_selfplay_with_its_name_and_keeps_the_gam
     assert "error: the network (onnxruntime backend) failed: RuntimeError: device lost" in printed
     written = sum(read_shard(p).num_games for p in out.glob("shard-*.npz"))
     assert 0 < written < 64 and f"self-play failed: {written} games" in printed
+
+
+def test_ctrl_c_after_every_openvino_network_is_released_is_a_keyboard_interrupt():
+    skip_unless_available("openvino")
+    script = """
+import gc, os, signal, time
+import numpy as np
+from tavlox_zero.inference import make_network
+from tavlox_zero.network import new_model
+for seed in (0, 1):
+    network = make_network(new_model(seed=seed), "cpu", "openvino", threads=1)
+    network(np.zeros((1, 5, 9, 9), np.uint8))
+del network
+gc.collect()
+signal.signal(signal.SIGINT, signal.default_int_handler)
+try:
+    os.kill(os.getpid(), signal.SIGINT)
+    time.sleep(5)
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout.strip()) == (0, "interrupted"), done.stderr[-2000:]

@@ -264,6 +264,20 @@ class OnnxRuntimeNetwork:
         return policy, value
 
 
+_OPENVINO_CORE: list = []
+
+
+def _openvino_core() -> Any:
+    """One OpenVINO Core for the whole process, never released. Once every Core of a process
+    had been released, the next SIGINT (Ctrl-C between two loop phases, say) ended the process
+    with a segmentation fault instead of a KeyboardInterrupt."""
+    import openvino
+
+    if not _OPENVINO_CORE:
+        _OPENVINO_CORE.append(openvino.Core())
+    return _OPENVINO_CORE[0]
+
+
 class OpenVinoNetwork:
     """The network compiled by OpenVINO for the CPU, in f32 unless `precision` names another
     inference precision (on an AVX-512 CPU without AMX, OpenVINO's default bf16 ran slower
@@ -285,7 +299,7 @@ class OpenVinoNetwork:
                 input=[openvino.PartialShape([-1, STATE_PLANES, -1, -1])])
         config = {"INFERENCE_NUM_THREADS": threads, "PERFORMANCE_HINT": "LATENCY", "NUM_STREAMS": 1,
                   "INFERENCE_PRECISION_HINT": precision}
-        compiled = openvino.Core().compile_model(converted, "CPU", config)
+        compiled = _openvino_core().compile_model(converted, "CPU", config)
         self._request = compiled.create_infer_request()
 
     def __call__(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
