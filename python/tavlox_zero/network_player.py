@@ -53,7 +53,8 @@ class NetworkPlayer:
     def evaluate(self, planes: bytes) -> tuple:
         """The network on one position: (policy logits, value logits) as float32 arrays."""
         dim = int(round((len(planes) // STATE_PLANES) ** 0.5))
-        state = np.frombuffer(planes, dtype=np.uint8).reshape(1, STATE_PLANES, dim, dim)
+        # A copy: the bytes are read-only, and torch warns when it wraps a read-only array.
+        state = np.frombuffer(planes, dtype=np.uint8).reshape(1, STATE_PLANES, dim, dim).copy()
         policy, value = self._network(state)
         policy = np.array(policy[0], dtype=np.float32)
         value = np.array(value[0], dtype=np.float32)
