@@ -55,16 +55,6 @@ def load_model(args: argparse.Namespace):
     return new_model(seed=0, channels=args.channels, blocks=args.blocks)
 
 
-def timed_rate(function, planes, seconds: float = 2.0) -> float:
-    function(planes)
-    function(planes)
-    calls, started = 0, time.perf_counter()
-    while time.perf_counter() - started < seconds:
-        function(planes)
-        calls += 1
-    return calls * len(planes) / (time.perf_counter() - started)
-
-
 def built(model, device: str, backend: str, threads: int):
     """The backend's network, or None (said on stdout) where it cannot be built here."""
     from tavlox_zero.inference import BackendUnavailable, make_network
@@ -80,6 +70,8 @@ def network_part(args: argparse.Namespace, model) -> None:
     import numpy as np
     import torch
 
+    from tavlox_zero.inference import positions_per_second
+
     rng = np.random.default_rng(0)
     for dim, batch, _ in (b for b in BOARDS if b[0] in args.dims):
         planes = (rng.random((batch, 5, dim, dim)) < 0.25).astype(np.uint8)
@@ -90,7 +82,7 @@ def network_part(args: argparse.Namespace, model) -> None:
                 network = built(model, args.device, backend, threads)
                 if network is None:
                     continue
-                rate = timed_rate(network, planes)
+                rate = positions_per_second(network, planes, seconds=2.0)
                 base = base or rate
                 served = network.backend if backend == "auto" else ""
                 print(f"network {dim}x{dim} batch {batch:>3} threads {threads} {backend:<12} {rate:>9,.0f} positions/s "

@@ -82,7 +82,7 @@ def test_auto_serves_the_fastest_backend_that_builds_and_agrees(monkeypatch, tra
         return Stand_in(real_build("torch", model, device, threads), backend, fault)
 
     monkeypatch.setattr(inference, "_build", build)
-    monkeypatch.setattr(inference, "_positions_per_second", lambda network, planes: speeds[network.backend])
+    monkeypatch.setattr(inference, "positions_per_second", lambda network, planes: speeds[network.backend])
     monkeypatch.setattr(inference, "_RANKINGS", {})
     served = inference.make_network(trained, "cpu", "auto")
     planes = inference.sample_positions(dim=9, games=1)

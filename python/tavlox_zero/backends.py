@@ -18,7 +18,7 @@ from pathlib import Path
 import numpy as np
 
 from .errors import UsageError, at_least, readable_file, writable_file
-from .inference import BACKENDS, BackendUnavailable, agreement, make_network
+from .inference import BACKENDS, BackendUnavailable, agreement, make_network, positions_per_second
 
 HELP = "measure the speed of each inference backend and its agreement with fp32 PyTorch"
 
@@ -119,17 +119,6 @@ def evaluate_all(network, planes: np.ndarray, batch: int) -> tuple[np.ndarray, n
     answers = [network(planes[start:start + batch]) for start in range(0, len(planes), batch)]
     return (np.concatenate([np.array(p, dtype=np.float32) for p, _ in answers]),
             np.concatenate([np.array(v, dtype=np.float32) for _, v in answers]))
-
-
-def positions_per_second(network, planes: np.ndarray, seconds: float) -> float:
-    network(planes)  # warm-up: first calls compile and allocate
-    calls, started = 0, time.perf_counter()
-    while True:
-        network(planes)
-        calls += 1
-        elapsed = time.perf_counter() - started
-        if elapsed >= seconds:
-            return calls * len(planes) / elapsed
 
 
 def print_table(rows: list[dict]) -> None:

@@ -110,8 +110,9 @@ class AutomaticNetwork:
             speeds = {}
             for backend in candidates:
                 network = built.get(backend) or self._try_build(backend)
-                if network is not None and _runs(network, planes):
-                    built[backend], speeds[backend] = network, _positions_per_second(network, planes)
+                speed = None if network is None else _speed(network, planes)
+                if speed is not None:
+                    built[backend], speeds[backend] = network, speed
             _RANKINGS[key] = sorted(speeds, key=speeds.get, reverse=True)
             log.info("backend speeds (positions/s): %s", {b: round(v) for b, v in speeds.items()})
         for backend in _RANKINGS[key]:
@@ -142,13 +143,13 @@ def _architecture(model: Any) -> tuple:
     return (type(model).__name__, getattr(model, "channels", None), getattr(model, "blocks", None))
 
 
-def _runs(network: Callable, planes: np.ndarray) -> bool:
+def _speed(network: Callable, planes: np.ndarray) -> Optional[float]:
+    """Positions/s of `network` on `planes`, or None when it fails (it is then left out)."""
     try:
-        network(planes)
-        return True
+        return positions_per_second(network, planes)
     except Exception as error:  # noqa: BLE001 - a backend that fails is left out
         log.info("backend %s left out: %s", getattr(network, "backend", "?"), error)
-        return False
+        return None
 
 
 def _agrees(network: Callable, expected: tuple, planes: np.ndarray) -> bool:
@@ -162,7 +163,9 @@ def _agrees(network: Callable, expected: tuple, planes: np.ndarray) -> bool:
     return measured.passes()
 
 
-def _positions_per_second(network: Callable, planes: np.ndarray, seconds: float = 0.2) -> float:
+def positions_per_second(network: Callable, planes: np.ndarray, seconds: float = 0.2) -> float:
+    """Positions/s of `network` evaluating `planes` again and again for `seconds` (at least
+    three calls), after two calls of warm-up."""
     for _ in range(2):  # warm-up: the first calls compile, allocate, capture or profile
         network(planes)
     calls, started = 0, time.perf_counter()
