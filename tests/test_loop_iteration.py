@@ -204,13 +204,14 @@ def test_time_budget_is_spent_after_a_slow_first_iteration_and_kept(tmp_path, mo
 
     # A fake clock on a busy machine: self-play takes 200 s in the first iteration and 100 s later
     # and training 20 s, both in proportion when shrunk, and the evaluation 40 s whatever the size.
-    now, plays = [0.0], []
+    now, plays, planned = [0.0], [], []
     loop = TrainingLoop.open(tmp_path / "run", tiny_config(iterations=20, steps_per_iteration=8), POOL,
                              log=lambda _: None)
 
     def slowed_iteration(self, iteration):
         settings = self.scaled_loop()
         plays.append((self.scale, settings.games_per_iteration, settings.steps_per_iteration, settings.eval_games))
+        planned.append(self.iterations_left)
         seconds = {"selfplay": (200.0 if iteration == 1 else 100.0) * self.scale, "train": 20.0 * self.scale,
                    "evaluation": 40.0}
         record = {step: {"seconds": value} for step, value in seconds.items()}
@@ -228,4 +229,7 @@ def test_time_budget_is_spent_after_a_slow_first_iteration_and_kept(tmp_path, mo
     assert plays[0] == (1.0, 3, 8, 3) and 0 < plays[-1][0] < 1, f"the last iteration is not shrunk: {plays}"
     for scale, games, steps, eval_games in plays[1:]:
         assert (games, steps, eval_games) == (math.ceil(3 * scale), math.ceil(8 * scale), 4), plays
+    # The learning rate's schedule is planned to end with the budget, not with iteration 20.
+    assert planned[0] == 20 and planned[-1] == 1, f"schedules planned for {planned} iterations"
+    assert planned[1:] == sorted(planned[1:], reverse=True), planned
     assert loop.scale == 1.0

@@ -199,6 +199,15 @@ def iteration_scale(remaining: float, pace: Optional[Pace]) -> Optional[float]:
     return fits if fits >= MIN_ITERATION_SCALE else None
 
 
+def iterations_left(by_count: int, remaining: Optional[float], pace: Optional[Pace]) -> int:
+    """How many iterations, this one included, a run is planned to last: `by_count`, or fewer
+    when a time budget with `remaining` seconds ends them sooner at `pace`."""
+    if remaining is None or pace is None or pace.scalable + pace.fixed <= 0:
+        return by_count
+    fit = math.ceil(BUDGET_SAFETY * remaining / (pace.scalable + pace.fixed))
+    return max(1, min(by_count, fit))
+
+
 def promotion_test(loop: "LoopConfig") -> SequentialTest:
     """The sequential test of a candidate's head-to-head match against the current network."""
     p0 = FAIR_SHARE + max(loop.promotion_margin, 0.0)
@@ -278,6 +287,9 @@ class TrainingLoop:
         self.scalars = ScalarLog(self.dirs.tensorboard)
         # The share of a full iteration the current one plays (below 1 to fit a time budget).
         self.scale = 1.0
+        # Iterations the learning-rate schedule is planned to last from the current one on
+        # (None: up to the run's last iteration).
+        self.iterations_left: Optional[int] = None
 
     @classmethod
     def open(cls, run_dir, config: Optional[RunConfig], pool: PoolSettings, log=print) -> "TrainingLoop":
@@ -324,10 +336,13 @@ class TrainingLoop:
                         self.log(f"iteration {iteration}: shrunk to {scale:.0%} of its games and steps to end "
                                  f"within --minutes {minutes:g}")
                 begun, self.scale = clock(), scale
+                self.iterations_left = iterations_left(iterations - iteration + 1,
+                                                       None if minutes is None else 60 * minutes - (clock() - started),
+                                                       pace)
                 try:
                     self.run_iteration(iteration)
                 finally:
-                    self.scale = 1.0
+                    self.scale, self.iterations_left = 1.0, None
                 pace = self.measured_pace(iteration, clock() - begun, scale)
         finally:
             self.scalars.close()
@@ -469,8 +484,10 @@ class TrainingLoop:
         start = int(previous.get("step", 0))
         config = self.config.train
         if not loop.steps_per_iteration:
-            # The schedule ends with the run's last iteration, supposing each takes this one's steps.
-            config = replace(config, schedule_steps=start + (loop.iterations - iteration + 1) * steps)
+            # The schedule ends with the run's last iteration, or the last that fits the time
+            # budget, supposing each takes this one's steps.
+            left = self.iterations_left or max(1, loop.iterations - iteration + 1)
+            config = replace(config, schedule_steps=start + left * steps)
         trainer, _ = Trainer.from_checkpoint(self.dirs.trainer, self.pool.device, config)
 
         def save(t: Trainer) -> None:
@@ -662,6 +679,7 @@ SETTINGS = (
     ("train", "seed", "--seed", "seed"),
     ("train", "eval_every", "--eval-every", "eval_every"),
     ("train", "patience", "--patience", "patience"),
+    ("train", "score_loss_weight", "--score-loss-weight", "score_loss_weight"),
 )
 # Settings a resumed run may change: they do not alter the games, shards or training done so far.
 ADJUSTABLE = {"iterations", "eval_games", "eval_simulations", "promotion_margin", "checkpoint_every", "promotion_p1", "promotion_alpha",
@@ -727,6 +745,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--weight-decay", type=float, help=f"default {defaults_train.weight_decay}")
     group.add_argument("--warmup-steps", type=int, help=f"default {defaults_train.warmup_steps}")
     group.add_argument("--seed", type=int, help=f"default {defaults_train.seed}")
+    group.add_argument("--score-loss-weight", type=float,
+                       help=f"weight of the score head's loss, the final cells of every player "
+                            f"(0: value and policy only; default {defaults_train.score_loss_weight})")
     # Unset engine options mean "the saved value" on a resume, so they default to None here too.
     parser.set_defaults(**{dest: None for section, _, _, dest in SETTINGS if section == "engine"})
     PoolSettings.add_arguments(parser)
@@ -775,12 +796,14 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
         seed=given.get(("train", "seed"), train_defaults.seed),
         eval_every=given.get(("train", "eval_every"), train_defaults.eval_every),
         patience=given.get(("train", "patience"), train_defaults.patience),
+        score_loss_weight=given.get(("train", "score_loss_weight"), train_defaults.score_loss_weight),
     )
     at_least("--batch-size", train.batch_size, 1)
     at_least("--weight-decay", train.weight_decay, 0)
     at_least("--warmup-steps", train.warmup_steps, 0)
     at_least("--eval-every", train.eval_every, 1)
     at_least("--patience", train.patience, 0)
+    at_least("--score-loss-weight", train.score_loss_weight, 0)
     if not train.learning_rate > 0:
         raise UsageError(f"--lr must be positive, got {train.learning_rate}")
     try:
