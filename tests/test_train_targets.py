@@ -9,7 +9,8 @@ np = pytest.importorskip("numpy")
 
 from tavlox_zero import rules  # noqa: E402
 from tavlox_zero.dataset import TrainingDataset, write_shard  # noqa: E402
-from tavlox_zero.train import policy_loss, value_loss  # noqa: E402
+from tavlox_zero.network import new_model  # noqa: E402
+from tavlox_zero.train import TrainConfig, Trainer, gather, policy_loss, value_loss  # noqa: E402
 
 DIM = 5
 
@@ -31,20 +32,21 @@ def random_record(rng: random.Random, dim: int, game_id: int):
         rng.shuffle(entries)
         policies.append(entries)
         game.apply(tile)
-    return game_id, (game.history, policies, game.payoff())
+    return game_id, (game.history, policies, game.payoff(), game.scores())
 
 
 @pytest.fixture(scope="module")
 def shard(tmp_path_factory):
     rng = random.Random(7)
-    records = [random_record(rng, DIM, i) for i in range(3)]
+    games = [random_record(rng, DIM, i) for i in range(3)]
+    records = [(game_id, (moves, policies, payoffs)) for game_id, (moves, policies, payoffs, _) in games]
     path = tmp_path_factory.mktemp("shards") / "targets.npz"
     write_shard(path, records, DIM, {"purpose": "test"})
-    return path, records
+    return path, records, [scores for _, (*_, scores) in games]
 
 
 def test_value_target_is_the_payoff_seen_by_the_player_to_move(shard):
-    path, records = shard
+    path, records, _ = shard
     dataset = TrainingDataset([str(path)])
     index = 0
     movers_seen = set()
@@ -62,7 +64,7 @@ def test_value_target_is_the_payoff_seen_by_the_player_to_move(shard):
 
 
 def test_policy_target_is_dense_over_all_tiles_and_zero_off_the_listed_ones(shard):
-    path, records = shard
+    path, records, _ = shard
     dataset = TrainingDataset([str(path)])
     index = 0
     for _, (_, policies, _) in records:
@@ -78,7 +80,7 @@ def test_policy_target_is_dense_over_all_tiles_and_zero_off_the_listed_ones(shar
 
 
 def test_planes_are_the_encoded_positions(shard):
-    path, records = shard
+    path, records, _ = shard
     dataset = TrainingDataset([str(path)])
     _, (moves, _, _) = records[0]
     states = rules.encode_record(DIM, moves)
@@ -108,3 +110,24 @@ def test_losses_are_the_cross_entropy_and_bottom_out_at_the_target_entropy():
     uniform = policy_loss(torch.zeros(1, 4), target)
     assert torch.isclose(uniform, torch.log(torch.tensor(4.0))), f"uniform logits give {uniform}, not log 4"
     assert uniform > at_target
+
+
+def test_score_target_is_every_players_final_cells_seen_by_the_mover_and_trains_the_score_head(shard):
+    """The rules engine's final scores (minus the 89 cells a player holds at the start) are
+    the cells each player placed; the target is that share of a quarter of the board."""
+    path, records, final_scores = shard
+    dataset = TrainingDataset([str(path)])
+    index = 0
+    for (_, (moves, _, _)), scores in zip(records, final_scores):
+        placed = [89 + score for score in scores]
+        for player, _ in moves:
+            expected = [placed[(player + k) % 4] * 4 / (DIM * DIM) for k in range(4)]
+            target = dataset.scores([index])[0].tolist()
+            assert np.allclose(target, expected), f"position {index}: mover {player}, score target {target}"
+            index += 1
+    trainer = Trainer(new_model(0, channels=8, blocks=1), TrainConfig(batch_size=32, warmup_steps=0))
+    batch = gather(dataset, torch.arange(len(dataset)))
+    first = trainer.train_step(*batch)["score_loss"]
+    for _ in range(30):
+        last = trainer.train_step(*batch)["score_loss"]
+    assert 0 < last < first / 2, f"the score head did not learn its targets: loss {first} -> {last}"

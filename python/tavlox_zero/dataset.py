@@ -20,7 +20,10 @@ distribution made dense over dim * dim tiles; NaN fractions (a search without vi
 count as zero, and a position whose fractions sum to zero gets a uniform target over
 its listed tiles. A position without a policy (a move searched with the fast budget of
 playout-cap randomisation) is not recorded: it is replayed but never trained on. The value target is the payoffs rotated to the view of the player to
-move, like the network's value logits: value[k] = payoffs[(mover + k) % 4].
+move, like the network's value logits: value[k] = payoffs[(mover + k) % 4]. The score
+target, for a network's score head, is in the same order the number of cells each player
+has placed when the game ends (its moves in the record, one cell each), as a share of a
+quarter of the board's cells.
 """
 
 from __future__ import annotations
@@ -455,6 +458,19 @@ class TrainingDataset:
             value[chosen] = table.values[local]
         return torch.from_numpy(planes), torch.from_numpy(policy), torch.from_numpy(value)
 
+    def scores(self, indices: Sequence[int] | np.ndarray) -> Any:
+        """The score targets (B, 4) of positions: final cells placed per player, from the
+        mover's view, as a share of dim * dim / 4."""
+        import torch
+
+        indices = np.asarray(indices, dtype=np.int64)
+        table_of = np.searchsorted(self._starts, indices, side="right") - 1
+        scores = np.empty((len(indices), PLAYERS), dtype=np.float32)
+        for t in np.unique(table_of):
+            chosen = np.flatnonzero(table_of == t)
+            scores[chosen] = self._tables[t].scores[indices[chosen] - self._starts[t]]
+        return torch.from_numpy(scores)
+
 
 def iterate_batches(dataset: TrainingDataset, batch_size: int, *, shuffle: bool = True,
                     drop_last: bool = False, seed: Optional[int] = None) -> Iterator[tuple]:
@@ -501,6 +517,8 @@ class _PositionTable:
         payoffs = shard.payoffs[self.games]
         rotation = (movers[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
         self.values = np.take_along_axis(payoffs, rotation, axis=1).astype(np.float32)[self.kept]
+        cells_placed = _cells_placed(shard)[self.games] * (PLAYERS / cells)
+        self.scores = np.take_along_axis(cells_placed, rotation, axis=1).astype(np.float32)[self.kept]
         if self.size == shard.num_positions:
             self.kept = None  # every position is recorded: items are positions
 
@@ -522,6 +540,12 @@ class _PositionTable:
         dense = np.zeros((len(local), self.dim * self.dim), dtype=np.float32)
         dense[rows, self._tiles[entries]] = self._weights[entries]
         return dense
+
+
+def _cells_placed(shard: Shard) -> np.ndarray:
+    """(G, 4): the cells each player placed in each game, one per move of theirs."""
+    owners = shard.position_games() * PLAYERS + shard.moves[:, 0].astype(np.int64)
+    return np.bincount(owners, minlength=shard.num_games * PLAYERS).reshape(shard.num_games, PLAYERS).astype(np.float64)
 
 
 def _policy_weights(fractions: np.ndarray, lengths: np.ndarray) -> np.ndarray:

@@ -4,6 +4,13 @@ A residual convolutional network over the five state planes. Every layer up to t
 is a convolution and the value head pools over the board, so one set of weights plays
 any board side: the policy has one logit per tile (dim * dim), the value four logits
 ordered from the player to move, as the engine expects.
+
+A network may also carry a score head, used in training only: from the value head's pooled
+features it predicts the cells each player will have placed when the game ends (as a share
+of a quarter of the board, in the same player order). The win-share payoff of a four-player
+game says little about a position, one bit or so per game; the final cell counts say how
+well every player did, and shape the shared layers with that denser signal. The engine
+never sees the score head: `forward` returns policy and value only.
 """
 
 from __future__ import annotations
@@ -44,12 +51,13 @@ class ResidualBlock(nn.Module):
 class PolicyValueNet(nn.Module):
     """Input (B, 5, d, d) float planes; output (policy logits (B, d*d), value logits (B, 4))."""
 
-    def __init__(self, channels: int = 32, blocks: int = 3) -> None:
+    def __init__(self, channels: int = 32, blocks: int = 3, score_head: bool = True) -> None:
         super().__init__()
         if channels < 2 or blocks < 0:
             raise ValueError(f"need channels >= 2 and blocks >= 0, got channels={channels}, blocks={blocks}")
         self.channels = channels
         self.blocks = blocks
+        self.has_score_head = bool(score_head)
         head = max(2, channels // 2)
         self.stem = nn.Sequential(
             nn.Conv2d(STATE_PLANES, channels, 3, padding=1, bias=False),
@@ -74,15 +82,30 @@ class PolicyValueNet(nn.Module):
             nn.ReLU(inplace=True),
             nn.Linear(2 * channels, PLAYERS),
         )
+        self.score_fc = nn.Sequential(
+            nn.Linear(2 * head, 2 * channels),
+            nn.ReLU(inplace=True),
+            nn.Linear(2 * channels, PLAYERS),
+        ) if score_head else None
 
     def forward(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        policy, _, pooled = self._shared(x)
+        return policy, self.value_fc(pooled)
+
+    def heads(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, Optional[torch.Tensor]]:
+        """Policy logits, value logits and predicted final cell shares (None without a score head)."""
+        policy, _, pooled = self._shared(x)
+        scores = self.score_fc(pooled) if self.score_fc is not None else None
+        return policy, self.value_fc(pooled), scores
+
+    def _shared(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
         if x.dim() != 4 or x.shape[1] != STATE_PLANES or x.shape[2] != x.shape[3]:
             raise ValueError(f"expected planes of shape (B, {STATE_PLANES}, d, d), got {tuple(x.shape)}")
         features = self.trunk(self.stem(x))
         policy = self.policy_head(features).flatten(1)
         v = self.value_conv(features)
         pooled = torch.cat((v.mean(dim=(2, 3)), v.amax(dim=(2, 3))), dim=1)
-        return policy, self.value_fc(pooled)
+        return policy, features, pooled
 
 
 def inference_model(model: nn.Module, device: Any = "cpu") -> nn.Module:
@@ -116,14 +139,16 @@ def _fold_batch_norms(model: PolicyValueNet) -> PolicyValueNet:
 
 
 def model_config(model: PolicyValueNet) -> dict:
-    return {"arch": "resnet", "channels": model.channels, "blocks": model.blocks}
+    return {"arch": "resnet", "channels": model.channels, "blocks": model.blocks, "score_head": model.has_score_head}
 
 
 def build_model(config: dict) -> PolicyValueNet:
     arch = config.get("arch", "resnet")
     if arch != "resnet":
         raise ValueError(f"unknown network architecture {arch!r}")
-    return PolicyValueNet(channels=int(config["channels"]), blocks=int(config["blocks"]))
+    # Checkpoints written before the score head existed name none and hold none.
+    return PolicyValueNet(channels=int(config["channels"]), blocks=int(config["blocks"]),
+                          score_head=bool(config.get("score_head", False)))
 
 
 def new_model(seed: Optional[int] = None, **sizes: int) -> PolicyValueNet:
@@ -265,4 +290,9 @@ def _weights_problem(config: Any, state: Any) -> Optional[str]:
     held_blocks = {key.split(".")[1] for key in state if isinstance(key, str) and key.startswith("trunk.")}
     if held_blocks != {str(b) for b in range(blocks)}:
         return f"model_config names {blocks} blocks, the weights hold {len(held_blocks)}"
+    score_head = config.get("score_head", False)
+    if not isinstance(score_head, bool):
+        return f"model_config names score_head {brief(repr(score_head))}, not true or false"
+    if score_head != any(isinstance(key, str) and key.startswith("score_fc.") for key in state):
+        return f"model_config says score_head {str(score_head).lower()}, the weights say otherwise"
     return None

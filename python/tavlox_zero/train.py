@@ -4,7 +4,9 @@ Losses, per position:
 * policy: cross-entropy of the policy logits over all dim² tiles against the
   dense visit fractions (zero off the tiles the search listed), and
 * value: cross-entropy of the four value logits against the payoffs in the
-  view of the player to move (entry 0 is the mover's payoff).
+  view of the player to move (entry 0 is the mover's payoff), and
+* score, for a network with a score head: the squared error of its four
+  predicted final cell shares, summed over the players (see dataset).
 
 The optimiser is AdamW (weight decay on weight matrices and kernels only),
 the learning rate warms up linearly and then follows a cosine down to a floor,
@@ -52,7 +54,7 @@ from .scalars import ScalarLog
 
 HELP = "train the policy-value network on self-play shards"
 
-LOSS_NAMES = ("loss", "policy_loss", "value_loss")
+LOSS_NAMES = ("loss", "policy_loss", "value_loss", "score_loss")
 
 
 @dataclass
@@ -66,6 +68,7 @@ class TrainConfig:
     min_lr_fraction: float = 0.05
     grad_clip: float = 1.0
     value_loss_weight: float = 1.0
+    score_loss_weight: float = 1.0
     seed: int = 0
     # With held-out positions: steps between their evaluations, and evaluations without a
     # lower held-out loss before the training stops (0: never stops early).
@@ -88,6 +91,14 @@ def value_loss(value_logits: torch.Tensor, target: torch.Tensor) -> torch.Tensor
     """Mean over the batch of −Σ payoff · log_softmax(value logits), mover's view."""
     log_probs = F.log_softmax(value_logits.float(), dim=1)
     return -(target * log_probs).sum(dim=1).mean()
+
+
+def score_loss(predicted: Optional[torch.Tensor], target: Optional[torch.Tensor]) -> torch.Tensor:
+    """Mean over the batch of the squared errors of the final cell shares, summed over players;
+    zero for a network without a score head or data without score targets."""
+    if predicted is None or target is None:
+        return torch.zeros(())
+    return (predicted.float() - target).square().sum(dim=1).mean()
 
 
 def warmup_cosine(config: TrainConfig) -> Callable[[int], float]:
@@ -154,11 +165,16 @@ class ShuffledBatches:
         return self._order[start : start + self.batch_size]
 
 
-def gather(dataset, indices: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
-    """One batch of (planes, policy, value); uses the data set's own batch gathering if it has one."""
+def gather(dataset, indices: torch.Tensor) -> tuple:
+    """One batch of (planes, policy, value, scores or None); uses the data set's own batch
+    gathering if it has one, and its score targets if it has them."""
+    if hasattr(dataset, "targets"):
+        return dataset.targets(indices.numpy())
     if hasattr(dataset, "batch"):
-        return dataset.batch(indices.numpy())
-    return collate([dataset[int(i)] for i in indices])
+        batch = dataset.batch(indices.numpy())
+        scores = dataset.scores(indices.numpy()) if hasattr(dataset, "scores") else None
+        return (*batch, scores)
+    return (*collate([dataset[int(i)] for i in indices]), None)
 
 
 def collate(items: Sequence[tuple]) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
@@ -199,7 +215,7 @@ class Subset:
     def __len__(self) -> int:
         return len(self.indices)
 
-    def batch(self, indices) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+    def targets(self, indices) -> tuple:
         return gather(self.dataset, torch.as_tensor(self.indices[np.asarray(indices, dtype=np.int64)]))
 
 
@@ -250,14 +266,29 @@ class Trainer:
     def learning_rate(self) -> float:
         return self.optimizer.param_groups[0]["lr"]
 
-    def train_step(self, planes: torch.Tensor, policy: torch.Tensor, value: torch.Tensor) -> dict:
-        self.model.train()
+    def _losses(self, planes: torch.Tensor, policy: torch.Tensor, value: torch.Tensor,
+                scores: Optional[torch.Tensor]) -> dict:
+        """The losses of one batch as tensors, the weighted total under "loss"."""
         planes, policy, value = (t.to(self.device, non_blocking=True) for t in (planes, policy, value))
         with torch.autocast(device_type=self.device.type, dtype=torch.float16, enabled=self.use_amp):
-            policy_logits, value_logits = self.model(planes)
-        p_loss = policy_loss(policy_logits, policy)
-        v_loss = value_loss(value_logits, value)
-        loss = p_loss + self.config.value_loss_weight * v_loss
+            if hasattr(self.model, "heads"):
+                policy_logits, value_logits, predicted_scores = self.model.heads(planes)
+            else:
+                (policy_logits, value_logits), predicted_scores = self.model(planes), None
+        losses = {
+            "policy_loss": policy_loss(policy_logits, policy),
+            "value_loss": value_loss(value_logits, value),
+            "score_loss": score_loss(predicted_scores, None if scores is None else scores.to(self.device)).to(self.device),
+        }
+        losses["loss"] = losses["policy_loss"] + self.config.value_loss_weight * losses["value_loss"] \
+            + self.config.score_loss_weight * losses["score_loss"]
+        return losses
+
+    def train_step(self, planes: torch.Tensor, policy: torch.Tensor, value: torch.Tensor,
+                   scores: Optional[torch.Tensor] = None) -> dict:
+        self.model.train()
+        losses = self._losses(planes, policy, value, scores)
+        loss = losses["loss"]
         if not torch.isfinite(loss):
             raise FloatingPointError(f"training loss is {loss.item()} at step {self.step}")
         self.optimizer.zero_grad(set_to_none=True)
@@ -268,25 +299,22 @@ class Trainer:
         self.scaler.update()
         self.scheduler.step()
         self.step += 1
-        return {"loss": loss.item(), "policy_loss": p_loss.item(), "value_loss": v_loss.item()}
+        return {name: losses[name].item() for name in LOSS_NAMES}
 
     @torch.no_grad()
     def evaluate(self, dataset, batch_size: int = 1024) -> dict:
         """Mean losses over ``dataset`` in evaluation mode, and the value loss of predicting
         the data's mean value target everywhere (``constant_value_loss``)."""
         self.model.eval()
-        sums = {"policy_loss": 0.0, "value_loss": 0.0}
+        sums = {name: 0.0 for name in LOSS_NAMES}
         mean_value = torch.zeros(4, dtype=torch.float64)
         for start in range(0, len(dataset), batch_size):
             indices = torch.arange(start, min(start + batch_size, len(dataset)))
-            planes, policy, value = (t.to(self.device) for t in gather(dataset, indices))
-            with torch.autocast(device_type=self.device.type, dtype=torch.float16, enabled=self.use_amp):
-                policy_logits, value_logits = self.model(planes)
-            sums["policy_loss"] += policy_loss(policy_logits, policy).item() * len(indices)
-            sums["value_loss"] += value_loss(value_logits, value).item() * len(indices)
-            mean_value += value.double().sum(dim=0).cpu()
+            batch = gather(dataset, indices)
+            for name, value in self._losses(*batch).items():
+                sums[name] += value.item() * len(indices)
+            mean_value += batch[2].double().sum(dim=0)
         losses = {name: total / len(dataset) for name, total in sums.items()}
-        losses["loss"] = losses["policy_loss"] + self.config.value_loss_weight * losses["value_loss"]
         mean_value /= len(dataset)
         losses["constant_value_loss"] = -(mean_value * mean_value.clamp_min(1e-12).log()).sum().item()
         return losses
@@ -294,7 +322,7 @@ class Trainer:
     def _evaluate_held_out(self, holdout, log: Optional[Callable[[str], None]], scalars=None) -> None:
         losses = {"step": self.step, **self.evaluate(holdout)}
         if scalars is not None:
-            scalars.add_all("held_out", losses, self.step, "loss", "policy_loss", "value_loss", "constant_value_loss")
+            scalars.add_all("held_out", losses, self.step, *LOSS_NAMES, "constant_value_loss")
         position = self.position
         position.evaluations.append(losses)
         if position.best < 0 or losses["loss"] < position.evaluations[position.best]["loss"]:
@@ -304,7 +332,8 @@ class Trainer:
             position.stopped = True
         if log:
             log(f"step {self.step}: held-out loss {losses['loss']:.4f} (policy {losses['policy_loss']:.4f}, "
-                f"value {losses['value_loss']:.4f}; constant value {losses['constant_value_loss']:.4f})"
+                f"value {losses['value_loss']:.4f}, score {losses['score_loss']:.4f}; "
+                f"constant value {losses['constant_value_loss']:.4f})"
                 + (", stopping: no improvement" if position.stopped else ""))
 
     def train(
@@ -349,13 +378,13 @@ class Trainer:
             losses = self.train_step(*gather(dataset, batches.batch(self.position.batches)))
             self.position.batches += 1
             for name, value in losses.items():
-                self.position.loss_sums[name] += value
+                self.position.loss_sums[name] = self.position.loss_sums.get(name, 0.0) + value
             if scalars is not None:
                 scalars.add_all("train", {**losses, "learning_rate": self.learning_rate}, self.step)
             if log and log_every and self.step % log_every == 0:
                 log(
                     f"step {self.step}: loss {losses['loss']:.4f} (policy {losses['policy_loss']:.4f}, "
-                    f"value {losses['value_loss']:.4f}), lr {self.learning_rate:.2e}"
+                    f"value {losses['value_loss']:.4f}, score {losses['score_loss']:.4f}), lr {self.learning_rate:.2e}"
                 )
             if measured and (self.position.batches % max(1, self.config.eval_every) == 0 or self.step >= until_step):
                 self._evaluate_held_out(holdout, log, scalars)
@@ -477,6 +506,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--min-lr-fraction", type=float, default=TrainConfig.min_lr_fraction)
     parser.add_argument("--grad-clip", type=float, default=TrainConfig.grad_clip)
     parser.add_argument("--value-loss-weight", type=float, default=TrainConfig.value_loss_weight)
+    parser.add_argument("--score-loss-weight", type=float, default=TrainConfig.score_loss_weight,
+                        help="weight of the score head's loss (default %(default)s; a network without one ignores it)")
     parser.add_argument("--seed", type=int, default=TrainConfig.seed)
     parser.add_argument("--holdout-fraction", type=float, default=0.0,
                         help="share of the games kept out of training to measure it and stop early (default 0: none)")
@@ -509,6 +540,7 @@ def config_from_args(args: argparse.Namespace) -> TrainConfig:
         min_lr_fraction=args.min_lr_fraction,
         grad_clip=args.grad_clip,
         value_loss_weight=args.value_loss_weight,
+        score_loss_weight=args.score_loss_weight,
         seed=args.seed,
         eval_every=args.eval_every,
         patience=args.patience,
@@ -520,7 +552,8 @@ def check_options(args: argparse.Namespace) -> None:
     for option, value, least in (
         ("--steps", args.steps, 1), ("--batch-size", args.batch_size, 1), ("--weight-decay", args.weight_decay, 0),
         ("--warmup-steps", args.warmup_steps, 0), ("--schedule-steps", args.schedule_steps, 1),
-        ("--value-loss-weight", args.value_loss_weight, 0), ("--channels", args.channels, 2),
+        ("--value-loss-weight", args.value_loss_weight, 0), ("--score-loss-weight", args.score_loss_weight, 0),
+        ("--channels", args.channels, 2),
         ("--blocks", args.blocks, 0), ("--checkpoint-every", args.checkpoint_every, 0),
         ("--checkpoint-minutes", args.checkpoint_minutes, 0), ("--log-every", args.log_every, 0),
         ("--threads", args.threads, 1), ("--eval-every", args.eval_every, 1), ("--patience", args.patience, 0),
