@@ -11,6 +11,13 @@ of a quarter of the board, in the same player order). The win-share payoff of a 
 game says little about a position, one bit or so per game; the final cell counts say how
 well every player did, and shape the shared layers with that denser signal. The engine
 never sees the score head: `forward` returns policy and value only.
+
+A network may also turn every position so that the player to move sits in the top-left
+corner before its layers see it, and turn the policy back. The players start in the four
+corners, clockwise in their order of play, and the planes already name the players from the
+mover on, so a quarter turn that brings the mover's corner to the top left gives the same
+game: the layers then learn one corner's play instead of four. The mover's corner is the
+corner cell it covers, or else the corner cell it may cover now (its first piece).
 """
 
 from __future__ import annotations
@@ -51,13 +58,15 @@ class ResidualBlock(nn.Module):
 class PolicyValueNet(nn.Module):
     """Input (B, 5, d, d) float planes; output (policy logits (B, d*d), value logits (B, 4))."""
 
-    def __init__(self, channels: int = 32, blocks: int = 3, score_head: bool = True) -> None:
+    def __init__(self, channels: int = 32, blocks: int = 3, score_head: bool = True,
+                 mover_corner: bool = True) -> None:
         super().__init__()
         if channels < 2 or blocks < 0:
             raise ValueError(f"need channels >= 2 and blocks >= 0, got channels={channels}, blocks={blocks}")
         self.channels = channels
         self.blocks = blocks
         self.has_score_head = bool(score_head)
+        self.mover_corner = bool(mover_corner)
         head = max(2, channels // 2)
         self.stem = nn.Sequential(
             nn.Conv2d(STATE_PLANES, channels, 3, padding=1, bias=False),
@@ -101,11 +110,51 @@ class PolicyValueNet(nn.Module):
     def _shared(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
         if x.dim() != 4 or x.shape[1] != STATE_PLANES or x.shape[2] != x.shape[3]:
             raise ValueError(f"expected planes of shape (B, {STATE_PLANES}, d, d), got {tuple(x.shape)}")
+        turns = mover_turns(x) if self.mover_corner else None
+        if turns is not None:
+            x = rotate_each(x, turns)
         features = self.trunk(self.stem(x))
-        policy = self.policy_head(features).flatten(1)
+        policy = self.policy_head(features)
+        if turns is not None:
+            policy = rotate_each(policy, turns, inverse=True)
+        policy = policy.flatten(1)
         v = self.value_conv(features)
         pooled = torch.cat((v.mean(dim=(2, 3)), v.amax(dim=(2, 3))), dim=1)
         return policy, features, pooled
+
+
+# Corner cells in the players' order: top left, top right, bottom right, bottom left.
+def _corner_cells(x: torch.Tensor) -> torch.Tensor:
+    """(B, planes, 4): every plane's value at the four corners."""
+    return torch.stack((x[:, :, 0, 0], x[:, :, 0, -1], x[:, :, -1, -1], x[:, :, -1, 0]), dim=2)
+
+
+def mover_turns(x: torch.Tensor) -> list[torch.Tensor]:
+    """Per position, a one-hot (B,) float mask for each of the quarter turns 0 to 3 that
+    brings the mover's corner (plane 0 covers it, or else plane 4 marks it legal) to the top left."""
+    corners = _corner_cells(x)
+    key = 2 * corners[:, 0] + corners[:, STATE_PLANES - 1]
+    mover = key.argmax(dim=1)
+    return [(mover == k).to(x.dtype) for k in range(PLAYERS)]
+
+
+def rotate_each(x: torch.Tensor, turns: list[torch.Tensor], inverse: bool = False) -> torch.Tensor:
+    """Each position of `x` (B, C, d, d) turned by the quarter turns its mask in `turns` selects:
+    counter-clockwise (top right to top left), or clockwise with `inverse`."""
+    direction = -1 if inverse else 1
+    return sum(turn.view(-1, 1, 1, 1) * quarter_turns(x, direction * k) for k, turn in enumerate(turns))
+
+
+def quarter_turns(x: torch.Tensor, k: int) -> torch.Tensor:
+    """torch.rot90(x, k, dims=(2, 3)) spelt with flips and transposes, which every exporter knows."""
+    k %= 4
+    if k == 1:
+        return x.flip(3).transpose(2, 3)
+    if k == 2:
+        return x.flip(2).flip(3)
+    if k == 3:
+        return x.transpose(2, 3).flip(3)
+    return x
 
 
 def inference_model(model: nn.Module, device: Any = "cpu") -> nn.Module:
@@ -139,16 +188,18 @@ def _fold_batch_norms(model: PolicyValueNet) -> PolicyValueNet:
 
 
 def model_config(model: PolicyValueNet) -> dict:
-    return {"arch": "resnet", "channels": model.channels, "blocks": model.blocks, "score_head": model.has_score_head}
+    return {"arch": "resnet", "channels": model.channels, "blocks": model.blocks,
+            "score_head": model.has_score_head, "mover_corner": model.mover_corner}
 
 
 def build_model(config: dict) -> PolicyValueNet:
     arch = config.get("arch", "resnet")
     if arch != "resnet":
         raise ValueError(f"unknown network architecture {arch!r}")
-    # Checkpoints written before the score head existed name none and hold none.
+    # Checkpoints written before these options existed have neither.
     return PolicyValueNet(channels=int(config["channels"]), blocks=int(config["blocks"]),
-                          score_head=bool(config.get("score_head", False)))
+                          score_head=bool(config.get("score_head", False)),
+                          mover_corner=bool(config.get("mover_corner", False)))
 
 
 def new_model(seed: Optional[int] = None, **sizes: int) -> PolicyValueNet:
@@ -290,9 +341,10 @@ def _weights_problem(config: Any, state: Any) -> Optional[str]:
     held_blocks = {key.split(".")[1] for key in state if isinstance(key, str) and key.startswith("trunk.")}
     if held_blocks != {str(b) for b in range(blocks)}:
         return f"model_config names {blocks} blocks, the weights hold {len(held_blocks)}"
+    for option in ("score_head", "mover_corner"):
+        if not isinstance(config.get(option, False), bool):
+            return f"model_config names {option} {brief(repr(config[option]))}, not true or false"
     score_head = config.get("score_head", False)
-    if not isinstance(score_head, bool):
-        return f"model_config names score_head {brief(repr(score_head))}, not true or false"
     if score_head != any(isinstance(key, str) and key.startswith("score_fc.") for key in state):
         return f"model_config says score_head {str(score_head).lower()}, the weights say otherwise"
     return None
