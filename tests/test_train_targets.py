@@ -10,7 +10,7 @@ np = pytest.importorskip("numpy")
 from tavlox_zero import rules  # noqa: E402
 from tavlox_zero.dataset import TrainingDataset, write_shard  # noqa: E402
 from tavlox_zero.network import new_model  # noqa: E402
-from tavlox_zero.train import TrainConfig, Trainer, gather, policy_loss, value_loss  # noqa: E402
+from tavlox_zero.train import TrainConfig, Trainer, gather, policy_loss, split_positions, value_loss  # noqa: E402
 
 DIM = 5
 
@@ -112,19 +112,27 @@ def test_losses_are_the_cross_entropy_and_bottom_out_at_the_target_entropy():
     assert uniform > at_target
 
 
-def test_score_target_is_every_players_final_cells_seen_by_the_mover_and_trains_the_score_head(shard):
-    """The rules engine's final scores (minus the 89 cells a player holds at the start) are
-    the cells each player placed; the target is that share of a quarter of the board."""
-    path, records, final_scores = shard
-    dataset = TrainingDataset([str(path)])
+def test_value_and_score_targets_of_the_recorded_positions_and_the_score_head_learns(shard, tmp_path):
+    """Positions searched with the fast budget carry no policy and are no items; every item's
+    value and score targets are those of its own position. The score target is the rules
+    engine's final score plus the 89 cells a player holds at the start (the cells it placed),
+    as a share of a quarter of the board."""
+    _, records, final_scores = shard
+    unrecorded = [(game_id, (moves, [p if i % 3 else [] for i, p in enumerate(policies)], payoffs))
+                  for game_id, (moves, policies, payoffs) in records]
+    dataset = TrainingDataset([str(write_shard(tmp_path / "fast.npz", unrecorded, DIM))])
     index = 0
-    for (_, (moves, _, _)), scores in zip(records, final_scores):
+    for (_, (moves, _, payoffs)), scores in zip(records, final_scores):
         placed = [89 + score for score in scores]
-        for player, _ in moves:
-            expected = [placed[(player + k) % 4] * 4 / (DIM * DIM) for k in range(4)]
+        for player, _ in [move for i, move in enumerate(moves) if i % 3]:
+            _, _, value = dataset[index]
             target = dataset.scores([index])[0].tolist()
-            assert np.allclose(target, expected), f"position {index}: mover {player}, score target {target}"
+            assert np.allclose(target, [placed[(player + k) % 4] * 4 / (DIM * DIM) for k in range(4)]), index
+            assert np.allclose(value, [payoffs[(player + k) % 4] for k in range(4)]), index
             index += 1
+    assert index == len(dataset)
+    training, held = split_positions(dataset, 0.5)
+    assert sorted(np.concatenate((training, held)).tolist()) == list(range(len(dataset)))
     trainer = Trainer(new_model(0, channels=8, blocks=1), TrainConfig(batch_size=32, warmup_steps=0))
     batch = gather(dataset, torch.arange(len(dataset)))
     first = trainer.train_step(*batch)["score_loss"]

@@ -512,13 +512,13 @@ class _PositionTable:
         self._offsets = shard.policy_offsets
         self._tiles = shard.policy_tiles
         self._weights = _policy_weights(shard.policy_fractions, np.diff(shard.policy_offsets))
-        movers = shard.moves[:, 0]
-        self.games = shard.position_games()
-        payoffs = shard.payoffs[self.games]
+        movers = shard.moves[self.kept, 0]
+        # The game of every item (not of every position: unrecorded positions are no items).
+        self.games = shard.position_games()[self.kept]
         rotation = (movers[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
-        self.values = np.take_along_axis(payoffs, rotation, axis=1).astype(np.float32)[self.kept]
+        self.values = np.take_along_axis(shard.payoffs[self.games], rotation, axis=1).astype(np.float32)
         cells_placed = _cells_placed(shard)[self.games] * (PLAYERS / cells)
-        self.scores = np.take_along_axis(cells_placed, rotation, axis=1).astype(np.float32)[self.kept]
+        self.scores = np.take_along_axis(cells_placed, rotation, axis=1).astype(np.float32)
         if self.size == shard.num_positions:
             self.kept = None  # every position is recorded: items are positions
 

@@ -36,14 +36,18 @@ Training: an iteration trains on the newest shards, newest first, until they
 hold `window_positions` positions (always all of its own shards; never shards
 older than `window` iterations), minus the held-out games (see train.py), a
 share `holdout_fraction` of every iteration's games that measures the training
-and stops it early. Its steps are `steps_per_iteration` when set, else enough
+(and, with a `patience`, stops it early and keeps its best weights; by default
+every step is kept, because the held-out loss of one iteration's noisy games
+rose and fell from step to step and early stopping threw most training away).
+Its steps are `steps_per_iteration` when set, else enough
 for every new training position to be drawn `sample_reuse` times on average.
 
 A resumed run keeps the settings saved in config.json; only the number of
 iterations may grow. With a fixed step count the learning-rate schedule spans
 the iterations set at the start and stays at its floor after them; with steps
-from the reuse target it spans the run's iterations, its length extrapolated
-from each iteration's steps. A run saved before the training settings above
+from the reuse target it spans the run's iterations, or those that fit a time
+budget at the pace of the last one, its length extrapolated from each
+iteration's steps. A run saved before the training settings above
 existed resumes as it started: no position limit and no held-out games.
 """
 
@@ -130,6 +134,8 @@ class RunConfig:
         )
 
 
+# A loop keeps every training step: see the module's docstring.
+LOOP_PATIENCE = 0
 BEFORE_TRAINING_SETTINGS = {"window_positions": 0, "holdout_fraction": 0.0, "eval_simulations": 0}
 
 
@@ -716,7 +722,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--eval-every", type=int,
                        help=f"steps between held-out evaluations (default {defaults_train.eval_every})")
     group.add_argument("--patience", type=int, help=f"held-out evaluations without improvement before an "
-                                                     f"iteration's training stops (default {defaults_train.patience})")
+                                                     f"iteration's training stops and keeps its best weights "
+                                                     f"(default {LOOP_PATIENCE}: never, every step is kept)")
     group.add_argument("--eval-games", type=int, help=f"default {defaults_loop.eval_games}")
     group.add_argument("--eval-simulations", type=int,
                        help="simulations of the search in the evaluation matches (0: greedy on the policy; "
@@ -795,7 +802,7 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
         schedule_steps=loop.iterations * loop.steps_per_iteration,
         seed=given.get(("train", "seed"), train_defaults.seed),
         eval_every=given.get(("train", "eval_every"), train_defaults.eval_every),
-        patience=given.get(("train", "patience"), train_defaults.patience),
+        patience=given.get(("train", "patience"), LOOP_PATIENCE),
         score_loss_weight=given.get(("train", "score_loss_weight"), train_defaults.score_loss_weight),
     )
     at_least("--batch-size", train.batch_size, 1)
