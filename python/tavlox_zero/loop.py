@@ -95,7 +95,7 @@ class LoopConfig:
     window_positions: int = 100_000
     # Steps per iteration; 0: ceil(sample_reuse * new training positions / batch size).
     steps_per_iteration: int = 0
-    sample_reuse: float = 1.5
+    sample_reuse: float = 4.0
     holdout_fraction: float = 0.1
     eval_games: int = 100
     # Simulations of the evaluation matches' search; 0: greedy on the policy; None: the run's sims.
@@ -136,7 +136,7 @@ class RunConfig:
 
 # A loop keeps every training step: see the module's docstring.
 LOOP_PATIENCE = 0
-BEFORE_TRAINING_SETTINGS = {"window_positions": 0, "holdout_fraction": 0.0, "eval_simulations": 0}
+BEFORE_TRAINING_SETTINGS = {"window_positions": 0, "sample_reuse": 1.5, "holdout_fraction": 0.0, "eval_simulations": 0}
 
 
 def newest_shards(shards: list[tuple[int, int]], iteration: int, window: int, positions: int) -> list[int]:
