@@ -448,11 +448,7 @@ class TrainingDataset:
         planes = np.empty((len(indices), STATE_PLANES, dim, dim), dtype=np.float32)
         policy = np.empty((len(indices), dim * dim), dtype=np.float32)
         value = np.empty((len(indices), PLAYERS), dtype=np.float32)
-        table_of = np.searchsorted(self._starts, indices, side="right") - 1
-        for t in np.unique(table_of):
-            chosen = np.flatnonzero(table_of == t)
-            local = indices[chosen] - self._starts[t]
-            table = self._tables[t]
+        for table, chosen, local in self._by_table(indices):
             planes[chosen] = table.planes(local)
             policy[chosen] = table.policies(local)
             value[chosen] = table.values[local]
@@ -464,12 +460,18 @@ class TrainingDataset:
         import torch
 
         indices = np.asarray(indices, dtype=np.int64)
-        table_of = np.searchsorted(self._starts, indices, side="right") - 1
         scores = np.empty((len(indices), PLAYERS), dtype=np.float32)
+        for table, chosen, local in self._by_table(indices):
+            scores[chosen] = table.scores[local]
+        return torch.from_numpy(scores)
+
+    def _by_table(self, indices: np.ndarray) -> Iterator[tuple["_PositionTable", np.ndarray, np.ndarray]]:
+        """For each shard holding some of `indices`: its table, where those items sit in
+        `indices`, and their numbers within the table."""
+        table_of = np.searchsorted(self._starts, indices, side="right") - 1
         for t in np.unique(table_of):
             chosen = np.flatnonzero(table_of == t)
-            scores[chosen] = self._tables[t].scores[indices[chosen] - self._starts[t]]
-        return torch.from_numpy(scores)
+            yield self._tables[t], chosen, indices[chosen] - self._starts[t]
 
 
 def iterate_batches(dataset: TrainingDataset, batch_size: int, *, shuffle: bool = True,
@@ -514,10 +516,11 @@ class _PositionTable:
         self._weights = _policy_weights(shard.policy_fractions, np.diff(shard.policy_offsets))
         movers = shard.moves[self.kept, 0]
         # The game of every item (not of every position: unrecorded positions are no items).
-        self.games = shard.position_games()[self.kept]
+        games = shard.position_games()
+        self.games = games[self.kept]
         rotation = (movers[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
         self.values = np.take_along_axis(shard.payoffs[self.games], rotation, axis=1).astype(np.float32)
-        cells_placed = _cells_placed(shard)[self.games] * (PLAYERS / cells)
+        cells_placed = _cells_placed(shard, games)[self.games] * (PLAYERS / cells)
         self.scores = np.take_along_axis(cells_placed, rotation, axis=1).astype(np.float32)
         if self.size == shard.num_positions:
             self.kept = None  # every position is recorded: items are positions
@@ -542,9 +545,10 @@ class _PositionTable:
         return dense
 
 
-def _cells_placed(shard: Shard) -> np.ndarray:
-    """(G, 4): the cells each player placed in each game, one per move of theirs."""
-    owners = shard.position_games() * PLAYERS + shard.moves[:, 0].astype(np.int64)
+def _cells_placed(shard: Shard, games: np.ndarray) -> np.ndarray:
+    """(G, 4): the cells each player placed in each game, one per move of theirs
+    (`games`: the game of every position)."""
+    owners = games * PLAYERS + shard.moves[:, 0].astype(np.int64)
     return np.bincount(owners, minlength=shard.num_games * PLAYERS).reshape(shard.num_games, PLAYERS).astype(np.float64)
 
 

@@ -98,16 +98,17 @@ class PolicyValueNet(nn.Module):
         ) if score_head else None
 
     def forward(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-        policy, _, pooled = self._shared(x)
+        policy, pooled = self._shared(x)
         return policy, self.value_fc(pooled)
 
     def heads(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, Optional[torch.Tensor]]:
         """Policy logits, value logits and predicted final cell shares (None without a score head)."""
-        policy, _, pooled = self._shared(x)
+        policy, pooled = self._shared(x)
         scores = self.score_fc(pooled) if self.score_fc is not None else None
         return policy, self.value_fc(pooled), scores
 
-    def _shared(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+    def _shared(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        """Policy logits and the value heads' pooled board summary."""
         if x.dim() != 4 or x.shape[1] != STATE_PLANES or x.shape[2] != x.shape[3]:
             raise ValueError(f"expected planes of shape (B, {STATE_PLANES}, d, d), got {tuple(x.shape)}")
         turns = mover_turns(x) if self.mover_corner else None
@@ -120,7 +121,7 @@ class PolicyValueNet(nn.Module):
         policy = policy.flatten(1)
         v = self.value_conv(features)
         pooled = torch.cat((v.mean(dim=(2, 3)), v.amax(dim=(2, 3))), dim=1)
-        return policy, features, pooled
+        return policy, pooled
 
 
 # Corner cells in the players' order: top left, top right, bottom right, bottom left.
