@@ -7,7 +7,6 @@
 
 #include "batched_engine.h"
 #include "fault.h"
-#include "match_games.h"
 #include "scripted_evaluator.h"
 
 namespace tavlox::self_play {

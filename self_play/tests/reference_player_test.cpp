@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <set>
 
-#include "match_games.h"
+#include "matches.h"
 #include "reference_player.h"
 #include "scripted_evaluator.h"
 

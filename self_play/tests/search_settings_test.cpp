@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "gumbel.h"
-#include "match_games.h"
+#include "matches.h"
 #include "mcts.h"
 #include "scripted_evaluator.h"
 #include "training_game.h"

@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "fault.h"
-#include "match_games.h"
 #include "matches.h"
 
 namespace tavlox::self_play {
@@ -244,11 +243,8 @@ FinishedGame BatchedEngine::play(GameTask& task, uint64_t index) {
       break;
     }
     case JobKind::kAgainstRandom: {
-      // Default match settings play the one-game driver's match, draw for draw.
       const MatchPlay match{options_.config, options_.search, options_.match};
-      const auto result = options_.match.is_default()
-                              ? test_against_random(task.evaluators[0], options_.config, rng, text)
-                              : against_reference_game(task.evaluators[0], match, index, rng, text);
+      const auto result = against_reference_game(task.evaluators[0], match, index, rng, text);
       if (const float* payoff = std::get_if<float>(&result)) {
         game.payoff = *payoff;
       } else {
