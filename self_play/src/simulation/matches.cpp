@@ -86,6 +86,15 @@ Result<Game> play_match(const MatchPlay& play, uint64_t opening_number, Rng& rng
   return game;
 }
 
+// Network `first` in seat game_number % 4 and `second` in the others, played to the end.
+Result<Game> head_to_head(Evaluator& first, Evaluator& second, const MatchPlay& play,
+                          uint64_t game_number, Rng& rng, TextOutput& out) {
+  const uint32_t seat = uint32_t(game_number % kPlayers);
+  return play_match(play, game_number / kPlayers, rng, out, [&](const Game& game) {
+    return match_action(game.player() == seat ? first : second, play, game, rng);
+  });
+}
+
 }  // namespace
 
 std::string debug_quote(std::string_view text) {
@@ -151,12 +160,9 @@ std::optional<uint32_t> opening_tile(const MatchSettings& match, uint64_t game_n
 
 Result<float> head_to_head_game(Evaluator& first, Evaluator& second, const MatchPlay& play,
                                 uint64_t game_number, Rng& rng, TextOutput& out) {
-  const uint32_t seat = uint32_t(game_number % kPlayers);
-  auto finished = play_match(play, game_number / kPlayers, rng, out, [&](const Game& game) {
-    return match_action(game.player() == seat ? first : second, play, game, rng);
-  });
+  auto finished = head_to_head(first, second, play, game_number, rng, out);
   if (const ErrorText* error = error_of(finished)) return *error;
-  return std::get<Game>(finished).get_payoff()[seat];
+  return std::get<Game>(finished).get_payoff()[game_number % kPlayers];
 }
 
 Result<float> against_reference_game(Evaluator& model, const MatchPlay& play, uint64_t game_number,
@@ -181,10 +187,7 @@ Result<float> test_game(Evaluator& model, Evaluator& baseline, Rng& rng, TextOut
   config.dim = kTestGameDim;
   const SearchSettings search;
   const MatchSettings match;
-  const MatchPlay play{config, search, match};
-  auto finished = play_match(play, 0, rng, out, [&](const Game& game) {
-    return match_action(game.player() == 0 ? model : baseline, play, game, rng);
-  });
+  auto finished = head_to_head(model, baseline, MatchPlay{config, search, match}, 0, rng, out);
   if (const ErrorText* error = error_of(finished)) return *error;
   const Game& game = std::get<Game>(finished);
   out.write("Finished Game\n");

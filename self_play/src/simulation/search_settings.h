@@ -51,11 +51,6 @@ struct MatchSettings {
   ReferenceKind opponents = ReferenceKind::kRandomTiles;
   bool rotate_seats = false;
   std::optional<ReferenceKind> subject;
-
-  bool is_default() const {
-    return simulations == 0 && opening == OpeningKind::kNone &&
-           opponents == ReferenceKind::kRandomTiles && !rotate_seats && !subject;
-  }
 };
 
 // Why the settings cannot be used, or nothing when they can.
