@@ -169,12 +169,12 @@ class BatchedEngine:
         self.seed = secrets.randbits(63) if seed is None else int(seed)
         self._networks = list(networks)
         self._engine = _engine.Engine(
-            kind, tuple(getattr(config, name) for name in CONFIG_FIELDS), games, in_flight,
+            kind, config, games, in_flight,
             search_threads or default_search_threads(), batch_size or max(1, -(-in_flight // slots)),
             self.seed, games if max_failed_games is None else max_failed_games, slots,
             None if game_numbers is None else list(game_numbers),
-            search=None if search.is_default() else search.engine_tuple(),
-            match=None if match.is_default() else match.engine_tuple())
+            search=None if search.is_default() else search,
+            match=None if match.is_default() else match)
         self.search, self.match = search, match
         self.dim = self._engine.dim
         self.games_in_flight = in_flight

@@ -8,60 +8,33 @@ and checks its values before any worker sees them.
 from __future__ import annotations
 
 import argparse
-import operator
-from dataclasses import asdict, dataclass, fields
+from dataclasses import asdict, fields
 from typing import Any, Mapping
 
-from .constants import (
-    CHANNELS_FIRST,
-    CHANNELS_LAST,
-    DEFAULT_DIM,
-    FLOAT_CONFIG_FIELDS,
-    INTEGER_CONFIG_FIELDS,
-    MAX_DIM,
-    MIN_DIM,
-)
+from .constants import DEFAULT_DIM, MAX_DIM, MIN_DIM
+from .settings import engine_schema, settings_dataclass
+
+# The engine's table names the fields and holds their defaults and ranges; here are the
+# options and the wordings users know.
+SCHEMA = engine_schema("config", "engine", "name", {
+    "dim": {"label": "the board side (dim)",
+            "help": f"board side, {MIN_DIM} to {MAX_DIM} (default {{default}}, or the checkpoint's)"},
+    "rep": {"wording": "be 1 (channels first) or 2 (channels last)", "choices": (1, 2)},
+    "sims_per_move": {"option": "--sims", "help": "search simulations before every move (default {default})"},
+}, what="engine configuration keys")
 
 
-@dataclass
+@settings_dataclass(SCHEMA)
 class EngineConfig:
     """Search and game settings handed to every engine call."""
 
-    dim: int = DEFAULT_DIM
-    rep: int = CHANNELS_FIRST
-    sims_per_move: int = 64
-    sample_moves: int = 30
-    c_base: float = 19652.0
-    c_init: float = 1.25
-    dirichlet_alpha: float = 0.3
-    exploration_fraction: float = 0.25
-
     def __post_init__(self) -> None:
-        for name in INTEGER_CONFIG_FIELDS:
-            setattr(self, name, _as_int(name, getattr(self, name)))
-        for name in FLOAT_CONFIG_FIELDS:
-            setattr(self, name, float(getattr(self, name)))
-        self.validate()
+        for name, value in SCHEMA.validate(asdict(self)).items():
+            setattr(self, name, value)
 
     def validate(self) -> None:
         """Raises ValueError naming the first field that the engine would misuse."""
-        if not MIN_DIM <= self.dim <= MAX_DIM:
-            raise ValueError(f"the board side (dim) must lie in {MIN_DIM} to {MAX_DIM}, got {self.dim}")
-        if self.rep not in (CHANNELS_FIRST, CHANNELS_LAST):
-            raise ValueError(f"rep must be {CHANNELS_FIRST} (channels first) or {CHANNELS_LAST} (channels last), "
-                             f"got {self.rep}")
-        if self.sims_per_move < 1:
-            raise ValueError(f"sims_per_move must be at least 1, got {self.sims_per_move}")
-        if self.sample_moves < 0:
-            raise ValueError(f"sample_moves must not be negative, got {self.sample_moves}")
-        if not self.c_base > 0:
-            raise ValueError(f"c_base must be positive, got {self.c_base}")
-        if not self.c_init >= 0:
-            raise ValueError(f"c_init must not be negative, got {self.c_init}")
-        if not self.dirichlet_alpha > 0:
-            raise ValueError(f"dirichlet_alpha must be positive, got {self.dirichlet_alpha}")
-        if not 0 <= self.exploration_fraction <= 1:
-            raise ValueError(f"exploration_fraction must lie in [0, 1], got {self.exploration_fraction}")
+        SCHEMA.validate(asdict(self))
 
     def to_dict(self) -> dict:
         return asdict(self)
@@ -69,11 +42,7 @@ class EngineConfig:
     @classmethod
     def from_dict(cls, values: Mapping[str, Any]) -> "EngineConfig":
         """Builds a config from saved values; unknown keys are an error, missing ones take defaults."""
-        known = {f.name for f in fields(cls)}
-        unknown = sorted(set(values) - known)
-        if unknown:
-            raise ValueError(f"unknown engine configuration keys: {', '.join(unknown)}")
-        return cls(**dict(values))
+        return cls(**SCHEMA.known(values))
 
     @classmethod
     def from_args(cls, args: argparse.Namespace, default_dim: int = DEFAULT_DIM) -> "EngineConfig":
@@ -86,32 +55,4 @@ class EngineConfig:
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Adds one option per field (--dim, --sims, ...), defaulting to the dataclass defaults."""
-    d = EngineConfig()
-    group = parser.add_argument_group("engine")
-    group.add_argument("--dim", type=int, default=None,
-                       help=f"board side, {MIN_DIM} to {MAX_DIM} (default {d.dim}, or the checkpoint's)")
-    group.add_argument("--rep", type=int, choices=(CHANNELS_FIRST, CHANNELS_LAST), default=d.rep,
-                       help=f"state layout sent to the network: {CHANNELS_FIRST} channels first, "
-                            f"{CHANNELS_LAST} channels last")
-    group.add_argument("--sims", dest="sims_per_move", type=int, default=d.sims_per_move,
-                       help="search simulations before every move (default %(default)s)")
-    group.add_argument("--sample-moves", type=int, default=d.sample_moves,
-                       help="moves sampled from the visit counts at the start of a game (default %(default)s)")
-    group.add_argument("--c-base", type=float, default=d.c_base, help="exploration base constant")
-    group.add_argument("--c-init", type=float, default=d.c_init, help="exploration initial constant")
-    group.add_argument("--dirichlet-alpha", type=float, default=d.dirichlet_alpha,
-                       help="concentration of the root noise (default %(default)s)")
-    group.add_argument("--exploration-fraction", type=float, default=d.exploration_fraction,
-                       help="weight of the root noise in the root priors (default %(default)s)")
-
-
-def _as_int(name: str, value: Any) -> int:
-    # bool is an int subclass the engine would accept, but here it is almost surely a mistake.
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, got {value!r}")
-    if isinstance(value, float) and value.is_integer():
-        return int(value)
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, got {value!r}") from None
+    SCHEMA.add_arguments(parser, defaults={"dim": None})

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 
@@ -34,8 +34,8 @@ class Choice:
 class NetworkPlayer:
     """Plays the position of a rules Game with ``sims`` simulations per tile."""
 
-    def __init__(self, model: Any, sims: int, seed: int = 0, c_base: float = 19652.0, c_init: float = 1.25,
-                 backend: str = "torch") -> None:
+    def __init__(self, model: Any, sims: int, seed: int = 0, c_base: Optional[float] = None,
+                 c_init: Optional[float] = None, backend: str = "torch") -> None:
         import torch
 
         from .inference import make_network
@@ -47,8 +47,9 @@ class NetworkPlayer:
         self._network = make_network(self.model, "cpu", backend)
         self.sims = sims
         self.seed = seed
-        self.c_base = c_base
-        self.c_init = c_init
+        # Left out: the engine configuration's defaults.
+        self._constants = {name: value for name, value in (("c_base", c_base), ("c_init", c_init))
+                           if value is not None}
 
     def evaluate(self, planes: bytes) -> tuple:
         """The network on one position: (policy logits, value logits) as float32 arrays."""
@@ -68,7 +69,7 @@ class NetworkPlayer:
     def choose(self, game: Game) -> Choice:
         """The most visited tile of one search of the game's position (ties to the lower tile)."""
         tiles = [tile for _, tile in game.history]
-        visits = search_position(game.dim, tiles, self.sims, self.evaluate, self.seed + len(tiles), self.c_base, self.c_init)
+        visits = search_position(game.dim, tiles, self.sims, self.evaluate, self.seed + len(tiles), **self._constants)
         if not visits:
             raise NetworkFailed("the search found no tile to play: the network's answers gave it nothing to rank")
         best = max(visits, key=lambda entry: (entry[1], -entry[0]))

@@ -15,6 +15,8 @@
 #include "matches.h"
 #include "pieces.h"
 #include "py_ref.h"
+#include "settings_objects.h"
+#include "settings_table.h"
 
 namespace tavlox::self_play {
 // position_search.cpp: one search of one position, the network asked through a Python function.
@@ -104,99 +106,6 @@ bool parse_kind(const char* name, JobKind& kind) {
 
 // ---- Engine ----
 
-// Search settings from (root, fpu_reduction or None, gumbel_actions, c_visit, c_scale,
-// full_search_probability, fast_simulations); None keeps the defaults.
-bool read_search(PyObject* tuple, tavlox::self_play::SearchSettings& out) {
-  if (tuple == Py_None) return true;
-  const char* root = nullptr;
-  PyObject* fpu = Py_None;
-  Py_ssize_t actions = 0, fast = 0;
-  if (!PyArg_ParseTuple(tuple,
-                        "sOnfffn;search settings: (root, fpu_reduction, gumbel_actions, "
-                        "c_visit, c_scale, full_search_probability, fast_simulations)",
-                        &root, &fpu, &actions, &out.c_visit, &out.c_scale,
-                        &out.full_search_probability, &fast)) {
-    return false;
-  }
-  if (std::strcmp(root, "puct") == 0) {
-    out.root = tavlox::self_play::RootKind::kPuct;
-  } else if (std::strcmp(root, "gumbel") == 0) {
-    out.root = tavlox::self_play::RootKind::kGumbel;
-  } else {
-    PyErr_Format(PyExc_ValueError, "unknown root '%s': expected 'puct' or 'gumbel'", root);
-    return false;
-  }
-  if (fpu != Py_None) {
-    const double reduction = PyFloat_AsDouble(fpu);
-    if (reduction == -1.0 && PyErr_Occurred()) return false;
-    out.fpu_reduction = float(reduction);
-  }
-  if (actions < 0 || fast < 0) {
-    PyErr_SetString(PyExc_ValueError, "Gumbel actions and fast simulations must not be negative");
-    return false;
-  }
-  out.gumbel_actions = std::size_t(actions);
-  out.fast_simulations = std::size_t(fast);
-  return true;
-}
-
-// A reference player's kind from its name; false with a Python error for an unknown name.
-bool read_reference(const char* name, tavlox::self_play::ReferenceKind& out) {
-  if (const auto kind = tavlox::self_play::reference_kind(name)) {
-    out = *kind;
-    return true;
-  }
-  PyErr_Format(PyExc_ValueError,
-               "unknown reference player '%s': expected 'random-tiles', 'random-piece', "
-               "'largest-piece' or 'heuristic'",
-               name);
-  return false;
-}
-
-// Match settings from (simulations, opening, random_tiles[, opponents, rotate_seats, subject]),
-// the opening "none", "first-tile" or "random", the players reference player names and the
-// subject None for the network; None keeps the defaults.
-bool read_match(PyObject* tuple, tavlox::self_play::MatchSettings& out) {
-  using tavlox::self_play::OpeningKind;
-  if (tuple == Py_None) return true;
-  Py_ssize_t simulations = 0, tiles = 0;
-  const char* opening = nullptr;
-  const char* opponents = "random-tiles";
-  int rotate = 0;
-  const char* subject = nullptr;
-  if (!PyArg_ParseTuple(tuple,
-                        "nsn|spz;match settings: (simulations, opening, random_tiles[, opponents, "
-                        "rotate_seats, subject])",
-                        &simulations, &opening, &tiles, &opponents, &rotate, &subject)) {
-    return false;
-  }
-  if (std::strcmp(opening, "none") == 0) {
-    out.opening = OpeningKind::kNone;
-  } else if (std::strcmp(opening, "first-tile") == 0) {
-    out.opening = OpeningKind::kFirstTile;
-  } else if (std::strcmp(opening, "random") == 0) {
-    out.opening = OpeningKind::kRandom;
-  } else {
-    PyErr_Format(PyExc_ValueError,
-                 "unknown opening '%s': expected 'none', 'first-tile' or 'random'", opening);
-    return false;
-  }
-  if (simulations < 0 || tiles < 0) {
-    PyErr_SetString(PyExc_ValueError, "match simulations and opening tiles must not be negative");
-    return false;
-  }
-  out.simulations = std::size_t(simulations);
-  out.random_tiles = std::size_t(tiles);
-  out.rotate_seats = rotate != 0;
-  if (!read_reference(opponents, out.opponents)) return false;
-  if (subject != nullptr) {
-    tavlox::self_play::ReferenceKind kind{};
-    if (!read_reference(subject, kind)) return false;
-    out.subject = kind;
-  }
-  return true;
-}
-
 // Game numbers from any iterable of non-negative integers.
 bool read_game_numbers(PyObject* numbers, std::vector<uint64_t>& out) {
   Ref iterator = Ref::steal(PyObject_GetIter(numbers));
@@ -220,21 +129,22 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                    nullptr};
   const char* kind_name = nullptr;
   EngineOptions options;
-  auto& config = options.config;
+  PyObject* config = nullptr;
   unsigned long long seed = 0;
   Py_ssize_t games = 0, in_flight = 0, threads = 0, batch = 0, failed = 0, slots = 2;
   PyObject* numbers = Py_None;
   PyObject* search = Py_None;
   PyObject* match = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "s(nnnnffff)nnnnKn|nOOO:Engine", const_cast<char**>(keywords), &kind_name,
-          &config.dim, &config.rep, &config.sims_per_move, &config.sample_moves, &config.c_base,
-          &config.c_init, &config.dirichlet_alpha, &config.exploration_fraction, &games, &in_flight,
-          &threads, &batch, &seed, &failed, &slots, &numbers, &search, &match)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOnnnnKn|nOOO:Engine",
+                                   const_cast<char**>(keywords), &kind_name, &config, &games,
+                                   &in_flight, &threads, &batch, &seed, &failed, &slots, &numbers,
+                                   &search, &match)) {
     return nullptr;
   }
+  if (!tavlox::self_play::read_config(config, options.config)) return nullptr;
   if (numbers != Py_None && !read_game_numbers(numbers, options.game_numbers)) return nullptr;
-  if (!read_search(search, options.search) || !read_match(match, options.match)) return nullptr;
+  if (search != Py_None && !tavlox::self_play::read_search(search, options.search)) return nullptr;
+  if (match != Py_None && !tavlox::self_play::read_match(match, options.match)) return nullptr;
   if (!parse_kind(kind_name, options.kind)) return nullptr;
   for (Py_ssize_t value : {games, in_flight, threads, batch, failed, slots}) {
     if (value < 0) {
@@ -528,11 +438,21 @@ bool add_reference_names(PyObject* module) {
 
 bool add_constants(PyObject* module) {
   if (!add_reference_names(module)) return false;
-  Ref fields =
-      Ref::steal(Py_BuildValue("(ssssssss)", "dim", "rep", "sims_per_move", "sample_moves",
-                               "c_base", "c_init", "dirichlet_alpha", "exploration_fraction"));
-  return fields && PyModule_AddObject(module, "CONFIG_FIELDS", fields.get()) == 0 &&
-         (void(fields.release()), true) &&
+  using tavlox::self_play::kConfigSettings;
+  Ref fields = Ref::steal(PyTuple_New(Py_ssize_t(kConfigSettings.size())));
+  if (!fields) return false;
+  for (std::size_t i = 0; i < kConfigSettings.size(); ++i) {
+    const std::string_view name = kConfigSettings[i].name;
+    PyObject* item = PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+    if (item == nullptr) return false;
+    PyTuple_SET_ITEM(fields.get(), Py_ssize_t(i), item);
+  }
+  if (PyModule_AddObject(module, "CONFIG_FIELDS", fields.get()) != 0) return false;
+  (void)fields.release();
+  Ref settings = Ref::steal(tavlox::self_play::settings_tables());
+  if (!settings || PyModule_AddObject(module, "SETTINGS", settings.get()) != 0) return false;
+  (void)settings.release();
+  return PyModule_AddIntConstant(module, "STATE_PLANES", tavlox::kStatePlanes) == 0 &&
          PyModule_AddIntConstant(module, "STATE_PLANES", tavlox::kStatePlanes) == 0 &&
          PyModule_AddIntConstant(module, "PLAYERS", tavlox::kPlayers) == 0 &&
          PyModule_AddIntConstant(module, "MIN_DIM", tavlox::kMinDim) == 0 &&
@@ -546,10 +466,11 @@ PyMethodDef module_methods[] = {
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(tavlox::self_play::search_position)),
      METH_VARARGS | METH_KEYWORDS,
-     "search_position(dim, tiles, sims, evaluate, seed, c_base=19652.0, c_init=1.25)\n--\n\n"
+     "search_position(dim, tiles, sims, evaluate, seed[, c_base, c_init])\n\n"
      "Replays tiles on a new game and searches its position with sims simulations, asking "
      "evaluate(planes) -> (policy_logits, value_logits) for every evaluation. Returns the root's "
-     "[(tile, visits)], ascending by tile."},
+     "[(tile, visits)], ascending by tile. c_base and c_init default to the engine "
+     "configuration's (SETTINGS['config'])."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,

@@ -18,6 +18,7 @@
 #include "py_ref.h"
 #include "random.h"
 #include "search_node.h"
+#include "settings_table.h"
 
 namespace tavlox::self_play {
 namespace {
@@ -176,9 +177,9 @@ PyObject* search_position(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_ssize_t sims = 0;
   PyObject* evaluate = nullptr;
   unsigned long long seed = 0;
-  Config config{};
-  config.c_base = 19652.0f;
-  config.c_init = 1.25f;
+  // The engine configuration's defaults: c_base and c_init unless given, and the root
+  // noise's concentration, which must be valid although the noise has no weight here.
+  Config config = default_config();
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "IOnOK|ff:search_position",
                                    const_cast<char**>(keywords), &dim, &tiles_object, &sims,
                                    &evaluate, &seed, &config.c_base, &config.c_init)) {
@@ -200,9 +201,7 @@ PyObject* search_position(PyObject*, PyObject* args, PyObject* kwargs) {
   config.dim = dim;
   config.rep = 1;
   config.sims_per_move = std::size_t(sims);
-  // No root noise: the interactive tools want the network's best play. The noise is still
-  // drawn, so its concentration must be valid.
-  config.dirichlet_alpha = 0.3f;
+  // No root noise: the interactive tools want the network's best play.
   config.exploration_fraction = 0.0f;
   std::vector<uint32_t> tiles;
   if (!read_tiles(tiles_object, tiles)) return nullptr;

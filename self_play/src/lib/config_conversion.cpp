@@ -5,34 +5,41 @@
 #include <string>
 
 #include "python_error.h"
+#include "settings_table.h"
 
 namespace tavlox::python {
 namespace {
 
 using self_play::Config;
 
+// How each field of the settings table (settings_table.h, whose order is Config's) converts:
+// the table gives the attribute names, this module keeps its own conversion rules.
 struct Field {
-  const char* name;
-  std::size_t Config::*word;  // set for unsigned word fields
-  float Config::*single;      // set for single-precision fields
+  std::size_t Config::* word;  // set for unsigned word fields
+  float Config::* single;      // set for single-precision fields
 };
 
 constexpr std::array<Field, 8> kFields{{
-    {"dim", &Config::dim, nullptr},
-    {"rep", &Config::rep, nullptr},
-    {"sims_per_move", &Config::sims_per_move, nullptr},
-    {"sample_moves", &Config::sample_moves, nullptr},
-    {"c_base", nullptr, &Config::c_base},
-    {"c_init", nullptr, &Config::c_init},
-    {"dirichlet_alpha", nullptr, &Config::dirichlet_alpha},
-    {"exploration_fraction", nullptr, &Config::exploration_fraction},
+    {&Config::dim, nullptr},
+    {&Config::rep, nullptr},
+    {&Config::sims_per_move, nullptr},
+    {&Config::sample_moves, nullptr},
+    {nullptr, &Config::c_base},
+    {nullptr, &Config::c_init},
+    {nullptr, &Config::dirichlet_alpha},
+    {nullptr, &Config::exploration_fraction},
 }};
+static_assert(kFields.size() == std::tuple_size_v<decltype(self_play::kConfigSettings)>);
+
+std::string_view field_name(std::size_t field) {
+  return self_play::kConfigSettings[field].name;
+}
 
 // The attribute names, interned on first use and kept for the life of the process.
 const std::array<PyObject*, kFields.size()>* attribute_names() {
   static std::array<PyObject*, kFields.size()> names{};
   for (size_t i = 0; i < kFields.size(); ++i) {
-    if (names[i] == nullptr) names[i] = PyUnicode_InternFromString(kFields[i].name);
+    if (names[i] == nullptr) names[i] = PyUnicode_InternFromString(field_name(i).data());
     if (names[i] == nullptr) return nullptr;
   }
   return &names;
@@ -66,13 +73,13 @@ bool read_field(const Field& field, Borrowed value, Config& config) {
 }
 
 // Rewords a conversion error as the field's extraction error; interrupts pass unchanged.
-void name_field_in_error(const Field& field) {
+void name_field_in_error(std::size_t field) {
   FetchedError cause = FetchedError::fetch();
   if (cause.is_interrupt()) {
     std::move(cause).restore();
     return;
   }
-  raise_type_error_from(std::string("failed to extract field Config.") + field.name, cause);
+  raise_type_error_from("failed to extract field Config." + std::string(field_name(field)), cause);
 }
 
 }  // namespace
@@ -85,7 +92,7 @@ std::optional<Config> convert_config(Borrowed object) {
     const Ref value = Ref::steal(PyObject_GetAttr(object, (*names)[i]));
     if (!value) return std::nullopt;
     if (!read_field(kFields[i], value.get(), config)) {
-      name_field_in_error(kFields[i]);
+      name_field_in_error(i);
       return std::nullopt;
     }
   }
