@@ -17,6 +17,7 @@ import logging
 import sys
 import traceback
 import zipfile
+from pathlib import Path
 from typing import NoReturn, Optional, Sequence
 
 from .errors import CommandFailed, UsageError
@@ -41,6 +42,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("-v", "--verbose", action="count", default=0, help="more log output (-vv for debug)")
     parser.add_argument("--debug", action="store_true", help="show the traceback of a failure")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    parser.commands = {}
     for name in COMMANDS:
         try:
             module = importlib.import_module(f"{__package__}.{name}")
@@ -53,8 +55,12 @@ def build_parser() -> argparse.ArgumentParser:
         # Also accepted after the command; left unset there so that it never clears the global one.
         sub.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                          help="show the traceback of a failure")
+        sub.add_argument("--config", type=Path, metavar="FILE.toml",
+                         help="read options from this TOML file (keys: option names without dashes); "
+                              "options given here override it")
         module.add_arguments(sub)
         sub.set_defaults(handler=module.run)
+        parser.commands[name] = sub
     return parser
 
 
@@ -63,7 +69,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     prog, debug = "tavlox-zero", "--debug" in argv
     try:
         # Building the parser imports the commands (and torch): Ctrl-C may come that early.
-        args, unknown = build_parser().parse_known_args(argv)
+        parser = build_parser()
+        args, unknown = parser.parse_known_args(with_config_file(parser, argv))
         prog, debug = f"tavlox-zero {args.command}", args.debug
         if unknown:
             raise UsageError(f"unrecognized arguments: {' '.join(unknown)} (see {prog} --help)")
@@ -83,6 +90,28 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             traceback.print_exc()
         print(f"{getattr(error, 'prog', prog)}: {describe(error, debug)}", file=sys.stderr)
         return 2 if isinstance(error, UsageError) else 1
+
+
+def with_config_file(parser: argparse.ArgumentParser, argv: list) -> list:
+    """`argv` with the options of the command's --config file, if it names one, placed right
+    after the command, so that the options given override them."""
+    from .config_file import OPTION, with_file
+
+    # The command is the first word that is not a global option (none of which takes a value).
+    command_index = next((i for i, word in enumerate(argv) if not word.startswith("-")), None)
+    if command_index is None or argv[command_index] not in parser.commands:
+        return argv
+    path = None
+    for i in range(command_index + 1, len(argv)):
+        if argv[i] == "--":
+            break
+        if argv[i] == OPTION and i + 1 < len(argv):
+            path = argv[i + 1]
+        elif argv[i].startswith(OPTION + "="):
+            path = argv[i].partition("=")[2]
+    if path is None:
+        return argv
+    return with_file(argv, command_index, parser.commands[argv[command_index]], Path(path))
 
 
 def play_errors() -> tuple:
