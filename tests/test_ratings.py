@@ -174,7 +174,7 @@ def tiny_run(tmp_path):
 
 @pytest.mark.parametrize("arguments, message", [
     (["--games", "6"], "multiple of 4"),
-    (["--simulations", "-1"], "--simulations"),
+    (["--simulations", "-1"], "--match-simulations"),
     (["--opening", "sideways"], "sideways"),
     (["missing"], "no such run directory"),
     (["one"], "at least two checkpoints"),

@@ -38,6 +38,7 @@ from .atomic import atomic_write, write_json_atomic
 from .elo import Rating, head_to_head, rate
 from .errors import CommandFailed, UsageError, at_least
 from .pool_options import PoolSettings, open_pool
+from .settings import add_deprecated_alias
 
 HELP = "rate a loop run's checkpoints by Elo from head-to-head games"
 
@@ -75,9 +76,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--games", type=int, default=48,
                         help="games of each direction of a pair, a multiple of 4 so that every seat is played "
                              "equally often (default %(default)s)")
-    parser.add_argument("--simulations", type=int, default=32,
+    parser.add_argument("--match-simulations", dest="simulations", type=int, default=32,
                         help="search simulations per move, without noise; 0 plays greedily on the policy "
                              "(default %(default)s)")
+    add_deprecated_alias(parser, "--simulations", "--match-simulations", {"dest": "simulations", "type": int})
     parser.add_argument("--opening", default="random:2",
                         help="openings of the games: none, first-tile or random:K (default %(default)s)")
     parser.add_argument("--all-pairs-up-to", type=int, default=8,
@@ -103,7 +105,7 @@ def check_arguments(args: argparse.Namespace):
     if args.games % 4:
         raise UsageError(f"--games must be a multiple of 4, so that every seat is played equally often, "
                          f"got {args.games}")
-    at_least("--simulations", args.simulations, 0)
+    at_least("--match-simulations", args.simulations, 0)
     at_least("--all-pairs-up-to", args.all_pairs_up_to, 2)
     at_least("--bootstrap", args.bootstrap, 0)
     if not args.run_dir.is_dir():

@@ -76,7 +76,8 @@ from .evaluate import against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
 from .scalars import ScalarLog
-from .search_settings import MatchSettings, SearchSettings
+from .settings import add_deprecated_alias
+from .search_settings import SEARCH, MatchSettings, SearchSettings
 from .sprt import ACCEPT_H1, SequentialTest
 from .stats import summarize_payoffs
 from .train import Subset, TrainConfig, Trainer, dataset_key, holdout_key, split_positions
@@ -254,6 +255,8 @@ class RunDirectory:
     def __init__(self, root: os.PathLike | str) -> None:
         self.root = Path(root)
         self.config = self.root / "config.json"
+        # The same settings as options of `loop --config` (see save_run_config).
+        self.config_toml = self.root / "config.toml"
         self.state = self.root / "state.json"
         self.shards = self.root / "shards"
         self.checkpoints = self.root / "checkpoints"
@@ -307,7 +310,7 @@ class TrainingLoop:
             raise FileNotFoundError(f"{run_dir} holds no run to resume and no settings were given")
         loop = cls(run_dir, config, pool, log)
         loop.dirs.make()
-        write_json_atomic(loop.dirs.config, config.to_dict())
+        save_run_config(loop.dirs, config)
         return loop
 
     @property
@@ -669,7 +672,7 @@ SETTINGS = (
     ("loop", "sample_reuse", "--sample-reuse", "sample_reuse"),
     ("loop", "holdout_fraction", "--holdout-fraction", "holdout_fraction"),
     ("loop", "eval_games", "--eval-games", "eval_games"),
-    ("loop", "eval_simulations", "--eval-simulations", "eval_simulations"),
+    ("loop", "eval_simulations", "--match-simulations", "eval_simulations"),
     ("loop", "promotion_margin", "--promotion-margin", "promotion_margin"),
     ("loop", "promotion_p1", "--promotion-p1", "promotion_p1"),
     ("loop", "promotion_alpha", "--promotion-alpha", "promotion_alpha"),
@@ -691,6 +694,13 @@ SETTINGS = (
 ADJUSTABLE = {"iterations", "eval_games", "eval_simulations", "promotion_margin", "checkpoint_every", "promotion_p1", "promotion_alpha",
               "promotion_batch", "fixed_players"}
 
+OPTIONS = {name: option for _, name, option, _ in SETTINGS}
+
+
+def adjustable_options() -> list[str]:
+    """The options of the settings a resumed run may change, in the order of SETTINGS."""
+    return [option for _, name, option, _ in SETTINGS if name in ADJUSTABLE]
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     defaults_loop, defaults_train = LoopConfig(), TrainConfig()
@@ -702,8 +712,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--iterations", type=int, help=f"iterations to reach (default {defaults_loop.iterations})")
     add_engine_arguments(parser)
     group = parser.add_argument_group(
-        "loop (a resumed run keeps its saved settings; only --iterations, --eval-games, --promotion-margin and "
-        "--checkpoint-every may change)")
+        f"loop (a resumed run keeps its saved settings; only {', '.join(adjustable_options())} may change)")
     group.add_argument("--games", type=int, help=f"self-play games per iteration (default "
                                                  f"{defaults_loop.games_per_iteration})")
     group.add_argument("--games-per-shard", type=int, help=f"default {defaults_loop.games_per_shard}")
@@ -725,9 +734,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                                                      f"iteration's training stops and keeps its best weights "
                                                      f"(default {LOOP_PATIENCE}: never, every step is kept)")
     group.add_argument("--eval-games", type=int, help=f"default {defaults_loop.eval_games}")
-    group.add_argument("--eval-simulations", type=int,
+    group.add_argument("--match-simulations", dest="eval_simulations", type=int,
                        help="simulations of the search in the evaluation matches (0: greedy on the policy; "
                             "default: --sims)")
+    add_deprecated_alias(group, "--eval-simulations", "--match-simulations",
+                         {"dest": "eval_simulations", "type": int})
     group.add_argument("--promotion-margin", type=float,
                        help=f"what the candidate must earn above the fair 0.25 against the current network "
                             f"(H0 of the promotion test; negative: promote every candidate; default "
@@ -785,7 +796,7 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
         ("--steps", given.get(("loop", "steps_per_iteration")), 1), ("--eval-games", loop.eval_games, 1),
         ("--checkpoint-every", loop.checkpoint_every, 0), ("--channels", loop.channels, 2),
         ("--blocks", loop.blocks, 0), ("--promotion-batch", loop.promotion_batch, 1),
-        ("--eval-simulations", loop.eval_simulations, 0),
+        ("--match-simulations", loop.eval_simulations, 0),
     ):
         at_least(option, value, least)
     check_promotion(loop)
@@ -841,7 +852,7 @@ def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) ->
         return saved
     for name, least in (("iterations", 1), ("eval_games", 1), ("checkpoint_every", 0), ("promotion_batch", 1),
                         ("eval_simulations", 0)):
-        at_least(f"--{name.replace('_', '-')}", changed.get(name), least)
+        at_least(OPTIONS[name], changed.get(name), least)
     loop = replace(saved.loop, **changed)
     check_promotion(loop)
     check_fixed_players(loop)
@@ -876,6 +887,25 @@ def check_fixed_players(loop: LoopConfig) -> None:
         raise UsageError(str(error)) from error
 
 
+def save_run_config(dirs: RunDirectory, config: RunConfig) -> None:
+    """Writes the run's settings: config.json, which the run resumes from, and config.toml, the
+    same settings keyed by option, which `loop --config` reads to start another run like it."""
+    from .config_file import toml_text
+
+    write_json_atomic(dirs.config, config.to_dict())
+    sections = {"engine": config.engine, "loop": asdict(config.loop), "train": asdict(config.train)}
+    toml = {section: {} for section in ("engine", "search", "loop", "train")}
+    for section, name, option, _ in SETTINGS:
+        # steps_per_iteration 0 means "from --sample-reuse", which --steps says by its absence.
+        if (name, sections[section].get(name)) != ("steps_per_iteration", 0):
+            toml[section][option.lstrip("-")] = sections[section].get(name)
+    for setting in SEARCH.settings:
+        toml["search"][setting.option_name.lstrip("-")] = config.search.get(setting.name, setting.default)
+    text = toml_text(toml, [f"The settings of {dirs.root}, for tavlox-zero loop --config."])
+    with atomic_write(dirs.config_toml, "w") as file:
+        file.write(text)
+
+
 def read_run_config(path: Path) -> Optional[RunConfig]:
     """A run directory's saved settings, or None when it holds none."""
     try:
@@ -906,7 +936,7 @@ def run(args: argparse.Namespace) -> int:
     else:
         loop = TrainingLoop(args.run_dir, config, pool)
         if config is not saved:
-            write_json_atomic(dirs.config, config.to_dict())
+            save_run_config(dirs, config)
         print(f"resuming {args.run_dir} after iteration {loop.state()['completed_iterations']} with its saved settings")
     loop.run(minutes=args.minutes)
     print(f"done: {loop.dirs.metrics}, {loop.dirs.plot}")
