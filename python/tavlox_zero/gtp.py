@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import Callable, Optional, TextIO
 
 from .constants import PLAYERS
+from .engine_config import SCHEMA as ENGINE
 from .errors import CommandFailed, brief, readable_file
 from .inference import BACKENDS
 from .rules import Game
@@ -190,7 +191,8 @@ def serve(engine: Engine, source: TextIO, sink: TextIO) -> None:
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("checkpoint", type=Path, help="the network")
-    parser.add_argument("--sims", type=int, default=64, help="search simulations per tile (default %(default)s)")
+    parser.add_argument("--sims", type=int, default=ENGINE["sims_per_move"].default,
+                        help="search simulations per tile (default %(default)s)")
     parser.add_argument("--backend", choices=BACKENDS, default="auto",
                         help="what runs the network: auto (the fastest here that agrees with fp32 PyTorch), "
                              "torch, torch-bf16, onnxruntime or openvino (default %(default)s)")

@@ -36,6 +36,7 @@ from urllib.parse import parse_qs, urlparse
 
 from . import web
 from .atomic import write_json_atomic
+from .engine_config import SCHEMA as ENGINE
 from .errors import CommandFailed, UsageError, brief, readable_file, writable_directory
 from .inference import BACKENDS
 from .rules import Game
@@ -357,7 +358,8 @@ def network_piece(player) -> Callable[[Game], list]:
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("checkpoint", type=Path, help="the network to play against")
-    parser.add_argument("--sims", type=int, default=64, help="search simulations per network tile (default %(default)s)")
+    parser.add_argument("--sims", type=int, default=ENGINE["sims_per_move"].default,
+                        help="search simulations per network tile (default %(default)s)")
     parser.add_argument("--backend", choices=BACKENDS, default="auto",
                         help="what runs the network: auto (the fastest here that agrees with fp32 PyTorch), "
                              "torch, torch-bf16, onnxruntime or openvino (default %(default)s)")
