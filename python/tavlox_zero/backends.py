@@ -17,6 +17,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .engine_config import engine_config_for
 from .errors import UsageError, at_least, readable_file, writable_file
 from .inference import BACKENDS, BackendUnavailable, agreement, make_network, positions_per_second
 
@@ -43,7 +44,6 @@ def run(args: argparse.Namespace) -> int:
     import torch
 
     from . import network
-    from .evaluate import engine_config_for
 
     for option in ("--games", "--sims", "--batch", "--threads"):
         at_least(option, getattr(args, option[2:]), 1)

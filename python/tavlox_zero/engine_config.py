@@ -10,7 +10,7 @@ from __future__ import annotations
 import argparse
 import operator
 from dataclasses import asdict, dataclass, fields
-from typing import Any, Mapping
+from typing import Any, Mapping, Optional
 
 from .constants import (
     CHANNELS_FIRST,
@@ -115,3 +115,12 @@ def _as_int(name: str, value: Any) -> int:
         return operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be an integer, got {value!r}") from None
+
+
+def engine_config_for(checkpoint: dict, dim: Optional[int]):
+    """The checkpoint's engine configuration (or the defaults), with ``dim`` if given."""
+    config = EngineConfig.from_dict(checkpoint.get("engine_config") or {})
+    if dim is not None:
+        config.dim = dim
+        config.validate()
+    return config

@@ -29,6 +29,7 @@ from typing import Optional
 
 from .atomic import write_json_atomic
 from .constants import BASELINE_MATCH_DIM, FAIR_SHARE
+from .engine_config import engine_config_for
 from .errors import UsageError, at_least, readable_file, writable_file
 from .pool_options import PoolSettings, open_pool
 from .search_settings import MatchSettings, SearchSettings
@@ -46,16 +47,6 @@ def against_baseline(pool, engine_config, games: int, model: str = "model", base
     """Seat 0 played by ``model``, seats 1 to 3 by ``baseline``, on a 20 x 20 board."""
     return summarize_payoffs(pool.play_against_baseline(engine_config, games, model=model, baseline=baseline))
 
-
-def engine_config_for(checkpoint: dict, dim: Optional[int]):
-    """The checkpoint's engine configuration (or the defaults), with ``dim`` if given."""
-    from .engine_config import EngineConfig
-
-    config = EngineConfig.from_dict(checkpoint.get("engine_config") or {})
-    if dim is not None:
-        config.dim = dim
-        config.validate()
-    return config
 
 
 def check_trained_dims(args: argparse.Namespace, checkpoints: dict) -> None:

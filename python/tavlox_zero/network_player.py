@@ -13,8 +13,8 @@ import numpy as np
 from ._engine import search_position
 from .constants import STATE_PLANES
 from .errors import brief
-from .rules import Game
-from .timeline import in_piece
+from .engine_config import engine_config_for
+from .rules import Game, in_piece
 
 
 class NetworkFailed(ValueError):
@@ -89,7 +89,6 @@ class NetworkPlayer:
 def load_player(checkpoint: Path, sims: int, seed: int = 0, backend: str = "torch") -> tuple:
     """(NetworkPlayer, the board side it was trained on) from a checkpoint file, its network
     served through `backend`."""
-    from .evaluate import engine_config_for
     from .network import load_checkpoint
 
     model, data = load_checkpoint(checkpoint)
