@@ -93,7 +93,7 @@ def selfplay_part(args: argparse.Namespace, model) -> None:
     import torch
 
     from tavlox_zero.engine import BatchedEngine, NetworkError
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
 
     for dim, _, sims in (b for b in BOARDS if b[0] in args.dims):
         config = EngineConfig(dim=dim, sims_per_move=sims)
@@ -136,10 +136,10 @@ def strength_part(args: argparse.Namespace, model) -> None:
     import torch
 
     from tavlox_zero.engine import BatchedEngine
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
     from tavlox_zero.inference import make_network
     from tavlox_zero.network import checkpoint_dim, load_checkpoint
-    from tavlox_zero.search_settings import MatchSettings
+    from tavlox_zero.engine.search_settings import MatchSettings
     from tavlox_zero.stats import summarize_payoffs
 
     dim = (checkpoint_dim(load_checkpoint(args.checkpoint)[1]) if args.checkpoint else None) or args.dims[0]

@@ -65,7 +65,7 @@ def components(args: argparse.Namespace, model) -> None:
     import numpy as np
     import torch
 
-    from tavlox_zero import rules
+    from tavlox_zero.engine import rules
     from tavlox_zero.network import inference_model
 
     game = rules.Game(args.dim)
@@ -118,7 +118,7 @@ def batched(args: argparse.Namespace, model) -> float:
     import torch
 
     from tavlox_zero.engine import BatchedEngine, NetworkError, TorchNetwork
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
     from tavlox_zero.network import inference_model
 
     config = EngineConfig(dim=args.dim, sims_per_move=args.sims)
@@ -155,7 +155,7 @@ def batched(args: argparse.Namespace, model) -> float:
 
 
 def end_to_end(args: argparse.Namespace, model, workers: int) -> tuple:
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
     from tavlox_zero.selfplay import Timing
     from tavlox_zero.pool import WorkerPool
 

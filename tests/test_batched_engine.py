@@ -7,10 +7,10 @@ import pytest
 
 np = pytest.importorskip("numpy")
 
-from tavlox_zero import rules  # noqa: E402
+from tavlox_zero.engine import rules  # noqa: E402
 from tavlox_zero.engine import BatchedEngine, GameRecord, NetworkError  # noqa: E402
-from tavlox_zero.engine_config import EngineConfig  # noqa: E402
-from tavlox_zero.search_settings import MatchSettings, SearchSettings  # noqa: E402
+from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
+from tavlox_zero.engine.search_settings import MatchSettings, SearchSettings  # noqa: E402
 
 
 def position_network(planes):

@@ -16,9 +16,9 @@ torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
 from tavlox_zero import cli, network  # noqa: E402
-from tavlox_zero.constants import MAX_DIM, MIN_DIM  # noqa: E402
+from tavlox_zero.engine.constants import MAX_DIM, MIN_DIM  # noqa: E402
 from tavlox_zero.dataset import write_shard  # noqa: E402
-from tavlox_zero.rules import Game  # noqa: E402
+from tavlox_zero.engine.rules import Game  # noqa: E402
 
 SMALL = ["--sims", "2", "--sample-moves", "2", "--device", "cpu", "--games-in-flight", "2", "--search-threads", "1"]
 LOOP = [*SMALL, "--channels", "4", "--blocks", "0", "--games", "2", "--games-per-shard", "2", "--steps", "2",

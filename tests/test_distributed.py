@@ -11,7 +11,7 @@ np = pytest.importorskip("numpy")
 
 from tavlox_zero import cli, distributed  # noqa: E402
 from tavlox_zero.dataset import read_shard  # noqa: E402
-from tavlox_zero.engine_config import EngineConfig  # noqa: E402
+from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
 from tavlox_zero.network import new_model  # noqa: E402
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
 

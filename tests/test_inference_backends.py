@@ -14,7 +14,7 @@ np = pytest.importorskip("numpy")
 from tavlox_zero import cli, inference, network  # noqa: E402
 from tavlox_zero.backends import evaluate_all, self_play_positions  # noqa: E402
 from tavlox_zero.dataset import read_shard  # noqa: E402
-from tavlox_zero.engine_config import EngineConfig  # noqa: E402
+from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
 
 # A network trained by a short loop run on 9 x 9 (3 iterations of 256 games, 16 simulations).
 TRAINED = Path(__file__).parent / "data" / "trained-9x9.pt"

@@ -159,7 +159,7 @@ def tiny_run(tmp_path):
     import json
 
     from tavlox_zero import network
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
 
     run = tmp_path / "run"
     (run / "checkpoints").mkdir(parents=True)

@@ -8,7 +8,7 @@ import pytest
 np = pytest.importorskip("numpy")
 torch = pytest.importorskip("torch")
 
-from tavlox_zero import rules  # noqa: E402
+from tavlox_zero.engine import rules  # noqa: E402
 from tavlox_zero.dataset import (  # noqa: E402
     ShardWriter,
     TrainingDataset,

@@ -17,8 +17,8 @@ from typing import Iterator
 
 import numpy as np
 
-from .constants import MAX_DIM, MIN_DIM
-from .errors import UsageError, brief
+from .engine.constants import MAX_DIM, MIN_DIM
+from .base.errors import UsageError, brief
 
 HELP = "validate self-play shards: checksums, offsets and counts, and every game replayed through the rules"
 
@@ -80,7 +80,7 @@ def shard_problems(path: Path) -> Iterator[str]:
 
 def game_problems(shard, g: int) -> Iterator[str]:
     """Replays game g of `shard` through the rules; yields the first problem met, if any."""
-    from .rules import Game
+    from .engine.rules import Game
 
     game = Game(shard.dim)
     first, last = int(shard.game_offsets[g]), int(shard.game_offsets[g + 1])

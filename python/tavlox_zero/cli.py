@@ -19,7 +19,7 @@ import traceback
 import zipfile
 from typing import NoReturn, Optional, Sequence
 
-from .errors import CommandFailed, UsageError
+from .base.errors import CommandFailed, UsageError
 
 COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp", "check", "ladder", "backends")
 

@@ -21,8 +21,8 @@ from dataclasses import asdict, dataclass, field, replace
 from typing import Any, Iterator, Optional
 
 from .batched_player import GamePlayer, PlayerStats
-from .engine import EngineStats
-from .search_settings import MatchSettings, SearchSettings
+from .engine.batched import EngineStats
+from .engine.search_settings import MatchSettings, SearchSettings
 
 RAY_MISSING = "--ray needs Ray: pip install 'tavlox[ray]' (or pip install 'ray[default]')"
 POLL_SECONDS = 0.5
@@ -144,8 +144,8 @@ class GameActor:
               match: Optional[dict] = None) -> None:
         import threading
 
-        from .engine import BatchedEngine
-        from .engine_config import EngineConfig
+        from .engine.batched import BatchedEngine
+        from .engine.engine_config import EngineConfig
 
         if self._thread is not None:
             self.stop()

@@ -27,12 +27,12 @@ from dataclasses import asdict, dataclass, replace
 from pathlib import Path
 from typing import Optional
 
-from .atomic import write_json_atomic
-from .constants import BASELINE_MATCH_DIM, FAIR_SHARE
-from .engine_config import engine_config_for
-from .errors import UsageError, at_least, readable_file, writable_file
+from .base.atomic import write_json_atomic
+from .engine.constants import BASELINE_MATCH_DIM, FAIR_SHARE
+from .engine.engine_config import engine_config_for
+from .base.errors import UsageError, at_least, readable_file, writable_file
 from .pool_options import PoolSettings, open_pool
-from .search_settings import MatchSettings, SearchSettings
+from .engine.search_settings import MatchSettings, SearchSettings
 from .stats import MatchSummary, summarize_payoffs
 
 HELP = "play a network against random players and a baseline checkpoint"

@@ -34,9 +34,9 @@ import re
 from pathlib import Path
 from typing import Callable, Optional
 
-from .atomic import atomic_write, write_json_atomic
+from .base.atomic import atomic_write, write_json_atomic
 from .elo import Rating, head_to_head, rate
-from .errors import CommandFailed, UsageError, at_least
+from .base.errors import CommandFailed, UsageError, at_least
 from .pool_options import PoolSettings, open_pool
 
 HELP = "rate a loop run's checkpoints by Elo from head-to-head games"
@@ -97,7 +97,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def check_arguments(args: argparse.Namespace):
     """The run's engine configuration and search settings, checkpoints and match settings;
     UsageError on a mistake."""
-    from .engine_config import EngineConfig
+    from .engine.engine_config import EngineConfig
 
     at_least("--games", args.games, 4)
     if args.games % 4:
@@ -108,7 +108,7 @@ def check_arguments(args: argparse.Namespace):
     at_least("--bootstrap", args.bootstrap, 0)
     if not args.run_dir.is_dir():
         raise UsageError(f"{args.run_dir}: no such run directory")
-    from .search_settings import SearchSettings
+    from .engine.search_settings import SearchSettings
 
     try:
         saved = json.loads((args.run_dir / "config.json").read_text())
@@ -123,7 +123,7 @@ def check_arguments(args: argparse.Namespace):
         raise UsageError(f"{args.run_dir}: a ladder needs at least two checkpoints (checkpoints/iter_NNNN.pt), "
                          f"found {len(checkpoints)}")
     from .reference import parse_players
-    from .search_settings import MatchSettings
+    from .engine.search_settings import MatchSettings
 
     try:
         match = MatchSettings.from_dict(MatchSettings(simulations=args.simulations, opening=args.opening).to_dict())

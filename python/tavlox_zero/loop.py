@@ -67,16 +67,16 @@ from typing import Callable, Optional
 
 import torch
 
-from .atomic import atomic_write, copy_atomic, write_json_atomic
-from .constants import FAIR_SHARE
-from .engine_config import EngineConfig
-from .engine_config import add_arguments as add_engine_arguments
-from .errors import CommandFailed, UsageError, at_least, within, writable_directory
+from .base.atomic import atomic_write, copy_atomic, write_json_atomic
+from .engine.constants import FAIR_SHARE
+from .engine.engine_config import EngineConfig
+from .engine.engine_config import add_arguments as add_engine_arguments
+from .base.errors import CommandFailed, UsageError, at_least, within, writable_directory
 from .evaluate import against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
 from .scalars import ScalarLog
-from .search_settings import MatchSettings, SearchSettings
+from .engine.search_settings import MatchSettings, SearchSettings
 from .sprt import ACCEPT_H1, SequentialTest
 from .stats import summarize_payoffs
 from .train import Subset, TrainConfig, Trainer, dataset_key, holdout_key, split_positions

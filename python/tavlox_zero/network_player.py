@@ -11,10 +11,10 @@ from typing import Any
 import numpy as np
 
 from ._engine import search_position
-from .constants import STATE_PLANES
-from .errors import brief
-from .engine_config import engine_config_for
-from .rules import Game, in_piece
+from .engine.constants import STATE_PLANES
+from .base.errors import brief
+from .engine.engine_config import engine_config_for
+from .engine.rules import Game, in_piece
 
 
 class NetworkFailed(ValueError):

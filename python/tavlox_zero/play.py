@@ -35,10 +35,10 @@ from typing import Callable, Optional
 from urllib.parse import parse_qs, urlparse
 
 from . import web
-from .atomic import write_json_atomic
-from .errors import CommandFailed, UsageError, brief, readable_file, writable_directory
+from .base.atomic import write_json_atomic
+from .base.errors import CommandFailed, UsageError, brief, readable_file, writable_directory
 from .inference import BACKENDS
-from .rules import Game
+from .engine.rules import Game
 from .timeline import in_piece, record_dict, replay
 
 HELP = "play one seat against the network in the browser (local web app)"

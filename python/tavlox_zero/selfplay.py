@@ -17,12 +17,12 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Optional
 
-from . import engine_config as engine_config_module
-from .constants import DEFAULT_DIM, PLAYERS
-from .engine_config import EngineConfig
-from .errors import UsageError, at_least, readable_file, writable_directory
+from .engine import engine_config as engine_config_module
+from .engine.constants import DEFAULT_DIM, PLAYERS
+from .engine.engine_config import EngineConfig
+from .base.errors import UsageError, at_least, readable_file, writable_directory
 from .pool_options import PoolSettings, open_pool, play_errors
-from .search_settings import SearchSettings
+from .engine.search_settings import SearchSettings
 
 HELP = "play self-play games with a network and write them as a dataset"
 

@@ -8,8 +8,8 @@ import math
 from pathlib import Path
 
 from . import web
-from .atomic import atomic_write
-from .errors import CommandFailed, UsageError, readable_file
+from .base.atomic import atomic_write
+from .base.errors import CommandFailed, UsageError, readable_file
 from .timeline import Timeline, load_record, replay
 
 HELP = "render a game of a shard (or a saved game record) as PNG, GIF or HTML replay"

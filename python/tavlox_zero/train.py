@@ -49,7 +49,7 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 
-from .errors import UsageError, at_least, readable_file, within, writable_directory, writable_file
+from .base.errors import UsageError, at_least, readable_file, within, writable_directory, writable_file
 from .scalars import ScalarLog
 
 HELP = "train the policy-value network on self-play shards"

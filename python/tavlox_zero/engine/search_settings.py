@@ -92,7 +92,7 @@ SEATS = ("first", "rotate")
 
 def reference_players() -> tuple:
     """The names of the fixed reference players, as the engine defines them."""
-    from ._engine import REFERENCE_PLAYERS
+    from .._engine import REFERENCE_PLAYERS
 
     return REFERENCE_PLAYERS
 

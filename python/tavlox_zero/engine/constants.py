@@ -4,7 +4,7 @@ PLAYERS, STATE_PLANES, BASELINE_MATCH_DIM, CONFIG_FIELDS and the board-side rang
 MAX_DIM come from the engine itself; the rest are this package's.
 """
 
-from ._engine import BASELINE_MATCH_DIM, CONFIG_FIELDS, MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES  # noqa: F401
+from .._engine import BASELINE_MATCH_DIM, CONFIG_FIELDS, MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES  # noqa: F401
 
 # The `rep` setting: how the engine lays out a state.
 CHANNELS_FIRST = 1  # (STATE_PLANES, dim, dim)

@@ -11,7 +11,7 @@ from typing import Sequence, Tuple
 
 import numpy as np
 
-from . import _rules
+from .. import _rules
 from .constants import DEFAULT_DIM, PLAYERS, STATE_PLANES
 
 
