@@ -12,7 +12,7 @@ import sys
 import atheris
 
 with atheris.instrument_imports():
-    from tavlox_zero import dataset
+    from tavlox_zero.data import dataset
 
 
 class Named(io.BytesIO):

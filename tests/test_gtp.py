@@ -24,7 +24,7 @@ REPLY_SECONDS = 60
 
 @pytest.fixture(scope="module")
 def checkpoint(tmp_path_factory):
-    from tavlox_zero.network import new_model, save_checkpoint
+    from tavlox_zero.nets.network import new_model, save_checkpoint
 
     path = tmp_path_factory.mktemp("gtp") / "tiny.pt"
     save_checkpoint(path, new_model(channels=8, blocks=1), engine_config={"dim": DIM})

@@ -10,9 +10,9 @@ import pytest
 pytest.importorskip("torch")
 pytest.importorskip("tavlox_self_play")
 
-from tavlox_zero import network  # noqa: E402
+from tavlox_zero.nets import network  # noqa: E402
 from tavlox_zero.engine.search_settings import reference_players  # noqa: E402
-from tavlox_zero.dataset import TrainingDataset  # noqa: E402
+from tavlox_zero.data.dataset import TrainingDataset  # noqa: E402
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
 from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop, beats_current, newest_shards  # noqa: E402
 from tavlox_zero.sprt import SequentialTest  # noqa: E402

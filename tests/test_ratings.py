@@ -158,7 +158,7 @@ def tiny_run(tmp_path):
     """A loop run directory on 5 x 5 with three small checkpoints (iterations 0, 1 and 3)."""
     import json
 
-    from tavlox_zero import network
+    from tavlox_zero.nets import network
     from tavlox_zero.engine.engine_config import EngineConfig
 
     run = tmp_path / "run"

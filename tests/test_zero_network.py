@@ -11,7 +11,7 @@ torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
 from tavlox_zero.engine import constants, engine_config  # noqa: E402
-from tavlox_zero import network  # noqa: E402
+from tavlox_zero.nets import network  # noqa: E402
 from tavlox_zero.base.atomic import atomic_write, write_json_atomic  # noqa: E402
 from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
 

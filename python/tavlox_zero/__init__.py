@@ -26,8 +26,11 @@ except metadata.PackageNotFoundError:
 _MOVED = {
     "atomic": "base.atomic",
     "constants": "engine.constants",
+    "dataset": "data.dataset",
     "engine_config": "engine.engine_config",
     "errors": "base.errors",
+    "inference": "nets.inference",
+    "network": "nets.network",
     "rules": "engine.rules",
     "search_settings": "engine.search_settings",
 }

@@ -19,7 +19,7 @@ import numpy as np
 
 from .engine.engine_config import engine_config_for
 from .base.errors import UsageError, at_least, readable_file, writable_file
-from .inference import BACKENDS, BackendUnavailable, agreement, make_network, positions_per_second
+from .nets.inference import BACKENDS, BackendUnavailable, agreement, make_network, positions_per_second
 
 HELP = "measure the speed of each inference backend and its agreement with fp32 PyTorch"
 
@@ -43,7 +43,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     import torch
 
-    from . import network
+    from .nets import network
 
     for option in ("--games", "--sims", "--batch", "--threads"):
         at_least(option, getattr(args, option[2:]), 1)

@@ -104,7 +104,7 @@ class BatchedPlayer(GamePlayer):
                  match: Optional[MatchSettings] = None, backend: str = "torch") -> None:
         import torch
 
-        from .inference import make_network
+        from .nets.inference import make_network
 
         if cpu_threads and torch.device(device).type == "cpu":
             torch.set_num_threads(cpu_threads)

@@ -33,7 +33,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .dataset import shard_paths
+    from .data.dataset import shard_paths
 
     try:
         paths = shard_paths(args.data)
@@ -53,7 +53,7 @@ def run(args: argparse.Namespace) -> int:
 
 def shard_problems(path: Path) -> Iterator[str]:
     """What is wrong with one shard; prints the shard's summary when nothing is."""
-    from .dataset import read_shard
+    from .data.dataset import read_shard
 
     try:
         shard = read_shard(path)

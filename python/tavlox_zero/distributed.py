@@ -82,7 +82,7 @@ def _restore_signal_handlers(handlers: dict) -> None:
 
 def network_payload(networks: dict) -> dict:
     """What travels to the actors: each network's architecture and its weights on the CPU."""
-    from .network import model_config
+    from .nets.network import model_config
 
     return {name: (model_config(model), {k: v.detach().cpu() for k, v in model.state_dict().items()})
             for name, model in networks.items()}
@@ -120,8 +120,8 @@ class GameActor:
     def set_networks(self, payload: dict) -> None:
         """New weights (or networks), used from the next run on: each backend is built anew
         from them, so no run plays with an export of older weights."""
-        from .inference import make_network
-        from .network import build_model
+        from .nets.inference import make_network
+        from .nets.network import build_model
 
         for name, (config, weights) in payload.items():
             model = build_model(config)

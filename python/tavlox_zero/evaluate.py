@@ -52,7 +52,7 @@ def against_baseline(pool, engine_config, games: int, model: str = "model", base
 def check_trained_dims(args: argparse.Namespace, checkpoints: dict) -> None:
     """Refuses a match on a board other than the one a network was trained for: --dim against
     the checkpoint's board side, and the baseline match (always 20 x 20) for either network."""
-    from .network import checkpoint_dim
+    from .nets.network import checkpoint_dim
 
     trained = checkpoint_dim(checkpoints[args.checkpoint])
     if args.dim is not None and trained is not None and args.dim != trained and not args.no_random:
@@ -89,7 +89,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def untrained_networks(model, seeds: int) -> dict:
     """Fresh networks of `model`'s architecture, one per seed 0 to seeds - 1: the initial
     networks of loop runs started with those seeds."""
-    from . import network
+    from .nets import network
 
     config = network.model_config(model)
     return {f"untrained-{seed}": network.new_model(seed, channels=config["channels"], blocks=config["blocks"])
@@ -149,7 +149,7 @@ def separation(measures: list[Measure]) -> list[dict]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from . import network
+    from .nets import network
 
     at_least("--games", args.games, 1)
     at_least("--untrained-seeds", args.untrained_seeds, 0)

@@ -17,7 +17,7 @@ from typing import Callable, Optional, TextIO
 
 from .engine.constants import PLAYERS
 from .base.errors import CommandFailed, brief, readable_file
-from .inference import BACKENDS
+from .nets.inference import BACKENDS
 from .engine.rules import Game
 from .timeline import cell_name, column_name, in_piece, parse_cell
 

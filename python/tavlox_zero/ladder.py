@@ -211,7 +211,7 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
                  pool_settings: PoolSettings, save: Callable[[], None]) -> None:
     """Plays the missing matches, cheapest first, saving after each: the fixed players among
     themselves (no network), then the checkpoints against them and against each other."""
-    from . import network
+    from .nets import network
     from .reference import reference_payoffs
 
     def record(first: str, second: str, payoffs) -> None:

@@ -390,7 +390,7 @@ class TrainingLoop:
             return
         initial = self.dirs.candidate(0)
         if not initial.exists():
-            from . import network
+            from .nets import network
 
             model = network.new_model(self.config.train.seed, channels=self.config.loop.channels,
                                       blocks=self.config.loop.blocks)
@@ -450,7 +450,7 @@ class TrainingLoop:
         return {"games": games, "positions": positions, "seconds": time.monotonic() - started, **shrunk}
 
     def write_selfplay_shard(self, pool, path: Path, games: int, iteration: int) -> None:
-        from .dataset import write_shard
+        from .data.dataset import write_shard
 
         records = list(pool.play_training_games(self.engine_config, games))
         metadata = {
@@ -476,7 +476,7 @@ class TrainingLoop:
         return max(1, math.ceil(loop.sample_reuse * new_positions / self.config.train.batch_size))
 
     def train(self, iteration: int) -> dict:
-        from .dataset import TrainingDataset
+        from .data.dataset import TrainingDataset
 
         started = time.monotonic()
         loop = self.config.loop
@@ -602,7 +602,7 @@ class TrainingLoop:
 
     @staticmethod
     def load(path: Path) -> torch.nn.Module:
-        from . import network
+        from .nets import network
 
         return network.load_checkpoint(path)[0]
 

@@ -37,7 +37,7 @@ from urllib.parse import parse_qs, urlparse
 from . import web
 from .base.atomic import write_json_atomic
 from .base.errors import CommandFailed, UsageError, brief, readable_file, writable_directory
-from .inference import BACKENDS
+from .nets.inference import BACKENDS
 from .engine.rules import Game
 from .timeline import in_piece, record_dict, replay
 

@@ -15,7 +15,7 @@ import os
 from dataclasses import dataclass, fields, replace
 from typing import TYPE_CHECKING, Optional
 
-from .inference import BACKENDS, available_backends
+from .nets.inference import BACKENDS, available_backends
 from .pool import PoolError, WorkerPool, default_cpu_threads, default_workers
 
 if TYPE_CHECKING:

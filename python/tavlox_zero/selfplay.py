@@ -151,7 +151,7 @@ def generate(
     Ctrl-C (KeyboardInterrupt) and pool failures end the run early; every finished game
     is still written, and the summary says what happened.
     """
-    from .dataset import ShardWriter
+    from .data.dataset import ShardWriter
 
     search = search or SearchSettings()
     settings = (pool_settings or PoolSettings()).resolved()
@@ -263,7 +263,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from . import network
+    from .nets import network
 
     for option, value, least in (("--games", args.games, 1), ("--games-per-shard", args.games_per_shard, 1),
                                  ("--channels", args.channels, 2), ("--blocks", args.blocks, 0)):

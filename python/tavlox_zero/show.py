@@ -30,7 +30,7 @@ def load_game(path: Path, game: int = 0) -> Timeline:
     """Game ``game`` of a shard, or the game of a record written by the play app."""
     if path.suffix == ".json":
         return load_record(path)
-    from .dataset import read_shard
+    from .data.dataset import read_shard
 
     shard = read_shard(path)
     if not 0 <= game < shard.num_games:
