@@ -140,7 +140,7 @@ def strength_part(args: argparse.Namespace, model) -> None:
     from tavlox_zero.nets.inference import make_network
     from tavlox_zero.nets.network import checkpoint_dim, load_checkpoint
     from tavlox_zero.engine.search_settings import MatchSettings
-    from tavlox_zero.stats import summarize_payoffs
+    from tavlox_zero.rating.stats import summarize_payoffs
 
     dim = (checkpoint_dim(load_checkpoint(args.checkpoint)[1]) if args.checkpoint else None) or args.dims[0]
     torch.set_num_threads(args.threads[0])

@@ -15,7 +15,7 @@ from tavlox_zero.engine.search_settings import reference_players  # noqa: E402
 from tavlox_zero.data.dataset import TrainingDataset  # noqa: E402
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
 from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop, beats_current, newest_shards  # noqa: E402
-from tavlox_zero.sprt import SequentialTest  # noqa: E402
+from tavlox_zero.rating.sprt import SequentialTest  # noqa: E402
 from tavlox_zero.train import TrainConfig, split_positions  # noqa: E402
 
 

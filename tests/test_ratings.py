@@ -7,8 +7,8 @@ import pytest
 
 np = pytest.importorskip("numpy")
 
-from tavlox_zero.elo import Encounter, fit, head_to_head, pairwise_score, rate  # noqa: E402
-from tavlox_zero.sprt import ACCEPT_H0, ACCEPT_H1, SequentialTest  # noqa: E402
+from tavlox_zero.rating.elo import Encounter, fit, head_to_head, pairwise_score, rate  # noqa: E402
+from tavlox_zero.rating.sprt import ACCEPT_H0, ACCEPT_H1, SequentialTest  # noqa: E402
 
 
 def payoffs(rng, mean, n):

@@ -8,7 +8,8 @@ import pytest
 pytest.importorskip("torch")
 pytest.importorskip("numpy")
 
-from tavlox_zero import cli, scalars  # noqa: E402
+from tavlox_zero import cli  # noqa: E402
+from tavlox_zero.training import scalars  # noqa: E402
 from tavlox_zero.data.dataset import write_shard  # noqa: E402
 from test_command_errors import random_game  # noqa: E402
 

@@ -27,12 +27,16 @@ _MOVED = {
     "atomic": "base.atomic",
     "constants": "engine.constants",
     "dataset": "data.dataset",
+    "elo": "rating.elo",
     "engine_config": "engine.engine_config",
     "errors": "base.errors",
     "inference": "nets.inference",
     "network": "nets.network",
     "rules": "engine.rules",
+    "scalars": "training.scalars",
     "search_settings": "engine.search_settings",
+    "sprt": "rating.sprt",
+    "stats": "rating.stats",
 }
 
 

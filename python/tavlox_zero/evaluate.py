@@ -33,7 +33,7 @@ from .engine.engine_config import engine_config_for
 from .base.errors import UsageError, at_least, readable_file, writable_file
 from .pool_options import PoolSettings, open_pool
 from .engine.search_settings import MatchSettings, SearchSettings
-from .stats import MatchSummary, summarize_payoffs
+from .rating.stats import MatchSummary, summarize_payoffs
 
 HELP = "play a network against random players and a baseline checkpoint"
 

@@ -35,7 +35,7 @@ from pathlib import Path
 from typing import Callable, Optional
 
 from .base.atomic import atomic_write, write_json_atomic
-from .elo import Rating, head_to_head, rate
+from .rating.elo import Rating, head_to_head, rate
 from .base.errors import CommandFailed, UsageError, at_least
 from .pool_options import PoolSettings, open_pool
 
@@ -239,7 +239,7 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
 def write_elo_scalars(directory: Path, ratings: list[Rating], iterations: dict, anchor: str) -> None:
     """The ratings as TensorBoard scalars beside the run's: the checkpoints' Elo by iteration,
     each fixed player's as a level line over the same iterations."""
-    from .scalars import ScalarLog
+    from .training.scalars import ScalarLog
 
     steps = sorted(iterations.values())
     with ScalarLog(directory) as scalars:

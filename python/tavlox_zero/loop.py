@@ -75,10 +75,10 @@ from .base.errors import CommandFailed, UsageError, at_least, within, writable_d
 from .evaluate import against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
-from .scalars import ScalarLog
+from .training.scalars import ScalarLog
 from .engine.search_settings import MatchSettings, SearchSettings
-from .sprt import ACCEPT_H1, SequentialTest
-from .stats import summarize_payoffs
+from .rating.sprt import ACCEPT_H1, SequentialTest
+from .rating.stats import summarize_payoffs
 from .train import Subset, TrainConfig, Trainer, dataset_key, holdout_key, split_positions
 
 HELP = "run iterations of self-play, training and evaluation in a run directory"
@@ -644,7 +644,7 @@ def write_iteration_scalars(scalars: ScalarLog, row: dict) -> None:
 def elo_against_three(mean_payoff: float) -> Optional[float]:
     """The Elo difference to a player that a mean payoff against three copies of it implies
     (elo.py's model), or None at 0 or 1."""
-    from .elo import ELO_PER_NEPER, pairwise_score
+    from .rating.elo import ELO_PER_NEPER, pairwise_score
 
     score = pairwise_score(mean_payoff)
     return ELO_PER_NEPER * math.log(score / (1.0 - score)) if 0.0 < score < 1.0 else None

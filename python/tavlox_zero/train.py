@@ -50,7 +50,7 @@ import torch
 import torch.nn.functional as F
 
 from .base.errors import UsageError, at_least, readable_file, within, writable_directory, writable_file
-from .scalars import ScalarLog
+from .training.scalars import ScalarLog
 
 HELP = "train the policy-value network on self-play shards"
 
