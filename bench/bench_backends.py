@@ -27,7 +27,7 @@ BOARDS = ((9, 128, 16), (20, 64, 64))  # board side, network batch, simulations 
 
 
 def parse_args() -> argparse.Namespace:
-    from tavlox_zero.inference import BACKENDS
+    from tavlox_zero.nets.inference import BACKENDS
 
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--part", choices=("network", "selfplay", "both", "strength"), default="both")
@@ -48,7 +48,7 @@ def parse_args() -> argparse.Namespace:
 
 
 def load_model(args: argparse.Namespace):
-    from tavlox_zero.network import load_checkpoint, new_model
+    from tavlox_zero.nets.network import load_checkpoint, new_model
 
     if args.checkpoint:
         return load_checkpoint(args.checkpoint)[0]
@@ -57,7 +57,7 @@ def load_model(args: argparse.Namespace):
 
 def built(model, device: str, backend: str, threads: int):
     """The backend's network, or None (said on stdout) where it cannot be built here."""
-    from tavlox_zero.inference import BackendUnavailable, make_network
+    from tavlox_zero.nets.inference import BackendUnavailable, make_network
 
     try:
         return make_network(model, device, backend, threads=threads)
@@ -70,7 +70,7 @@ def network_part(args: argparse.Namespace, model) -> None:
     import numpy as np
     import torch
 
-    from tavlox_zero.inference import positions_per_second
+    from tavlox_zero.nets.inference import positions_per_second
 
     rng = np.random.default_rng(0)
     for dim, batch, _ in (b for b in BOARDS if b[0] in args.dims):
@@ -93,7 +93,7 @@ def selfplay_part(args: argparse.Namespace, model) -> None:
     import torch
 
     from tavlox_zero.engine import BatchedEngine, NetworkError
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
 
     for dim, _, sims in (b for b in BOARDS if b[0] in args.dims):
         config = EngineConfig(dim=dim, sims_per_move=sims)
@@ -136,11 +136,11 @@ def strength_part(args: argparse.Namespace, model) -> None:
     import torch
 
     from tavlox_zero.engine import BatchedEngine
-    from tavlox_zero.engine_config import EngineConfig
-    from tavlox_zero.inference import make_network
-    from tavlox_zero.network import checkpoint_dim, load_checkpoint
-    from tavlox_zero.search_settings import MatchSettings
-    from tavlox_zero.stats import summarize_payoffs
+    from tavlox_zero.engine.engine_config import EngineConfig
+    from tavlox_zero.nets.inference import make_network
+    from tavlox_zero.nets.network import checkpoint_dim, load_checkpoint
+    from tavlox_zero.engine.search_settings import MatchSettings
+    from tavlox_zero.rating.stats import summarize_payoffs
 
     dim = (checkpoint_dim(load_checkpoint(args.checkpoint)[1]) if args.checkpoint else None) or args.dims[0]
     torch.set_num_threads(args.threads[0])

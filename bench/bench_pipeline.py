@@ -65,8 +65,8 @@ def components(args: argparse.Namespace, model) -> None:
     import numpy as np
     import torch
 
-    from tavlox_zero import rules
-    from tavlox_zero.network import inference_model
+    from tavlox_zero.engine import rules
+    from tavlox_zero.nets.network import inference_model
 
     game = rules.Game(args.dim)
     for tile in sorted(game.legal_tiles())[:1]:
@@ -107,7 +107,7 @@ def network_alone(args: argparse.Namespace, model, batch: int) -> float:
     import numpy as np
 
     from tavlox_zero.engine import TorchNetwork
-    from tavlox_zero.network import inference_model
+    from tavlox_zero.nets.network import inference_model
 
     network = TorchNetwork(inference_model(model, args.device), args.device)
     planes = np.zeros((batch, 5, args.dim, args.dim), dtype=np.uint8)
@@ -118,8 +118,8 @@ def batched(args: argparse.Namespace, model) -> float:
     import torch
 
     from tavlox_zero.engine import BatchedEngine, NetworkError, TorchNetwork
-    from tavlox_zero.engine_config import EngineConfig
-    from tavlox_zero.network import inference_model
+    from tavlox_zero.engine.engine_config import EngineConfig
+    from tavlox_zero.nets.network import inference_model
 
     config = EngineConfig(dim=args.dim, sims_per_move=args.sims)
     games = args.batched_games or 2 * args.games_in_flight
@@ -155,7 +155,7 @@ def batched(args: argparse.Namespace, model) -> float:
 
 
 def end_to_end(args: argparse.Namespace, model, workers: int) -> tuple:
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
     from tavlox_zero.selfplay import Timing
     from tavlox_zero.pool import WorkerPool
 
@@ -182,7 +182,7 @@ def main() -> None:
     args = parse_args()
     import torch
 
-    from tavlox_zero.network import new_model
+    from tavlox_zero.nets.network import new_model
 
     torch.manual_seed(0)
     torch.set_num_threads(args.threads)

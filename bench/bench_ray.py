@@ -34,8 +34,8 @@ def main() -> None:
 
     from tavlox_zero.batched_player import BatchedPlayer
     from tavlox_zero.distributed import RayPlayer
-    from tavlox_zero.engine_config import EngineConfig
-    from tavlox_zero.network import new_model
+    from tavlox_zero.engine.engine_config import EngineConfig
+    from tavlox_zero.nets.network import new_model
 
     torch.manual_seed(0)
     torch.set_num_threads(1)

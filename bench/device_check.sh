@@ -27,8 +27,8 @@ export PYTHONPATH="$PWD/$site${PYTHONPATH:+:$PYTHONPATH}"
   "$py" - <<'EOF'
 import time, numpy as np, torch
 from tavlox_zero.engine import TorchNetwork
-from tavlox_zero.inference import make_network, agreement, sample_positions
-from tavlox_zero.network import inference_model, new_model
+from tavlox_zero.nets.inference import make_network, agreement, sample_positions
+from tavlox_zero.nets.network import inference_model, new_model
 
 model = new_model(seed=0)
 for dim, batch in ((9, 128), (9, 1024), (20, 64), (20, 512)):

@@ -13,10 +13,10 @@ from __future__ import annotations
 import argparse
 import time
 
-from tavlox_zero.engine_config import EngineConfig
+from tavlox_zero.engine.engine_config import EngineConfig
 from tavlox_zero.reference import reference_payoffs
-from tavlox_zero.search_settings import reference_players
-from tavlox_zero.stats import summarize_payoffs
+from tavlox_zero.engine.search_settings import reference_players
+from tavlox_zero.rating.stats import summarize_payoffs
 
 
 def main() -> None:

@@ -12,7 +12,7 @@ import sys
 import atheris
 
 with atheris.instrument_imports():
-    from tavlox_zero import dataset
+    from tavlox_zero.data import dataset
 
 
 class Named(io.BytesIO):
@@ -25,7 +25,7 @@ class Named(io.BytesIO):
 
 
 def seed_shard() -> bytes:
-    from tavlox_zero.rules import Game
+    from tavlox_zero.engine.rules import Game
 
     game, moves, policies = Game(5), [], []
     while not game.is_terminal():

@@ -7,10 +7,10 @@ import pytest
 
 np = pytest.importorskip("numpy")
 
-from tavlox_zero import rules  # noqa: E402
+from tavlox_zero.engine import rules  # noqa: E402
 from tavlox_zero.engine import BatchedEngine, GameRecord, NetworkError  # noqa: E402
-from tavlox_zero.engine_config import EngineConfig  # noqa: E402
-from tavlox_zero.search_settings import MatchSettings, SearchSettings  # noqa: E402
+from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
+from tavlox_zero.engine.search_settings import MatchSettings, SearchSettings  # noqa: E402
 
 
 def position_network(planes):
@@ -123,7 +123,7 @@ def test_thousands_of_batches_without_memory_growth(config):
 def test_a_torch_module_plugs_in(config):
     torch = pytest.importorskip("torch")
     from tavlox_zero.engine import TorchNetwork
-    from tavlox_zero.network import new_model
+    from tavlox_zero.nets.network import new_model
 
     torch.manual_seed(0)
     model = new_model(channels=8, blocks=1)
@@ -184,9 +184,9 @@ def test_soak_interrupted_runs_resume_to_the_exact_games():
 ])
 def test_search_settings_write_legal_recorded_shards(tmp_path, search):
     torch = pytest.importorskip("torch")
-    from tavlox_zero import network
+    from tavlox_zero.nets import network
     from tavlox_zero.check import shard_problems
-    from tavlox_zero.dataset import TrainingDataset, read_shard
+    from tavlox_zero.data.dataset import TrainingDataset, read_shard
     from tavlox_zero.pool_options import PoolSettings, open_pool
     from tavlox_zero.selfplay import generate
 
@@ -225,7 +225,7 @@ def test_player_runs_give_training_chunks_new_games_and_matches_the_same_draws()
     (the chunks of one loop iteration), while repeated matches replay the same ones."""
     pytest.importorskip("torch")
     from tavlox_zero.batched_player import BatchedPlayer
-    from tavlox_zero.network import new_model
+    from tavlox_zero.nets.network import new_model
 
     config = EngineConfig(dim=5, sims_per_move=4)
     with BatchedPlayer({"model": new_model(1, channels=4, blocks=0)}, "cpu", seed=11, games_in_flight=4) as player:

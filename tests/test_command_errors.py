@@ -15,10 +15,11 @@ import pytest
 torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
-from tavlox_zero import cli, network  # noqa: E402
-from tavlox_zero.constants import MAX_DIM, MIN_DIM  # noqa: E402
-from tavlox_zero.dataset import write_shard  # noqa: E402
-from tavlox_zero.rules import Game  # noqa: E402
+from tavlox_zero import cli  # noqa: E402
+from tavlox_zero.nets import network  # noqa: E402
+from tavlox_zero.engine.constants import MAX_DIM, MIN_DIM  # noqa: E402
+from tavlox_zero.data.dataset import write_shard  # noqa: E402
+from tavlox_zero.engine.rules import Game  # noqa: E402
 
 SMALL = ["--sims", "2", "--sample-moves", "2", "--device", "cpu", "--games-in-flight", "2", "--search-threads", "1"]
 LOOP = [*SMALL, "--channels", "4", "--blocks", "0", "--games", "2", "--games-per-shard", "2", "--steps", "2",
@@ -199,7 +200,7 @@ def test_train_saves_an_exact_checkpoint_when_stopped(files, tmp_path, stop):
 def rewrite(source, target, change, keep_checksum=False):
     """Writes `source` to `target` after `change(arrays, metadata)`; the checksum is made anew
     (or dropped when the change removes it) unless `keep_checksum`."""
-    from tavlox_zero.dataset import arrays_checksum
+    from tavlox_zero.data.dataset import arrays_checksum
 
     with np.load(source) as shard:
         arrays = {name: shard[name].copy() for name in shard.files}

@@ -10,9 +10,9 @@ pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
 from tavlox_zero import cli, distributed  # noqa: E402
-from tavlox_zero.dataset import read_shard  # noqa: E402
-from tavlox_zero.engine_config import EngineConfig  # noqa: E402
-from tavlox_zero.network import new_model  # noqa: E402
+from tavlox_zero.data.dataset import read_shard  # noqa: E402
+from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
+from tavlox_zero.nets.network import new_model  # noqa: E402
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
 
 TINY = ["--dim", "5", "--sims", "3", "--sample-moves", "3", "--channels", "4", "--blocks", "1", "--seed", "1",

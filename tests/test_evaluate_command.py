@@ -8,9 +8,10 @@ import pytest
 torch = pytest.importorskip("torch")
 pytest.importorskip("tavlox_self_play")
 
-from tavlox_zero import cli, network  # noqa: E402
+from tavlox_zero import cli  # noqa: E402
+from tavlox_zero.nets import network  # noqa: E402
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
-from tavlox_zero.search_settings import reference_players  # noqa: E402
+from tavlox_zero.engine.search_settings import reference_players  # noqa: E402
 
 
 def tiny_checkpoint(path, seed, engine_config=None):

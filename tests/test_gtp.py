@@ -15,7 +15,7 @@ pytest.importorskip("torch")
 pytest.importorskip("numpy")
 
 from tavlox_zero.gtp import Engine  # noqa: E402
-from tavlox_zero.rules import Game  # noqa: E402
+from tavlox_zero.engine.rules import Game  # noqa: E402
 from tavlox_zero.timeline import parse_cell  # noqa: E402
 
 DIM = 7
@@ -24,7 +24,7 @@ REPLY_SECONDS = 60
 
 @pytest.fixture(scope="module")
 def checkpoint(tmp_path_factory):
-    from tavlox_zero.network import new_model, save_checkpoint
+    from tavlox_zero.nets.network import new_model, save_checkpoint
 
     path = tmp_path_factory.mktemp("gtp") / "tiny.pt"
     save_checkpoint(path, new_model(channels=8, blocks=1), engine_config={"dim": DIM})

@@ -11,10 +11,11 @@ import pytest
 torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
-from tavlox_zero import cli, inference, network  # noqa: E402
+from tavlox_zero import cli  # noqa: E402
+from tavlox_zero.nets import inference, network  # noqa: E402
 from tavlox_zero.backends import evaluate_all, self_play_positions  # noqa: E402
-from tavlox_zero.dataset import read_shard  # noqa: E402
-from tavlox_zero.engine_config import EngineConfig  # noqa: E402
+from tavlox_zero.data.dataset import read_shard  # noqa: E402
+from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
 
 # A network trained by a short loop run on 9 x 9 (3 iterations of 256 games, 16 simulations).
 TRAINED = Path(__file__).parent / "data" / "trained-9x9.pt"
@@ -147,8 +148,8 @@ def test_ctrl_c_after_every_openvino_network_is_released_is_a_keyboard_interrupt
     script = """
 import gc, os, signal, time
 import numpy as np
-from tavlox_zero.inference import make_network
-from tavlox_zero.network import new_model
+from tavlox_zero.nets.inference import make_network
+from tavlox_zero.nets.network import new_model
 for seed in (0, 1):
     network = make_network(new_model(seed=seed), "cpu", "openvino", threads=1)
     network(np.zeros((1, 5, 9, 9), np.uint8))

@@ -10,12 +10,12 @@ import pytest
 pytest.importorskip("torch")
 pytest.importorskip("tavlox_self_play")
 
-from tavlox_zero import network  # noqa: E402
-from tavlox_zero.search_settings import reference_players  # noqa: E402
-from tavlox_zero.dataset import TrainingDataset  # noqa: E402
+from tavlox_zero.nets import network  # noqa: E402
+from tavlox_zero.engine.search_settings import reference_players  # noqa: E402
+from tavlox_zero.data.dataset import TrainingDataset  # noqa: E402
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
 from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop, beats_current, newest_shards  # noqa: E402
-from tavlox_zero.sprt import SequentialTest  # noqa: E402
+from tavlox_zero.rating.sprt import SequentialTest  # noqa: E402
 from tavlox_zero.train import TrainConfig, split_positions  # noqa: E402
 
 
@@ -29,7 +29,7 @@ def scalar_tags(directory) -> set:
 
 
 def tiny_config(seed: int = 0, **loop_settings) -> RunConfig:
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
 
     engine = EngineConfig(dim=5, sims_per_move=2, sample_moves=4)
     loop = LoopConfig(

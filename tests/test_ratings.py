@@ -7,8 +7,8 @@ import pytest
 
 np = pytest.importorskip("numpy")
 
-from tavlox_zero.elo import Encounter, fit, head_to_head, pairwise_score, rate  # noqa: E402
-from tavlox_zero.sprt import ACCEPT_H0, ACCEPT_H1, SequentialTest  # noqa: E402
+from tavlox_zero.rating.elo import Encounter, fit, head_to_head, pairwise_score, rate  # noqa: E402
+from tavlox_zero.rating.sprt import ACCEPT_H0, ACCEPT_H1, SequentialTest  # noqa: E402
 
 
 def payoffs(rng, mean, n):
@@ -158,8 +158,8 @@ def tiny_run(tmp_path):
     """A loop run directory on 5 x 5 with three small checkpoints (iterations 0, 1 and 3)."""
     import json
 
-    from tavlox_zero import network
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.nets import network
+    from tavlox_zero.engine.engine_config import EngineConfig
 
     run = tmp_path / "run"
     (run / "checkpoints").mkdir(parents=True)

@@ -1,11 +1,11 @@
-"""The rules engine as seen from Python: tavlox_zero.rules."""
+"""The rules engine as seen from Python: tavlox_zero.engine.rules."""
 
 import random
 
 import pytest
 
 np = pytest.importorskip("numpy")
-rules = pytest.importorskip("tavlox_zero.rules")
+rules = pytest.importorskip("tavlox_zero.engine.rules")
 
 
 def play_random(game, rng, max_moves=None):

@@ -13,8 +13,8 @@ import pytest
 pytest.importorskip("torch")
 
 from tavlox_zero import cli  # noqa: E402
-from tavlox_zero.engine_config import SCHEMA as ENGINE, EngineConfig  # noqa: E402
-from tavlox_zero.search_settings import MATCH, SEARCH, MatchSettings, SearchSettings  # noqa: E402
+from tavlox_zero.engine.engine_config import SCHEMA as ENGINE, EngineConfig  # noqa: E402
+from tavlox_zero.engine.search_settings import MATCH, SEARCH, MatchSettings, SearchSettings  # noqa: E402
 
 PARSER = cli.build_parser()
 SKIPPED = (argparse._HelpAction, argparse._VersionAction)

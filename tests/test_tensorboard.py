@@ -8,8 +8,9 @@ import pytest
 pytest.importorskip("torch")
 pytest.importorskip("numpy")
 
-from tavlox_zero import cli, scalars  # noqa: E402
-from tavlox_zero.dataset import write_shard  # noqa: E402
+from tavlox_zero import cli  # noqa: E402
+from tavlox_zero.training import scalars  # noqa: E402
+from tavlox_zero.data.dataset import write_shard  # noqa: E402
 from test_command_errors import random_game  # noqa: E402
 
 TRAIN_TAGS = {"train/loss", "train/policy_loss", "train/value_loss", "train/learning_rate",

@@ -7,9 +7,9 @@ import pytest
 torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
-from tavlox_zero import rules  # noqa: E402
-from tavlox_zero.dataset import TrainingDataset, write_shard  # noqa: E402
-from tavlox_zero.network import new_model  # noqa: E402
+from tavlox_zero.engine import rules  # noqa: E402
+from tavlox_zero.data.dataset import TrainingDataset, write_shard  # noqa: E402
+from tavlox_zero.nets.network import new_model  # noqa: E402
 from tavlox_zero.train import TrainConfig, Trainer, gather, policy_loss, split_positions, value_loss  # noqa: E402
 
 DIM = 5

@@ -8,8 +8,8 @@ import pytest
 np = pytest.importorskip("numpy")
 torch = pytest.importorskip("torch")
 
-from tavlox_zero import rules  # noqa: E402
-from tavlox_zero.dataset import (  # noqa: E402
+from tavlox_zero.engine import rules  # noqa: E402
+from tavlox_zero.data.dataset import (  # noqa: E402
     ShardWriter,
     TrainingDataset,
     iterate_batches,

@@ -10,9 +10,10 @@ import pytest
 torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
-from tavlox_zero import constants, engine_config, network  # noqa: E402
-from tavlox_zero.atomic import atomic_write, write_json_atomic  # noqa: E402
-from tavlox_zero.engine_config import EngineConfig  # noqa: E402
+from tavlox_zero.engine import constants, engine_config  # noqa: E402
+from tavlox_zero.nets import network  # noqa: E402
+from tavlox_zero.base.atomic import atomic_write, write_json_atomic  # noqa: E402
+from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
 
 
 def planes(batch, dim, seed=0):
@@ -46,7 +47,7 @@ def test_policy_logits_follow_the_tiles():
 def test_a_network_turned_to_the_movers_corner_plays_every_corner_alike():
     """A position and its copy turned so that the mover sits top left get the same value and the
     same policy, turned back; the traced inference copy agrees."""
-    from tavlox_zero import rules
+    from tavlox_zero.engine import rules
 
     model, game, rng, movers = network.new_model(3, channels=8, blocks=2), rules.Game(9), np.random.default_rng(4), set()
     fast = network.inference_model(model)

@@ -13,8 +13,9 @@ torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 pytest.importorskip("tavlox_self_play")
 
-from tavlox_zero import cli, network  # noqa: E402
-from tavlox_zero.dataset import TrainingDataset, read_shard  # noqa: E402
+from tavlox_zero import cli  # noqa: E402
+from tavlox_zero.nets import network  # noqa: E402
+from tavlox_zero.data.dataset import TrainingDataset, read_shard  # noqa: E402
 
 TINY = ["--dim", "5", "--sims", "3", "--sample-moves", "3", "--channels", "4", "--blocks", "1",
         "--device", "cpu", "--no-progress"]

@@ -151,7 +151,7 @@ FAKE_ENGINE = textwrap.dedent(
 def test_pool_batches_the_requests_of_its_workers(tmp_path, monkeypatch):
     (tmp_path / "fake_engine_zero.py").write_text(FAKE_ENGINE)
     monkeypatch.syspath_prepend(str(tmp_path))
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
 
     model = EchoNet()
     with WorkerPool(3, {"model": model}, "cpu", max_batch=8, max_wait_ms=5_000, engine="fake_engine_zero") as pool:
@@ -212,7 +212,7 @@ def all_stopped(pool_pids):
     (2, r"8 games in a row failed; the last: the engine returned status 1"),
 ])
 def test_engine_faults_and_repeated_failures_end_the_run(faulty_engine, sims, message):
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
     from tavlox_zero.pool import PoolError
 
     pool = WorkerPool(2, {"model": EchoNet()}, "cpu", engine=faulty_engine)
@@ -224,7 +224,7 @@ def test_engine_faults_and_repeated_failures_end_the_run(faulty_engine, sims, me
 
 
 def test_a_failing_network_ends_the_run_with_the_servers_error(faulty_engine):
-    from tavlox_zero.engine_config import EngineConfig
+    from tavlox_zero.engine.engine_config import EngineConfig
     from tavlox_zero.pool import PoolError
 
     pool = WorkerPool(2, {"model": BrokenNet()}, "cpu", engine=faulty_engine)

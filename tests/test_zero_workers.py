@@ -13,10 +13,10 @@ torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 pytest.importorskip("tavlox_self_play")
 
-from tavlox_zero import rules  # noqa: E402
-from tavlox_zero.dataset import read_shard, write_shard  # noqa: E402
-from tavlox_zero.engine_config import EngineConfig  # noqa: E402
-from tavlox_zero.network import new_model  # noqa: E402
+from tavlox_zero.engine import rules  # noqa: E402
+from tavlox_zero.data.dataset import read_shard, write_shard  # noqa: E402
+from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
+from tavlox_zero.nets.network import new_model  # noqa: E402
 from tavlox_zero.pool import PoolError, WorkerPool  # noqa: E402
 
 CONFIG = EngineConfig(dim=5, sims_per_move=4, sample_moves=3)

@@ -10,8 +10,8 @@ from __future__ import annotations
 from dataclasses import dataclass, replace
 from typing import Any, Iterator, Optional
 
-from .engine import AGAINST_BASELINE, AGAINST_RANDOM, HEAD_TO_HEAD, TRAINING, BatchedEngine, EngineStats
-from .search_settings import MatchSettings, SearchSettings
+from .engine.batched import AGAINST_BASELINE, AGAINST_RANDOM, HEAD_TO_HEAD, TRAINING, BatchedEngine, EngineStats
+from .engine.search_settings import MatchSettings, SearchSettings
 
 
 @dataclass
@@ -104,7 +104,7 @@ class BatchedPlayer(GamePlayer):
                  match: Optional[MatchSettings] = None, backend: str = "torch") -> None:
         import torch
 
-        from .inference import make_network
+        from .nets.inference import make_network
 
         if cpu_threads and torch.device(device).type == "cpu":
             torch.set_num_threads(cpu_threads)

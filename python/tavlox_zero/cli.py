@@ -20,7 +20,7 @@ import zipfile
 from pathlib import Path
 from typing import NoReturn, Optional, Sequence
 
-from .errors import CommandFailed, UsageError
+from .base.errors import CommandFailed, UsageError
 
 COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp", "check", "ladder", "backends")
 
@@ -95,7 +95,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def with_config_file(parser: argparse.ArgumentParser, argv: list) -> list:
     """`argv` with the options of the command's --config file, if it names one, placed right
     after the command, so that the options given override them."""
-    from .config_file import OPTION, with_file
+    from .base.config_file import OPTION, with_file
 
     # The command is the first word that is not a global option (none of which takes a value).
     command_index = next((i for i, word in enumerate(argv) if not word.startswith("-")), None)

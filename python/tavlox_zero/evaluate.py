@@ -27,12 +27,13 @@ from dataclasses import asdict, dataclass, replace
 from pathlib import Path
 from typing import Optional
 
-from .atomic import write_json_atomic
-from .constants import BASELINE_MATCH_DIM, FAIR_SHARE
-from .errors import UsageError, at_least, readable_file, writable_file
+from .base.atomic import write_json_atomic
+from .engine.constants import BASELINE_MATCH_DIM, FAIR_SHARE
+from .engine.engine_config import engine_config_for
+from .base.errors import UsageError, at_least, readable_file, writable_file
 from .pool_options import PoolSettings, open_pool
-from .search_settings import MatchSettings, SearchSettings
-from .stats import MatchSummary, summarize_payoffs
+from .engine.search_settings import MatchSettings, SearchSettings
+from .rating.stats import MatchSummary, summarize_payoffs
 
 HELP = "play a network against random players and a baseline checkpoint"
 
@@ -47,21 +48,11 @@ def against_baseline(pool, engine_config, games: int, model: str = "model", base
     return summarize_payoffs(pool.play_against_baseline(engine_config, games, model=model, baseline=baseline))
 
 
-def engine_config_for(checkpoint: dict, dim: Optional[int]):
-    """The checkpoint's engine configuration (or the defaults), with ``dim`` if given."""
-    from .engine_config import EngineConfig
-
-    config = EngineConfig.from_dict(checkpoint.get("engine_config") or {})
-    if dim is not None:
-        config.dim = dim
-        config.validate()
-    return config
-
 
 def check_trained_dims(args: argparse.Namespace, checkpoints: dict) -> None:
     """Refuses a match on a board other than the one a network was trained for: --dim against
     the checkpoint's board side, and the baseline match (always 20 x 20) for either network."""
-    from .network import checkpoint_dim
+    from .nets.network import checkpoint_dim
 
     trained = checkpoint_dim(checkpoints[args.checkpoint])
     if args.dim is not None and trained is not None and args.dim != trained and not args.no_random:
@@ -98,7 +89,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def untrained_networks(model, seeds: int) -> dict:
     """Fresh networks of `model`'s architecture, one per seed 0 to seeds - 1: the initial
     networks of loop runs started with those seeds."""
-    from . import network
+    from .nets import network
 
     config = network.model_config(model)
     return {f"untrained-{seed}": network.new_model(seed, channels=config["channels"], blocks=config["blocks"])
@@ -158,7 +149,7 @@ def separation(measures: list[Measure]) -> list[dict]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from . import network
+    from .nets import network
 
     at_least("--games", args.games, 1)
     at_least("--untrained-seeds", args.untrained_seeds, 0)

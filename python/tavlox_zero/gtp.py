@@ -15,11 +15,11 @@ import sys
 from pathlib import Path
 from typing import Callable, Optional, TextIO
 
-from .constants import PLAYERS
-from .engine_config import SCHEMA as ENGINE
-from .errors import CommandFailed, brief, readable_file
-from .inference import BACKENDS
-from .rules import Game
+from .base.errors import CommandFailed, brief, readable_file
+from .engine.constants import PLAYERS
+from .engine.engine_config import SCHEMA as ENGINE
+from .engine.rules import Game
+from .nets.inference import BACKENDS
 from .timeline import cell_name, column_name, in_piece, parse_cell
 
 HELP = "play the network through a text protocol on stdin/stdout (GTP style)"

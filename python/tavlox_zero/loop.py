@@ -67,19 +67,19 @@ from typing import Callable, Optional
 
 import torch
 
-from .atomic import atomic_write, copy_atomic, write_json_atomic
-from .constants import FAIR_SHARE
-from .engine_config import EngineConfig
-from .engine_config import add_arguments as add_engine_arguments
-from .errors import CommandFailed, UsageError, at_least, within, writable_directory
+from .base.atomic import atomic_write, copy_atomic, write_json_atomic
+from .engine.constants import FAIR_SHARE
+from .engine.engine_config import EngineConfig
+from .engine.engine_config import add_arguments as add_engine_arguments
+from .base.errors import CommandFailed, UsageError, at_least, within, writable_directory
 from .evaluate import against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
-from .scalars import ScalarLog
-from .settings import add_deprecated_alias
-from .search_settings import SEARCH, MatchSettings, SearchSettings
-from .sprt import ACCEPT_H1, SequentialTest
-from .stats import summarize_payoffs
+from .training.scalars import ScalarLog
+from .base.settings import add_deprecated_alias
+from .engine.search_settings import SEARCH, MatchSettings, SearchSettings
+from .rating.sprt import ACCEPT_H1, SequentialTest
+from .rating.stats import summarize_payoffs
 from .train import Subset, TrainConfig, Trainer, dataset_key, holdout_key, split_positions
 
 HELP = "run iterations of self-play, training and evaluation in a run directory"
@@ -393,7 +393,7 @@ class TrainingLoop:
             return
         initial = self.dirs.candidate(0)
         if not initial.exists():
-            from . import network
+            from .nets import network
 
             model = network.new_model(self.config.train.seed, channels=self.config.loop.channels,
                                       blocks=self.config.loop.blocks)
@@ -453,7 +453,7 @@ class TrainingLoop:
         return {"games": games, "positions": positions, "seconds": time.monotonic() - started, **shrunk}
 
     def write_selfplay_shard(self, pool, path: Path, games: int, iteration: int) -> None:
-        from .dataset import write_shard
+        from .data.dataset import write_shard
 
         records = list(pool.play_training_games(self.engine_config, games))
         metadata = {
@@ -479,7 +479,7 @@ class TrainingLoop:
         return max(1, math.ceil(loop.sample_reuse * new_positions / self.config.train.batch_size))
 
     def train(self, iteration: int) -> dict:
-        from .dataset import TrainingDataset
+        from .data.dataset import TrainingDataset
 
         started = time.monotonic()
         loop = self.config.loop
@@ -605,7 +605,7 @@ class TrainingLoop:
 
     @staticmethod
     def load(path: Path) -> torch.nn.Module:
-        from . import network
+        from .nets import network
 
         return network.load_checkpoint(path)[0]
 
@@ -647,7 +647,7 @@ def write_iteration_scalars(scalars: ScalarLog, row: dict) -> None:
 def elo_against_three(mean_payoff: float) -> Optional[float]:
     """The Elo difference to a player that a mean payoff against three copies of it implies
     (elo.py's model), or None at 0 or 1."""
-    from .elo import ELO_PER_NEPER, pairwise_score
+    from .rating.elo import ELO_PER_NEPER, pairwise_score
 
     score = pairwise_score(mean_payoff)
     return ELO_PER_NEPER * math.log(score / (1.0 - score)) if 0.0 < score < 1.0 else None
@@ -890,7 +890,7 @@ def check_fixed_players(loop: LoopConfig) -> None:
 def save_run_config(dirs: RunDirectory, config: RunConfig) -> None:
     """Writes the run's settings: config.json, which the run resumes from, and config.toml, the
     same settings keyed by option, which `loop --config` reads to start another run like it."""
-    from .config_file import toml_text
+    from .base.config_file import toml_text
 
     write_json_atomic(dirs.config, config.to_dict())
     sections = {"engine": config.engine, "loop": asdict(config.loop), "train": asdict(config.train)}

@@ -18,27 +18,13 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from .constants import MAX_DIM, MIN_DIM, PLAYERS
-from .errors import brief
-from .rules import Game
+from .engine.constants import MAX_DIM, MIN_DIM, PLAYERS
+from .base.errors import brief
+from .engine.rules import Game, in_piece
 
 # Where each player starts, in turn order.
 CORNER_NAMES = ("top-left", "top-right", "bottom-right", "bottom-left")
 RECORD_FORMAT = "tavlox-zero-game"
-
-
-def in_piece(game: Game) -> bool:
-    """Whether the player to move has chosen tiles of a piece that is not complete yet."""
-    if game.is_terminal():
-        return False
-    state = game.state()
-    own, legal = state[0], state[PLAYERS]
-    touching = np.zeros_like(own)
-    touching[1:, :] |= own[:-1, :]
-    touching[:-1, :] |= own[1:, :]
-    touching[:, 1:] |= own[:, :-1]
-    touching[:, :-1] |= own[:, 1:]
-    return bool((legal & touching).any())
 
 
 def starting_cells(game: Game) -> int:

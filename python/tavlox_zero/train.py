@@ -49,8 +49,8 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 
-from .errors import UsageError, at_least, readable_file, within, writable_directory, writable_file
-from .scalars import ScalarLog
+from .base.errors import UsageError, at_least, readable_file, within, writable_directory, writable_file
+from .training.scalars import ScalarLog
 
 HELP = "train the policy-value network on self-play shards"
 
@@ -398,7 +398,7 @@ class Trainer:
         return self.position.mean_losses()
 
     def save(self, path: os.PathLike | str, engine_config: Optional[dict] = None, extra: Optional[dict] = None) -> None:
-        from . import network
+        from .nets import network
 
         rng = {"torch": torch.get_rng_state()}
         if torch.cuda.is_available():
@@ -423,7 +423,7 @@ class Trainer:
         cls, path: os.PathLike | str, device: str | torch.device = "cpu", config: Optional[TrainConfig] = None
     ) -> tuple["Trainer", dict]:
         """Restores a trainer exactly as it was saved; ``config`` overrides the saved one."""
-        from . import network
+        from .nets import network
 
         model, checkpoint = network.load_checkpoint(path, map_location="cpu")
         saved = checkpoint.get("train_config")
@@ -451,7 +451,7 @@ class Trainer:
 
 
 def shard_dim(path: os.PathLike | str) -> int:
-    from .dataset import open_shard
+    from .data.dataset import open_shard
 
     with open_shard(path) as shard:
         if "dim" not in shard.files:
@@ -461,7 +461,7 @@ def shard_dim(path: os.PathLike | str) -> int:
 
 def shard_engine_config(path: os.PathLike | str) -> Optional[dict]:
     """The engine configuration a shard's metadata names, if any."""
-    from .dataset import open_shard
+    from .data.dataset import open_shard
 
     with open_shard(path) as shard:
         if "metadata" not in shard.files:
@@ -570,7 +570,7 @@ def build_trainer(args: argparse.Namespace, device: torch.device, dim: int,
                   shard_config: Optional[dict]) -> tuple[Trainer, dict]:
     """The trainer the command starts from, and the engine configuration its checkpoints carry:
     the resumed checkpoint's (whose board side must be the shards'), else the shards' own."""
-    from . import network
+    from .nets import network
 
     if args.resume:
         trainer, checkpoint = Trainer.from_checkpoint(args.resume, device)
@@ -592,7 +592,7 @@ def build_trainer(args: argparse.Namespace, device: torch.device, dim: int,
 
 
 def run(args: argparse.Namespace) -> int:
-    from .dataset import TrainingDataset, shard_paths
+    from .data.dataset import TrainingDataset, shard_paths
     from .server import resolve_device
 
     check_options(args)

@@ -33,9 +33,9 @@ import torch
 from torch import nn
 from torch.nn.utils.fusion import fuse_conv_bn_eval
 
-from .atomic import atomic_write
-from .constants import MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES
-from .errors import brief
+from ..base.atomic import atomic_write
+from ..engine.constants import MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES
+from ..base.errors import brief
 
 CHECKPOINT_FORMAT = "tavlox-zero"
 CHECKPOINT_VERSION = 1

@@ -17,7 +17,7 @@ import argparse
 from dataclasses import asdict, fields
 from typing import Optional
 
-from .settings import engine_schema, settings_dataclass
+from ..base.settings import engine_schema, settings_dataclass
 
 # The engine's tables name the settings and hold their defaults, ranges and help.
 SEARCH = engine_schema("search", "search (batched engine)", "option", {
@@ -61,7 +61,7 @@ SEATS = ("first", "rotate")
 
 def reference_players() -> tuple:
     """The names of the fixed reference players, as the engine defines them."""
-    from ._engine import REFERENCE_PLAYERS
+    from .._engine import REFERENCE_PLAYERS
 
     return REFERENCE_PLAYERS
 

@@ -22,7 +22,9 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
-from .constants import STATE_PLANES
+from ..engine.constants import STATE_PLANES
+from ..engine.batched import TorchNetwork
+from ..engine.rules import Game
 
 BACKENDS = ("auto", "torch", "torch-bf16", "onnxruntime", "openvino")
 
@@ -61,7 +63,6 @@ def make_network(model: Any, device: Any = "cpu", backend: str = "torch", *,
 
 
 def _build(backend: str, model: Any, device: Any, threads: int) -> Callable:
-    from .engine import TorchNetwork
     from .network import inference_model
 
     if backend == "torch":
@@ -131,7 +132,6 @@ class AutomaticNetwork:
 
 def _fp32_reference(model: Any, device: Any) -> Callable:
     """fp32 PyTorch on `device`, without CUDA graphs: what every backend must agree with."""
-    from .engine import TorchNetwork
     from .network import inference_model
 
     network = TorchNetwork(inference_model(model, device), device, half=False, cuda_graphs=False)
@@ -383,8 +383,6 @@ def _masked_softmax(logits: np.ndarray, legal: np.ndarray) -> np.ndarray:
 def sample_positions(dim: int = 9, games: int = 4, seed: int = 0) -> np.ndarray:
     """uint8 planes of the positions of `games` games of uniformly random legal tiles, in the
     engine's encoding: a quick, rules-checked sample of positions on any board side."""
-    from .rules import Game
-
     rng = np.random.default_rng(seed)
     states = []
     for _ in range(games):

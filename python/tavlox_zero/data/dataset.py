@@ -46,9 +46,10 @@ from typing import Any, Iterable, Iterator, Optional, Sequence
 
 import numpy as np
 
-from .atomic import atomic_write
-from .constants import MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES
-from .errors import brief
+from ..base.atomic import atomic_write
+from ..engine.constants import MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES
+from ..engine.rules import encode_record
+from ..base.errors import brief
 
 SHARD_FORMAT = "tavlox-zero-shard"
 SHARD_VERSION = 1
@@ -498,8 +499,6 @@ class _PositionTable:
     """One shard's positions prepared for fast gathering."""
 
     def __init__(self, shard: Shard) -> None:
-        from .rules import encode_record
-
         self.dim = shard.dim
         # Local item i is position kept[i]: the recorded positions.
         self.kept = np.flatnonzero(np.diff(shard.policy_offsets) > 0)

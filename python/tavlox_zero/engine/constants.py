@@ -4,7 +4,7 @@ PLAYERS, STATE_PLANES, BASELINE_MATCH_DIM, CONFIG_FIELDS, the board-side range M
 MAX_DIM and the default board side come from the engine itself; the rest are this package's.
 """
 
-from ._engine import BASELINE_MATCH_DIM, CONFIG_FIELDS, MAX_DIM, MIN_DIM, PLAYERS, SETTINGS, STATE_PLANES  # noqa: F401
+from .._engine import BASELINE_MATCH_DIM, CONFIG_FIELDS, MAX_DIM, MIN_DIM, PLAYERS, SETTINGS, STATE_PLANES  # noqa: F401
 
 # The `rep` setting: how the engine lays out a state.
 CHANNELS_FIRST = 1  # (STATE_PLANES, dim, dim)

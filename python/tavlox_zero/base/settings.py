@@ -220,7 +220,7 @@ def add_deprecated_alias(group: Any, alias: str, option: str, kwargs: dict) -> N
 def engine_schema(table: str, title: str, label_by: str, overrides: Mapping[str, Mapping[str, Any]],
                   what: str) -> Schema:
     """A schema from one of the engine's settings tables, with Python's options and wordings."""
-    from ._engine import SETTINGS
+    from .._engine import SETTINGS
 
     settings = []
     for row in SETTINGS[table]:

@@ -9,10 +9,10 @@ from __future__ import annotations
 
 import argparse
 from dataclasses import asdict, fields
-from typing import Any, Mapping
+from typing import Any, Mapping, Optional
 
 from .constants import DEFAULT_DIM, MAX_DIM, MIN_DIM
-from .settings import engine_schema, settings_dataclass
+from ..base.settings import engine_schema, settings_dataclass
 
 # The engine's table names the fields and holds their defaults and ranges; here are the
 # options and the wordings users know.
@@ -56,3 +56,12 @@ class EngineConfig:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Adds one option per field (--dim, --sims, ...), defaulting to the dataclass defaults."""
     SCHEMA.add_arguments(parser, defaults={"dim": None})
+
+
+def engine_config_for(checkpoint: dict, dim: Optional[int]):
+    """The checkpoint's engine configuration (or the defaults), with ``dim`` if given."""
+    config = EngineConfig.from_dict(checkpoint.get("engine_config") or {})
+    if dim is not None:
+        config.dim = dim
+        config.validate()
+    return config

@@ -11,8 +11,8 @@ from typing import Sequence, Tuple
 
 import numpy as np
 
-from . import _rules
-from .constants import DEFAULT_DIM, STATE_PLANES
+from .. import _rules
+from .constants import DEFAULT_DIM, PLAYERS, STATE_PLANES
 
 
 class Game:
@@ -82,3 +82,17 @@ def encode_record(dim: int, moves: Sequence[Sequence[int]]) -> np.ndarray:
         moves = moves.tolist()
     data = _rules.encode_record(dim, moves)
     return np.frombuffer(data, dtype=np.bool_).reshape(len(moves), STATE_PLANES, dim, dim)
+
+
+def in_piece(game: Game) -> bool:
+    """Whether the player to move has chosen tiles of a piece that is not complete yet."""
+    if game.is_terminal():
+        return False
+    state = game.state()
+    own, legal = state[0], state[PLAYERS]
+    touching = np.zeros_like(own)
+    touching[1:, :] |= own[:-1, :]
+    touching[:-1, :] |= own[1:, :]
+    touching[:, 1:] |= own[:, :-1]
+    touching[:, :-1] |= own[:, 1:]
+    return bool((legal & touching).any())

@@ -27,8 +27,8 @@ from typing import Any, Callable, Iterator, Optional, Sequence
 
 import numpy as np
 
-from . import _engine
-from ._engine import BASELINE_MATCH_DIM, CONFIG_FIELDS, MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES, EngineError
+from .. import _engine
+from .._engine import BASELINE_MATCH_DIM, CONFIG_FIELDS, MAX_DIM, MIN_DIM, PLAYERS, STATE_PLANES, EngineError
 from .constants import AGAINST_BASELINE, AGAINST_RANDOM, HEAD_TO_HEAD, TRAINING
 from .search_settings import MatchSettings, SearchSettings
 

@@ -1,0 +1,2 @@
+"""The bottom layer: the errors commands report in one line, and atomic file writes. Imports
+nothing of the package."""

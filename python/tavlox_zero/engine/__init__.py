@@ -1,0 +1,32 @@
+"""The engine layer: the batched engine's Python face (`batched`), the rules (`rules`), the
+engine's constants (`constants`) and the search settings (`search_settings`,
+`engine_config`). Imports only the extension modules and the base layer.
+
+`tavlox_zero.engine` used to be the module now named `tavlox_zero.engine.batched`: its names
+are all here too, so `from tavlox_zero.engine import BatchedEngine` keeps working.
+"""
+
+from .batched import (  # noqa: F401
+    AGAINST_BASELINE,
+    AGAINST_RANDOM,
+    BASELINE_MATCH_DIM,
+    CONFIG_FIELDS,
+    HEAD_TO_HEAD,
+    MAX_DIM,
+    MIN_DIM,
+    PLAYERS,
+    STATE_PLANES,
+    TRAINING,
+    BatchedEngine,
+    CudaGraphs,
+    EngineError,
+    EngineStats,
+    GameRecord,
+    MatchSettings,
+    NetworkError,
+    SearchSettings,
+    TorchNetwork,
+    _engine,
+    default_search_threads,
+    graph_batch_size,
+)

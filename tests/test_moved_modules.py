@@ -1,0 +1,24 @@
+"""Modules that moved into the package's layers still import under their old names."""
+
+import importlib
+import pickle
+import sys
+
+import pytest
+
+pytest.importorskip("tavlox_zero._rules")
+
+
+@pytest.mark.parametrize("old, new, name", [
+    ("tavlox_zero.errors", "tavlox_zero.base.errors", "UsageError"),
+    ("tavlox_zero.rules", "tavlox_zero.engine.rules", "Game"),
+    ("tavlox_zero.engine_config", "tavlox_zero.engine.engine_config", "EngineConfig"),
+    ("tavlox_zero.stats", "tavlox_zero.rating.stats", "MatchSummary"),
+])
+def test_an_old_module_name_is_the_new_module_with_a_deprecation_warning(monkeypatch, old, new, name):
+    monkeypatch.delitem(sys.modules, old, raising=False)
+    with pytest.warns(DeprecationWarning, match=f"{old} is deprecated, import {new} instead"):
+        module = importlib.import_module(old)
+    assert module is importlib.import_module(new) is sys.modules[old]
+    # A pickle that names the old module path finds the class there.
+    assert pickle.loads(f"c{old}\n{name}\n.".encode()) is getattr(importlib.import_module(new), name)
