@@ -11,7 +11,7 @@ pytest.importorskip("tavlox_zero._rules")
 
 @pytest.mark.parametrize("old, new, name", [
     ("tavlox_zero.errors", "tavlox_zero.base.errors", "UsageError"),
-    ("tavlox_zero.rules", "tavlox_zero.engine.rules", "Game"),
+    ("tavlox_zero.search_settings", "tavlox_zero.engine.search_settings", "SearchSettings"),
     ("tavlox_zero.engine_config", "tavlox_zero.engine.engine_config", "EngineConfig"),
     ("tavlox_zero.stats", "tavlox_zero.rating.stats", "MatchSummary"),
 ])
