@@ -85,7 +85,8 @@ def wilson_interval(successes: float, trials: float, z: float = Z_95) -> Interva
     denominator = 1 + z2 / trials
     centre = (p + z2 / (2 * trials)) / denominator
     half_width = z * math.sqrt(p * (1 - p) / trials + z2 / (4 * trials * trials)) / denominator
-    return Interval(max(0.0, centre - half_width), min(1.0, centre + half_width))
+    # The interval holds p in exact arithmetic; rounding may leave it a hair outside (at p = 1).
+    return Interval(min(p, max(0.0, centre - half_width)), max(p, min(1.0, centre + half_width)))
 
 
 def summarize_payoffs(payoffs: Iterable[float]) -> MatchSummary:
