@@ -34,7 +34,7 @@ def tiny_config(seed: int = 0, **loop_settings) -> RunConfig:
     engine = EngineConfig(dim=5, sims_per_move=2, sample_moves=4)
     loop = LoopConfig(
         iterations=2, games_per_iteration=3, games_per_shard=2, window=2, steps_per_iteration=3,
-        eval_games=3, checkpoint_every=2, channels=4, blocks=1,
+        eval_games=3, checkpoint_every=2, channels=4, blocks=1, promotion_margin=0.0,
     )
     train = TrainConfig(batch_size=8, warmup_steps=1, schedule_steps=6, seed=seed)
     return RunConfig(engine=asdict(engine), train=train, loop=replace(loop, **loop_settings))

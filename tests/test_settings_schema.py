@@ -1,7 +1,8 @@
 """The settings schema and what follows from it: every option of every command parses and reads
 the same from a --config file; every schema setting refuses an out-of-range value in the one
 message form and round-trips through from_dict; deprecated names map to the new ones; a run
-directory's config.toml starts a run with the same settings."""
+directory's config.toml starts a run with the same settings; a resumed run may change exactly
+the settings flagged resumable, which its help lists."""
 
 import argparse
 import dataclasses
@@ -15,6 +16,9 @@ pytest.importorskip("torch")
 from tavlox_zero import cli  # noqa: E402
 from tavlox_zero.engine.engine_config import SCHEMA as ENGINE, EngineConfig  # noqa: E402
 from tavlox_zero.engine.search_settings import MATCH, SEARCH, MatchSettings, SearchSettings  # noqa: E402
+from tavlox_zero.pool_options import POOL, PoolSettings  # noqa: E402
+from tavlox_zero.training.settings import (ADJUSTABLE, LOOP, RUN_SETTINGS, TRAIN, LoopConfig,  # noqa: E402
+                                           TrainConfig)
 
 PARSER = cli.build_parser()
 SKIPPED = (argparse._HelpAction, argparse._VersionAction)
@@ -69,13 +73,15 @@ def test_every_option_parses_and_reads_the_same_from_a_config_file(tmp_path, com
     assert overridden == given
 
 
-SETTINGS = [(schema, setting) for schema in (ENGINE, SEARCH, MATCH) for setting in schema.settings]
-MAKERS = {ENGINE.title: EngineConfig, SEARCH.title: SearchSettings, MATCH.title: MatchSettings}
+SCHEMAS = (ENGINE, SEARCH, MATCH, POOL, TRAIN, LOOP)
+MAKERS = dict(zip(map(id, SCHEMAS), (EngineConfig, SearchSettings, MatchSettings, PoolSettings,
+                                               TrainConfig, LoopConfig)))
+SETTINGS = [(schema, setting) for schema in SCHEMAS for setting in schema.settings]
 
 
 def out_of_range(setting):
     if setting.min is not None:
-        return type(setting.default)(setting.min) - (0 if setting.min_exclusive else 1)
+        return setting.type(setting.min) - (0 if setting.min_exclusive else 1)
     if setting.max is not None:
         return setting.max + 1
     return float("inf") if setting.finite else None
@@ -83,7 +89,7 @@ def out_of_range(setting):
 
 @pytest.mark.parametrize("schema, setting", SETTINGS, ids=[f"{s.title} {t.name}" for s, t in SETTINGS])
 def test_every_setting_checks_its_range_and_round_trips(schema, setting):
-    make = MAKERS[schema.title]
+    make = MAKERS[id(schema)]
     default = make()
     assert getattr(default, setting.name) == setting.default
     assert make.from_dict(default.to_dict()) == default
@@ -123,3 +129,32 @@ def test_a_run_directory_config_toml_starts_a_run_with_its_settings(tmp_path):
     again = parse(["loop", str(tmp_path / "b"), "--config", str(tmp_path / "a" / "config.toml")])
     assert loop.config_from_args(argparse.Namespace(**again)) == config
     assert dataclasses.asdict(config.loop)["eval_simulations"] == 3
+
+
+def another(setting, value):
+    """A valid value of `setting` other than `value`."""
+    if setting.choices:
+        return next(choice for choice in setting.choices if choice != value)
+    if setting.type is str:
+        return "none" if value == "all" else "all"
+    if value is None:
+        return 1
+    step = 1 if setting.type is int else 0.05
+    return value + step if setting.max is None or value + step <= setting.max else value - step
+
+
+@pytest.mark.parametrize("section, setting", RUN_SETTINGS, ids=[f"{sec} {s.name}" for sec, s in RUN_SETTINGS])
+def test_a_resume_may_change_exactly_the_resumable_settings(section, setting):
+    from tavlox_zero import loop
+    from tavlox_zero.base.errors import UsageError
+
+    saved = loop.config_from_args(argparse.Namespace(**parse(["loop", "run"])))
+    value = another(setting, saved.sections()[section][setting.name])
+    args = argparse.Namespace(**parse(["loop", "run", setting.option_name, str(value)]))
+    title = next(g.title for g in PARSER.commands["loop"]._action_groups if g.title.startswith("loop"))
+    assert (setting.option_name in title) == setting.resumable == (setting.name in ADJUSTABLE), title
+    if setting.resumable:
+        assert loop.resumed_config("run", saved, args).sections()[section][setting.name] == value
+    else:
+        with pytest.raises(UsageError, match=f"was started with other settings: {setting.option_name} "):
+            loop.resumed_config("run", saved, args)

@@ -26,7 +26,8 @@ H1 "it earns promotion_p1", with error rates promotion_alpha of both kinds. The 
 is promoted only when the test accepts H1; an undecided test keeps the current network.
 The evaluation matches search with `eval_simulations` simulations (default: the run's own)
 and open with two random tiles.
-A negative margin promotes every candidate (the match is still played and recorded).
+A negative margin, the default, promotes every candidate (the match is still played and
+recorded): with margin 0 and 32 evaluation games the test decided nothing in 12 iterations.
 The candidate's match against three random players (in seat 0) is kept as a measure of
 progress, and so are its matches against three of each fixed reference player
 (`fixed_players`, reference.py), in every seat in turn, which do not ride on seat 0's
@@ -60,7 +61,7 @@ import math
 import os
 import time
 from contextlib import ExitStack
-from dataclasses import asdict, dataclass, field, fields, replace
+from dataclasses import asdict, dataclass, replace
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Callable, Optional
@@ -68,76 +69,22 @@ from typing import Callable, Optional
 import torch
 
 from .base.atomic import atomic_write, copy_atomic, write_json_atomic
-from .engine.constants import FAIR_SHARE
 from .engine.engine_config import EngineConfig
 from .engine.engine_config import add_arguments as add_engine_arguments
-from .base.errors import CommandFailed, UsageError, at_least, within, writable_directory
+from .base.errors import CommandFailed, UsageError, writable_directory
 from .evaluate import against_random
 from .plotting import plot_progress
 from .pool_options import PoolSettings, open_pool
 from .training.scalars import ScalarLog
-from .base.settings import add_deprecated_alias
+from .base.settings import Setting, add_option
 from .engine.search_settings import SEARCH, MatchSettings, SearchSettings
 from .rating.sprt import ACCEPT_H1, SequentialTest
 from .rating.stats import summarize_payoffs
-from .train import Subset, TrainConfig, Trainer, dataset_key, holdout_key, split_positions
+from .train import Subset, Trainer, dataset_key, holdout_key, split_positions
+from .training.settings import (ADJUSTABLE, LOOP, LOOP_PATIENCE, LOOP_TRAINING, RUN_SETTINGS, TRAIN, LoopConfig,
+                                RunConfig, TrainConfig, adjustable_options, promotion_test)
 
 HELP = "run iterations of self-play, training and evaluation in a run directory"
-
-
-@dataclass
-class LoopConfig:
-    iterations: int = 10
-    games_per_iteration: int = 64
-    games_per_shard: int = 32
-    # Training data: the newest shards until they hold window_positions positions (0: no
-    # limit), from the last `window` iterations at most.
-    window: int = 20
-    window_positions: int = 100_000
-    # Steps per iteration; 0: ceil(sample_reuse * new training positions / batch size).
-    steps_per_iteration: int = 0
-    sample_reuse: float = 4.0
-    holdout_fraction: float = 0.1
-    eval_games: int = 100
-    # Simulations of the evaluation matches' search; 0: greedy on the policy; None: the run's sims.
-    eval_simulations: Optional[int] = None
-    promotion_margin: float = 0.0
-    promotion_p1: float = 0.30
-    promotion_alpha: float = 0.05
-    promotion_batch: int = 48
-    checkpoint_every: int = 100
-    # The fixed reference players each candidate is measured against, seats rotated.
-    fixed_players: str = "all"
-    channels: int = 32
-    blocks: int = 3
-
-
-@dataclass
-class RunConfig:
-    engine: dict
-    train: TrainConfig
-    loop: LoopConfig
-    search: dict = field(default_factory=lambda: SearchSettings().to_dict())  # how self-play searches
-
-    def to_dict(self) -> dict:
-        return {"engine": self.engine, "train": asdict(self.train), "loop": asdict(self.loop), "search": self.search}
-
-    @classmethod
-    def from_dict(cls, values: dict) -> "RunConfig":
-        known = {f.name for f in fields(LoopConfig)}
-        # A run saved before these settings existed goes on training as it started.
-        loop = {**BEFORE_TRAINING_SETTINGS, **{k: v for k, v in values["loop"].items() if k in known}}
-        return cls(
-            engine=dict(values["engine"]),
-            train=TrainConfig.from_dict(values["train"]),
-            loop=LoopConfig(**loop),
-            search=SearchSettings.from_dict(values.get("search")).to_dict(),
-        )
-
-
-# A loop keeps every training step: see the module's docstring.
-LOOP_PATIENCE = 0
-BEFORE_TRAINING_SETTINGS = {"window_positions": 0, "sample_reuse": 1.5, "holdout_fraction": 0.0, "eval_simulations": 0}
 
 
 def newest_shards(shards: list[tuple[int, int]], iteration: int, window: int, positions: int) -> list[int]:
@@ -213,12 +160,6 @@ def iterations_left(by_count: int, remaining: Optional[float], pace: Optional[Pa
         return by_count
     fit = math.ceil(BUDGET_SAFETY * remaining / (pace.scalable + pace.fixed))
     return max(1, min(by_count, fit))
-
-
-def promotion_test(loop: "LoopConfig") -> SequentialTest:
-    """The sequential test of a candidate's head-to-head match against the current network."""
-    p0 = FAIR_SHARE + max(loop.promotion_margin, 0.0)
-    return SequentialTest(p0=p0, p1=loop.promotion_p1, alpha=loop.promotion_alpha, beta=loop.promotion_alpha)
 
 
 def beats_current(test: SequentialTest, margin: float) -> bool:
@@ -653,180 +594,46 @@ def elo_against_three(mean_payoff: float) -> Optional[float]:
     return ELO_PER_NEPER * math.log(score / (1.0 - score)) if 0.0 < score < 1.0 else None
 
 
-# The options that set a run's saved settings: (section of config.json, field, option, destination).
-SETTINGS = (
-    ("engine", "dim", "--dim", "dim"),
-    ("engine", "rep", "--rep", "rep"),
-    ("engine", "sims_per_move", "--sims", "sims_per_move"),
-    ("engine", "sample_moves", "--sample-moves", "sample_moves"),
-    ("engine", "c_base", "--c-base", "c_base"),
-    ("engine", "c_init", "--c-init", "c_init"),
-    ("engine", "dirichlet_alpha", "--dirichlet-alpha", "dirichlet_alpha"),
-    ("engine", "exploration_fraction", "--exploration-fraction", "exploration_fraction"),
-    ("loop", "iterations", "--iterations", "iterations"),
-    ("loop", "games_per_iteration", "--games", "games"),
-    ("loop", "games_per_shard", "--games-per-shard", "games_per_shard"),
-    ("loop", "window", "--window", "window"),
-    ("loop", "window_positions", "--window-positions", "window_positions"),
-    ("loop", "steps_per_iteration", "--steps", "steps"),
-    ("loop", "sample_reuse", "--sample-reuse", "sample_reuse"),
-    ("loop", "holdout_fraction", "--holdout-fraction", "holdout_fraction"),
-    ("loop", "eval_games", "--eval-games", "eval_games"),
-    ("loop", "eval_simulations", "--match-simulations", "eval_simulations"),
-    ("loop", "promotion_margin", "--promotion-margin", "promotion_margin"),
-    ("loop", "promotion_p1", "--promotion-p1", "promotion_p1"),
-    ("loop", "promotion_alpha", "--promotion-alpha", "promotion_alpha"),
-    ("loop", "promotion_batch", "--promotion-batch", "promotion_batch"),
-    ("loop", "checkpoint_every", "--checkpoint-every", "checkpoint_every"),
-    ("loop", "fixed_players", "--fixed-players", "fixed_players"),
-    ("loop", "channels", "--channels", "channels"),
-    ("loop", "blocks", "--blocks", "blocks"),
-    ("train", "batch_size", "--batch-size", "batch_size"),
-    ("train", "learning_rate", "--lr", "lr"),
-    ("train", "weight_decay", "--weight-decay", "weight_decay"),
-    ("train", "warmup_steps", "--warmup-steps", "warmup_steps"),
-    ("train", "seed", "--seed", "seed"),
-    ("train", "eval_every", "--eval-every", "eval_every"),
-    ("train", "patience", "--patience", "patience"),
-    ("train", "score_loss_weight", "--score-loss-weight", "score_loss_weight"),
-)
-# Settings a resumed run may change: they do not alter the games, shards or training done so far.
-ADJUSTABLE = {"iterations", "eval_games", "eval_simulations", "promotion_margin", "checkpoint_every", "promotion_p1", "promotion_alpha",
-              "promotion_batch", "fixed_players"}
-
-OPTIONS = {name: option for _, name, option, _ in SETTINGS}
-
-
-def adjustable_options() -> list[str]:
-    """The options of the settings a resumed run may change, in the order of SETTINGS."""
-    return [option for _, name, option, _ in SETTINGS if name in ADJUSTABLE]
+MINUTES = Setting("minutes", float, optional=True, min=0, min_exclusive=True, finite=True,
+                  help="time budget of this invocation: an iteration that would end past it at the pace of the "
+                       "last one is shrunk to fit (fewer games and steps), and none starts when less than a "
+                       "quarter of one fits (not saved; the run resumes where it stopped)")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    defaults_loop, defaults_train = LoopConfig(), TrainConfig()
     parser.add_argument("run_dir", type=Path, help="directory of the run (created, or resumed when it exists)")
-    parser.add_argument("--minutes", type=float,
-                        help="time budget of this invocation: an iteration that would end past it at the pace "
-                             "of the last one is shrunk to fit (fewer games and steps), and none starts when "
-                             "less than a quarter of one fits (not saved; the run resumes where it stopped)")
-    parser.add_argument("--iterations", type=int, help=f"iterations to reach (default {defaults_loop.iterations})")
     add_engine_arguments(parser)
     group = parser.add_argument_group(
         f"loop (a resumed run keeps its saved settings; only {', '.join(adjustable_options())} may change)")
-    group.add_argument("--games", type=int, help=f"self-play games per iteration (default "
-                                                 f"{defaults_loop.games_per_iteration})")
-    group.add_argument("--games-per-shard", type=int, help=f"default {defaults_loop.games_per_shard}")
-    group.add_argument("--window", type=int,
-                       help=f"most iterations of shards trained on (default {defaults_loop.window})")
-    group.add_argument("--window-positions", type=int,
-                       help=f"positions trained on: the newest shards until they hold this many (0: all in "
-                            f"--window; default {defaults_loop.window_positions})")
-    group.add_argument("--steps", type=int, help="training steps per iteration (default: from --sample-reuse)")
-    group.add_argument("--sample-reuse", type=float,
-                       help=f"times each new training position is drawn on average, which sets the steps "
-                            f"(default {defaults_loop.sample_reuse})")
-    group.add_argument("--holdout-fraction", type=float,
-                       help=f"share of the games kept out of training to measure it and stop early "
-                            f"(default {defaults_loop.holdout_fraction})")
-    group.add_argument("--eval-every", type=int,
-                       help=f"steps between held-out evaluations (default {defaults_train.eval_every})")
-    group.add_argument("--patience", type=int, help=f"held-out evaluations without improvement before an "
-                                                     f"iteration's training stops and keeps its best weights "
-                                                     f"(default {LOOP_PATIENCE}: never, every step is kept)")
-    group.add_argument("--eval-games", type=int, help=f"default {defaults_loop.eval_games}")
-    group.add_argument("--match-simulations", dest="eval_simulations", type=int,
-                       help="simulations of the search in the evaluation matches (0: greedy on the policy; "
-                            "default: --sims)")
-    add_deprecated_alias(group, "--eval-simulations", "--match-simulations",
-                         {"dest": "eval_simulations", "type": int})
-    group.add_argument("--promotion-margin", type=float,
-                       help=f"what the candidate must earn above the fair 0.25 against the current network "
-                            f"(H0 of the promotion test; negative: promote every candidate; default "
-                            f"{defaults_loop.promotion_margin})")
-    group.add_argument("--promotion-p1", type=float,
-                       help=f"mean payoff against the current network that the promotion test accepts as "
-                            f"better (H1; default {defaults_loop.promotion_p1})")
-    group.add_argument("--promotion-alpha", type=float,
-                       help=f"error rate of the promotion test, either way (default {defaults_loop.promotion_alpha})")
-    group.add_argument("--promotion-batch", type=int,
-                       help=f"head-to-head games played between looks at the promotion test, at most "
-                            f"--eval-games in all (default {defaults_loop.promotion_batch})")
-    group.add_argument("--checkpoint-every", type=int, help=f"default {defaults_loop.checkpoint_every}")
-    group.add_argument("--fixed-players", metavar="LIST",
-                       help="reference players each candidate plays in every seat in turn, as a measure of "
-                            "progress: all, none or a comma-separated list of random-tiles, random-piece, "
-                            f"largest-piece, heuristic (default {defaults_loop.fixed_players})")
-    group.add_argument("--channels", type=int, help=f"default {defaults_loop.channels}")
-    group.add_argument("--blocks", type=int, help=f"default {defaults_loop.blocks}")
-    group.add_argument("--batch-size", type=int, help=f"default {defaults_train.batch_size}")
-    group.add_argument("--lr", type=float, help=f"default {defaults_train.learning_rate}")
-    group.add_argument("--weight-decay", type=float, help=f"default {defaults_train.weight_decay}")
-    group.add_argument("--warmup-steps", type=int, help=f"default {defaults_train.warmup_steps}")
-    group.add_argument("--seed", type=int, help=f"default {defaults_train.seed}")
-    group.add_argument("--score-loss-weight", type=float,
-                       help=f"weight of the score head's loss, the final cells of every player "
-                            f"(0: value and policy only; default {defaults_train.score_loss_weight})")
-    # Unset engine options mean "the saved value" on a resume, so they default to None here too.
-    parser.set_defaults(**{dest: None for section, _, _, dest in SETTINGS if section == "engine"})
+    add_option(group, MINUTES, None)
+    # Unset options mean "the saved value" on a resume, so they default to None.
+    LOOP.add_arguments(parser, group=group, unset=True)
+    TRAIN.add_arguments(parser, defaults={"patience": LOOP_PATIENCE}, group=group, only=LOOP_TRAINING, unset=True)
+    parser.set_defaults(**{setting.name: None for section, setting in RUN_SETTINGS if section == "engine"})
     PoolSettings.add_arguments(parser)
     SearchSettings.add_arguments(parser)
 
 
 def given_settings(args: argparse.Namespace) -> dict:
     """The run settings named on the command line, by field: {(section, field): (option, value)}."""
-    return {(section, name): (option, getattr(args, dest)) for section, name, option, dest in SETTINGS
-            if getattr(args, dest) is not None}
+    return {(section, setting.name): (setting.option_name, getattr(args, setting.name))
+            for section, setting in RUN_SETTINGS if getattr(args, setting.name) is not None}
 
 
 def config_from_args(args: argparse.Namespace) -> RunConfig:
     """A new run's settings: the options given, the defaults for the rest; raises UsageError
     naming the first option whose value cannot work."""
     given = {key: value for key, (_, value) in given_settings(args).items()}
-    engine_defaults, loop_defaults, train_defaults = asdict(EngineConfig()), asdict(LoopConfig()), TrainConfig()
-    engine_values = {name: given.get(("engine", name), default) for name, default in engine_defaults.items()}
     try:
-        engine = EngineConfig(**engine_values)
-    except (TypeError, ValueError) as error:
-        raise UsageError(str(error)) from error
-    loop = LoopConfig(**{name: given.get(("loop", name), default) for name, default in loop_defaults.items()})
-    for option, value, least in (
-        ("--iterations", loop.iterations, 1), ("--games", loop.games_per_iteration, 1),
-        ("--games-per-shard", loop.games_per_shard, 1), ("--window", loop.window, 1),
-        ("--window-positions", loop.window_positions, 0),
-        ("--steps", given.get(("loop", "steps_per_iteration")), 1), ("--eval-games", loop.eval_games, 1),
-        ("--checkpoint-every", loop.checkpoint_every, 0), ("--channels", loop.channels, 2),
-        ("--blocks", loop.blocks, 0), ("--promotion-batch", loop.promotion_batch, 1),
-        ("--match-simulations", loop.eval_simulations, 0),
-    ):
-        at_least(option, value, least)
-    check_promotion(loop)
-    check_fixed_players(loop)
-    if not (loop.sample_reuse > 0 and math.isfinite(loop.sample_reuse)):
-        raise UsageError(f"--sample-reuse must be a positive number, got {loop.sample_reuse}")
-    within("--holdout-fraction", loop.holdout_fraction, 0.0, 0.9)
-    train = TrainConfig(
-        batch_size=given.get(("train", "batch_size"), train_defaults.batch_size),
-        learning_rate=given.get(("train", "learning_rate"), train_defaults.learning_rate),
-        weight_decay=given.get(("train", "weight_decay"), train_defaults.weight_decay),
-        warmup_steps=given.get(("train", "warmup_steps"), train_defaults.warmup_steps),
+        engine = EngineConfig(**{name: given.get(("engine", name), default)
+                                 for name, default in asdict(EngineConfig()).items()})
+        loop = LoopConfig(**{name: given[("loop", name)] for name in LOOP.names if ("loop", name) in given})
         # With steps from the reuse target each iteration sets the schedule's length (see TrainingLoop.train).
-        schedule_steps=loop.iterations * loop.steps_per_iteration,
-        seed=given.get(("train", "seed"), train_defaults.seed),
-        eval_every=given.get(("train", "eval_every"), train_defaults.eval_every),
-        patience=given.get(("train", "patience"), LOOP_PATIENCE),
-        score_loss_weight=given.get(("train", "score_loss_weight"), train_defaults.score_loss_weight),
-    )
-    at_least("--batch-size", train.batch_size, 1)
-    at_least("--weight-decay", train.weight_decay, 0)
-    at_least("--warmup-steps", train.warmup_steps, 0)
-    at_least("--eval-every", train.eval_every, 1)
-    at_least("--patience", train.patience, 0)
-    at_least("--score-loss-weight", train.score_loss_weight, 0)
-    if not train.learning_rate > 0:
-        raise UsageError(f"--lr must be positive, got {train.learning_rate}")
-    try:
+        train = TrainConfig(**{**TRAIN.defaults(), "patience": LOOP_PATIENCE,
+                               **{name: value for (section, name), value in given.items() if section == "train"},
+                               "schedule_steps": loop.iterations * loop.steps_per_iteration})
         search = SearchSettings.from_args(args)
-    except ValueError as error:
+    except (TypeError, ValueError) as error:
         raise UsageError(str(error)) from error
     return RunConfig(engine=engine.to_dict(), train=train, loop=loop, search=search.to_dict())
 
@@ -835,7 +642,7 @@ def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) ->
     """The saved settings with the adjustable ones the command line changes; refuses any other
     change, naming the options and their saved values."""
     conflicts, changed = [], {}
-    sections = {"engine": saved.engine, "loop": asdict(saved.loop), "train": asdict(saved.train)}
+    sections = saved.sections()
     for (section, name), (option, value) in given_settings(args).items():
         saved_value = sections[section].get(name)
         if value == saved_value:
@@ -850,12 +657,10 @@ def resumed_config(run_dir: Path, saved: RunConfig, args: argparse.Namespace) ->
                          f"out to resume it, or start a new run in another directory")
     if not changed:
         return saved
-    for name, least in (("iterations", 1), ("eval_games", 1), ("checkpoint_every", 0), ("promotion_batch", 1),
-                        ("eval_simulations", 0)):
-        at_least(OPTIONS[name], changed.get(name), least)
-    loop = replace(saved.loop, **changed)
-    check_promotion(loop)
-    check_fixed_players(loop)
+    try:
+        loop = replace(saved.loop, **changed)
+    except (TypeError, ValueError) as error:
+        raise UsageError(str(error)) from error
     return RunConfig(engine=saved.engine, train=saved.train, loop=loop, search=saved.search)
 
 
@@ -870,35 +675,19 @@ def search_conflicts(saved: SearchSettings, args: argparse.Namespace) -> list[st
     return conflicts
 
 
-def check_promotion(loop: LoopConfig) -> None:
-    """Refuses promotion settings the sequential test cannot work with."""
-    try:
-        promotion_test(loop)
-    except ValueError as error:
-        raise UsageError(f"--promotion-margin, --promotion-p1, --promotion-alpha: {error}") from error
-
-
-def check_fixed_players(loop: LoopConfig) -> None:
-    from .reference import parse_players
-
-    try:
-        parse_players(loop.fixed_players)
-    except ValueError as error:
-        raise UsageError(str(error)) from error
-
-
 def save_run_config(dirs: RunDirectory, config: RunConfig) -> None:
     """Writes the run's settings: config.json, which the run resumes from, and config.toml, the
     same settings keyed by option, which `loop --config` reads to start another run like it."""
     from .base.config_file import toml_text
 
     write_json_atomic(dirs.config, config.to_dict())
-    sections = {"engine": config.engine, "loop": asdict(config.loop), "train": asdict(config.train)}
+    sections = config.sections()
     toml = {section: {} for section in ("engine", "search", "loop", "train")}
-    for section, name, option, _ in SETTINGS:
+    for section, setting in RUN_SETTINGS:
         # steps_per_iteration 0 means "from --sample-reuse", which --steps says by its absence.
-        if (name, sections[section].get(name)) != ("steps_per_iteration", 0):
-            toml[section][option.lstrip("-")] = sections[section].get(name)
+        value = sections[section].get(setting.name)
+        if (setting.name, value) != ("steps_per_iteration", 0):
+            toml[section][setting.option_name.lstrip("-")] = value
     for setting in SEARCH.settings:
         toml["search"][setting.option_name.lstrip("-")] = config.search.get(setting.name, setting.default)
     text = toml_text(toml, [f"The settings of {dirs.root}, for tavlox-zero loop --config."])
@@ -922,8 +711,10 @@ def run(args: argparse.Namespace) -> int:
         pool = PoolSettings.from_args(args)
     except (TypeError, ValueError, RuntimeError) as error:
         raise UsageError(str(error)) from error
-    if args.minutes is not None and not (args.minutes > 0 and math.isfinite(args.minutes)):
-        raise UsageError(f"--minutes must be a positive number, got {args.minutes}")
+    try:
+        MINUTES.check(args.minutes, MINUTES.option_name)
+    except ValueError as error:
+        raise UsageError(str(error)) from error
     dirs = RunDirectory(args.run_dir)
     if dirs.root.exists() and not dirs.root.is_dir():
         raise UsageError(f"{dirs.root} is not a directory: name a run directory")

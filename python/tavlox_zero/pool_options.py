@@ -3,18 +3,19 @@
 Two engines play them: the batched engine (the default: many games in this process, one
 network call per batch) and the pool of worker processes, one game per process.
 
-Each field of PoolSettings is one command-line option whose destination is the
-field's name, so a new setting is a field, its option in `add_arguments`, and its
-use in `open_pool`.
+Each setting of POOL is one field of PoolSettings and one command-line option whose
+destination is the field's name, so a new setting is a Setting in POOL and its use in
+`open_pool`.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-from dataclasses import dataclass, fields, replace
+from dataclasses import asdict, fields, replace
 from typing import TYPE_CHECKING, Optional
 
+from .base.settings import Schema, Setting, settings_dataclass
 from .nets.inference import BACKENDS, available_backends
 from .pool import PoolError, WorkerPool, default_cpu_threads, default_workers
 
@@ -32,8 +33,44 @@ def play_errors() -> tuple:
 ENGINES = ("batched", "processes")
 DEFAULT_GAMES_IN_FLIGHT = 256
 
+POOL = Schema("engine", (
+    Setting("engine", str, "batched", choices=ENGINES,
+            help="batched: many games in this process, one network call per batch (default); "
+                 "processes: one game per worker process"),
+    Setting("games_in_flight", int, DEFAULT_GAMES_IN_FLIGHT, min=1,
+            help="games the batched engine plays at once (default {default})"),
+    Setting("search_threads", int, optional=True, min=1,
+            help="search threads of the batched engine (default: half the CPUs, or every CPU "
+                 "with the network on a GPU)"),
+    Setting("game_seed", int, optional=True,
+            help="seed of the batched engine's games: the same seed plays the same games "
+                 "(default: a new one every run)"),
+    Setting("ray", str, optional=True, const="auto", metavar="ADDRESS",
+            help="play on Ray actors: join the cluster at ADDRESS, or with no address (or "
+                 "'auto') a running cluster, else a new local one"),
+    Setting("actors", int, optional=True, min=1,
+            help="Ray actors (default: one per GPU with --gpus-per-actor, else one per group of CPUs)"),
+    Setting("gpus_per_actor", float, 0.0, min=0, help="GPUs per Ray actor; 0 plays on the CPU (default {default})"),
+    Setting("cpus_per_actor", float, optional=True, min=0, min_exclusive=True,
+            help="CPUs per Ray actor (default: its search threads plus its torch threads)"),
+    Setting("workers", int, optional=True, min=1,
+            help=f"worker processes playing games (default: four per CPU, {default_workers()}, "
+                 f"or two per CPU, {default_workers(True)}, with the network on a GPU)"),
+    Setting("device", str, "auto", help="where the network runs: auto (CUDA when present), cpu, cuda, cuda:N"),
+    Setting("max_batch", int, 256, min=1, help="largest inference batch (default {default})"),
+    Setting("max_wait_ms", float, 2.0, min=0, help="longest a request waits for its batch to fill (default {default})"),
+    Setting("threads", int, optional=True, min=1,
+            help="CPU threads of a network on the CPU, and of training in the loop (default: "
+                 f"every CPU, {os.cpu_count() or 1}, with the batched engine, whose search "
+                 f"takes little; a quarter of them, {default_cpu_threads()}, for worker "
+                 "processes or Ray actors)"),
+    Setting("backend", str, "auto", choices=BACKENDS,
+            help="what runs the network: auto (the fastest backend here that agrees with fp32 "
+                 "PyTorch), torch (fp32), torch-bf16, onnxruntime or openvino (default {default})"),
+), what="pool settings")
 
-@dataclass
+
+@settings_dataclass(POOL)
 class PoolSettings:
     """The engine, and where and how widely it plays.
 
@@ -46,63 +83,13 @@ class PoolSettings:
     max_wait_ms are the pool's.
     """
 
-    engine: str = "batched"
-    games_in_flight: int = DEFAULT_GAMES_IN_FLIGHT
-    search_threads: Optional[int] = None
-    game_seed: Optional[int] = None
-    ray: Optional[str] = None
-    actors: Optional[int] = None
-    gpus_per_actor: float = 0.0
-    cpus_per_actor: Optional[float] = None
-    workers: Optional[int] = None
-    device: str = "auto"
-    max_batch: int = 256
-    max_wait_ms: float = 2.0
-    threads: Optional[int] = None
-    backend: str = "auto"
+    def __post_init__(self) -> None:
+        for name, value in POOL.validate(asdict(self)).items():
+            setattr(self, name, value)
 
-    @classmethod
-    def add_arguments(cls, parser: argparse.ArgumentParser) -> None:
-        defaults = cls()
-        group = parser.add_argument_group("engine")
-        group.add_argument("--engine", choices=ENGINES, default=defaults.engine,
-                           help="batched: many games in this process, one network call per batch (default); "
-                                "processes: one game per worker process")
-        group.add_argument("--games-in-flight", type=int, default=defaults.games_in_flight,
-                           help="games the batched engine plays at once (default %(default)s)")
-        group.add_argument("--search-threads", type=int, default=defaults.search_threads,
-                           help="search threads of the batched engine (default: half the CPUs, or every CPU "
-                                "with the network on a GPU)")
-        group.add_argument("--game-seed", type=int, default=defaults.game_seed,
-                           help="seed of the batched engine's games: the same seed plays the same games "
-                                "(default: a new one every run)")
-        group.add_argument("--ray", nargs="?", const="auto", default=defaults.ray, metavar="ADDRESS",
-                           help="play on Ray actors: join the cluster at ADDRESS, or with no address (or "
-                                "'auto') a running cluster, else a new local one")
-        group.add_argument("--actors", type=int, default=defaults.actors,
-                           help="Ray actors (default: one per GPU with --gpus-per-actor, else one per "
-                                "group of CPUs)")
-        group.add_argument("--gpus-per-actor", type=float, default=defaults.gpus_per_actor,
-                           help="GPUs per Ray actor; 0 plays on the CPU (default %(default)s)")
-        group.add_argument("--cpus-per-actor", type=float, default=defaults.cpus_per_actor,
-                           help="CPUs per Ray actor (default: its search threads plus its torch threads)")
-        group.add_argument("--workers", type=int, default=defaults.workers,
-                           help=f"worker processes playing games (default: four per CPU, {default_workers()}, "
-                                f"or two per CPU, {default_workers(True)}, with the network on a GPU)")
-        group.add_argument("--device", default=defaults.device,
-                           help="where the network runs: auto (CUDA when present), cpu, cuda, cuda:N")
-        group.add_argument("--max-batch", type=int, default=defaults.max_batch,
-                           help="largest inference batch (default %(default)s)")
-        group.add_argument("--max-wait-ms", type=float, default=defaults.max_wait_ms,
-                           help="longest a request waits for its batch to fill (default %(default)s)")
-        group.add_argument("--threads", type=int, default=defaults.threads,
-                           help="CPU threads of a network on the CPU, and of training in the loop (default: "
-                                f"every CPU, {os.cpu_count() or 1}, with the batched engine, whose search "
-                                f"takes little; a quarter of them, {default_cpu_threads()}, for worker "
-                                "processes or Ray actors)")
-        group.add_argument("--backend", choices=BACKENDS, default=defaults.backend,
-                           help="what runs the network: auto (the fastest backend here that agrees with fp32 "
-                                "PyTorch), torch (fp32), torch-bf16, onnxruntime or openvino (default %(default)s)")
+    @staticmethod
+    def add_arguments(parser: argparse.ArgumentParser) -> None:
+        POOL.add_arguments(parser)
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> "PoolSettings":
@@ -110,14 +97,18 @@ class PoolSettings:
         for an unknown device) naming the option at fault."""
         return cls(**{f.name: getattr(args, f.name) for f in fields(cls)}).resolved()
 
+    def to_dict(self) -> dict:
+        return asdict(self)
+
+    @classmethod
+    def from_dict(cls, values: Optional[dict]) -> "PoolSettings":
+        """The settings of a dict; missing keys keep their defaults, unknown ones are refused."""
+        return cls(**POOL.known(values))
+
     def resolved(self) -> "PoolSettings":
         """A copy with the device and the worker count decided and every value checked."""
         from .server import resolve_device
 
-        if self.engine not in ENGINES:
-            raise ValueError(f"--engine must be one of {', '.join(ENGINES)}, got {self.engine!r}")
-        if self.backend not in BACKENDS:
-            raise ValueError(f"--backend must be one of {', '.join(BACKENDS)}, got {self.backend!r}")
         if self.engine == "processes" and self.backend not in ("auto", "torch"):
             raise ValueError("--backend other than torch needs the batched engine: leave out --engine processes")
         if self.ray is not None:
@@ -127,14 +118,6 @@ class PoolSettings:
                 raise ValueError(RAY_MISSING)
             if self.engine != "batched":
                 raise ValueError("--ray plays with the batched engine: leave out --engine processes")
-            if self.gpus_per_actor < 0 or (self.cpus_per_actor is not None and self.cpus_per_actor <= 0):
-                raise ValueError("--gpus-per-actor must not be negative and --cpus-per-actor must be positive")
-        for option, value, least in (("--workers", self.workers, 1), ("--max-batch", self.max_batch, 1),
-                                     ("--games-in-flight", self.games_in_flight, 1),
-                                     ("--search-threads", self.search_threads, 1), ("--actors", self.actors, 1),
-                                     ("--max-wait-ms", self.max_wait_ms, 0), ("--threads", self.threads, 1)):
-            if value is not None and value < least:
-                raise ValueError(f"{option} must be at least {least}, got {value}")
         from .engine.batched import default_search_threads
 
         device = resolve_device(self.device)

@@ -41,7 +41,7 @@ import signal
 import threading
 import time
 import zlib
-from dataclasses import asdict, dataclass, field, fields
+from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
 from typing import Callable, Optional, Sequence
 
@@ -49,36 +49,14 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 
-from .base.errors import UsageError, at_least, readable_file, within, writable_directory, writable_file
+from .base.errors import UsageError, readable_file, writable_directory, writable_file
+from .base.settings import Schema, Setting
 from .training.scalars import ScalarLog
+from .training.settings import LOOP, TRAIN, TrainConfig
 
 HELP = "train the policy-value network on self-play shards"
 
 LOSS_NAMES = ("loss", "policy_loss", "value_loss", "score_loss")
-
-
-@dataclass
-class TrainConfig:
-    batch_size: int = 256
-    learning_rate: float = 2e-3
-    weight_decay: float = 1e-4
-    warmup_steps: int = 100
-    # Length of the warmup + cosine schedule; the rate stays at the floor after it.
-    schedule_steps: int = 10_000
-    min_lr_fraction: float = 0.05
-    grad_clip: float = 1.0
-    value_loss_weight: float = 1.0
-    score_loss_weight: float = 1.0
-    seed: int = 0
-    # With held-out positions: steps between their evaluations, and evaluations without a
-    # lower held-out loss before the training stops (0: never stops early).
-    eval_every: int = 25
-    patience: int = 4
-
-    @classmethod
-    def from_dict(cls, values: dict) -> "TrainConfig":
-        known = {f.name for f in fields(cls)}
-        return cls(**{k: v for k, v in values.items() if k in known})
 
 
 def policy_loss(policy_logits: torch.Tensor, target: torch.Tensor) -> torch.Tensor:
@@ -488,6 +466,23 @@ def check_shards(paths: Sequence[os.PathLike | str]) -> int:
     return next(iter(dims.values()))
 
 
+# The train command's settings besides the trainer's own.
+RUN = Schema("train", (
+    Setting("steps", int, min=1, required=True, help="total optimisation steps of the run"),
+    Setting("schedule_steps", int, optional=True, min=0,
+            help="length of the cosine schedule (0 or left out: --steps)"),
+    replace(LOOP["holdout_fraction"], default=0.0),
+    LOOP["channels"],
+    LOOP["blocks"],
+    Setting("device", str, "auto", help="auto (CUDA when present), cpu, cuda, cuda:N"),
+    replace(LOOP["checkpoint_every"], default=500, resumable=False),
+    Setting("checkpoint_minutes", float, 10.0, min=0,
+            help="also save when this many minutes passed since the last save (0: never by time; default {default})"),
+    Setting("log_every", int, 50, min=0, help="steps between two lines of losses (0: none; default {default})"),
+    Setting("threads", int, optional=True, min=1, help="CPU threads for torch (default: torch's choice)"),
+), what="train options")
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("shards", nargs="+", type=Path,
                         help="self-play shards (.npz) to train on, or directories of them")
@@ -497,73 +492,25 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     start.add_argument(
         "--resume", type=Path, help="continue exactly from this training checkpoint (keeping its saved settings)"
     )
-    parser.add_argument("--steps", type=int, required=True, help="total optimisation steps of the run")
-    parser.add_argument("--batch-size", type=int, default=TrainConfig.batch_size)
-    parser.add_argument("--lr", type=float, default=TrainConfig.learning_rate, help="peak learning rate")
-    parser.add_argument("--weight-decay", type=float, default=TrainConfig.weight_decay)
-    parser.add_argument("--warmup-steps", type=int, default=TrainConfig.warmup_steps)
-    parser.add_argument("--schedule-steps", type=int, help="length of the cosine schedule (default: --steps)")
-    parser.add_argument("--min-lr-fraction", type=float, default=TrainConfig.min_lr_fraction)
-    parser.add_argument("--grad-clip", type=float, default=TrainConfig.grad_clip)
-    parser.add_argument("--value-loss-weight", type=float, default=TrainConfig.value_loss_weight)
-    parser.add_argument("--score-loss-weight", type=float, default=TrainConfig.score_loss_weight,
-                        help="weight of the score head's loss (default %(default)s; a network without one ignores it)")
-    parser.add_argument("--seed", type=int, default=TrainConfig.seed)
-    parser.add_argument("--holdout-fraction", type=float, default=0.0,
-                        help="share of the games kept out of training to measure it and stop early (default 0: none)")
-    parser.add_argument("--eval-every", type=int, default=TrainConfig.eval_every,
-                        help="steps between held-out evaluations")
-    parser.add_argument("--patience", type=int, default=TrainConfig.patience,
-                        help="held-out evaluations without improvement before stopping (0: never stop early)")
-    parser.add_argument("--channels", type=int, default=32, help="width of a new network")
-    parser.add_argument("--blocks", type=int, default=3, help="residual blocks of a new network")
-    parser.add_argument("--device", default="auto", help="auto (CUDA when present), cpu, cuda, cuda:N")
-    parser.add_argument(
-        "--checkpoint-every", type=int, default=500, help="steps between checkpoints (0: only at the end)"
-    )
-    parser.add_argument("--checkpoint-minutes", type=float, default=10.0,
-                        help="also save when this many minutes passed since the last save (0: never by time)")
-    parser.add_argument("--log-every", type=int, default=50)
     parser.add_argument("--tensorboard", type=Path, metavar="DIR",
                         help="where the TensorBoard scalars go (default: OUTPUT's name without its suffix, "
                              "plus -tensorboard, beside it)")
-    parser.add_argument("--threads", type=int, help="CPU threads for torch (default: torch's choice)")
+    RUN.add_arguments(parser)
+    TRAIN.add_arguments(parser)
 
 
 def config_from_args(args: argparse.Namespace) -> TrainConfig:
-    return TrainConfig(
-        batch_size=args.batch_size,
-        learning_rate=args.lr,
-        weight_decay=args.weight_decay,
-        warmup_steps=args.warmup_steps,
-        schedule_steps=args.schedule_steps or args.steps,
-        min_lr_fraction=args.min_lr_fraction,
-        grad_clip=args.grad_clip,
-        value_loss_weight=args.value_loss_weight,
-        score_loss_weight=args.score_loss_weight,
-        seed=args.seed,
-        eval_every=args.eval_every,
-        patience=args.patience,
-    )
+    values = {name: getattr(args, name) for name in TRAIN.names if name != "schedule_steps"}
+    return TrainConfig(**values, schedule_steps=args.schedule_steps or args.steps)
 
 
 def check_options(args: argparse.Namespace) -> None:
     """Refuses option values that would fail or mean nothing, before anything is read."""
-    for option, value, least in (
-        ("--steps", args.steps, 1), ("--batch-size", args.batch_size, 1), ("--weight-decay", args.weight_decay, 0),
-        ("--warmup-steps", args.warmup_steps, 0), ("--schedule-steps", args.schedule_steps, 1),
-        ("--value-loss-weight", args.value_loss_weight, 0), ("--score-loss-weight", args.score_loss_weight, 0),
-        ("--channels", args.channels, 2),
-        ("--blocks", args.blocks, 0), ("--checkpoint-every", args.checkpoint_every, 0),
-        ("--checkpoint-minutes", args.checkpoint_minutes, 0), ("--log-every", args.log_every, 0),
-        ("--threads", args.threads, 1), ("--eval-every", args.eval_every, 1), ("--patience", args.patience, 0),
-    ):
-        at_least(option, value, least)
-    for option, value in (("--lr", args.lr), ("--grad-clip", args.grad_clip)):
-        if not (value > 0 and math.isfinite(value)):
-            raise UsageError(f"{option} must be a positive number, got {value}")
-    within("--min-lr-fraction", args.min_lr_fraction, 0.0, 1.0)
-    within("--holdout-fraction", args.holdout_fraction, 0.0, 0.9)
+    try:
+        RUN.validate({name: getattr(args, name) for name in RUN.names})
+        config_from_args(args)
+    except (TypeError, ValueError) as error:
+        raise UsageError(str(error)) from error
 
 
 def build_trainer(args: argparse.Namespace, device: torch.device, dim: int,

@@ -34,7 +34,9 @@ class Setting:
     given; None: no option); `aliases` are deprecated option names that still work;
     `label` names it in messages (default: the option, or the name in a schema that labels by
     name); `finite` refuses infinities and NaN; `wording` replaces the generated rule in a
-    message (a message users rely on); `resumable`: a resumed run may change it."""
+    message (a message users rely on); `resumable`: a resumed run may change it; `const`:
+    the value of the option given without one (its value is then optional); `required`: the
+    command needs the option."""
 
     name: str
     type: type
@@ -52,6 +54,8 @@ class Setting:
     label: Optional[str] = None
     wording: Optional[str] = None
     resumable: bool = False
+    const: Any = None
+    required: bool = False
 
     @property
     def option_name(self) -> Optional[str]:
@@ -174,20 +178,23 @@ class Schema:
         return tuple(s.name for s in self.settings if s.resumable)
 
     def add_arguments(self, parser: argparse.ArgumentParser, defaults: Optional[Mapping[str, Any]] = None,
-                      group: Optional[Any] = None, only: Optional[Iterable[str]] = None) -> Any:
+                      group: Optional[Any] = None, only: Optional[Iterable[str]] = None,
+                      unset: bool = False) -> Any:
         """One option per setting with an option, into `group` (default: a new group titled
-        as the schema); `defaults` replaces the settings' defaults; `only` limits the settings."""
+        as the schema); `defaults` replaces the settings' defaults; `only` limits the settings;
+        `unset`: every option defaults to None (left out), its help still naming the default."""
         group = group if group is not None else parser.add_argument_group(self.title)
         defaults = dict(defaults or {})
         for setting in self.settings:
             if setting.option_name is None or (only is not None and setting.name not in only):
                 continue
-            add_option(group, setting, defaults.get(setting.name, setting.default))
+            default = defaults.get(setting.name, setting.default)
+            add_option(group, setting, None if unset else default, default)
         return group
 
 
-def add_option(group: Any, setting: Setting, default: Any) -> None:
-    shown = setting.default if default is None else default
+def add_option(group: Any, setting: Setting, default: Any, shown: Any = None) -> None:
+    shown = shown if shown is not None else setting.default if default is None else default
     kwargs: dict = {"dest": setting.name, "default": default,
                     "help": setting.help.replace("{default}", str(shown).replace("%", "%%"))}
     if setting.type is bool:
@@ -198,6 +205,10 @@ def add_option(group: Any, setting: Setting, default: Any) -> None:
             kwargs["choices"] = setting.choices
         if setting.metavar:
             kwargs["metavar"] = setting.metavar
+        if setting.const is not None:
+            kwargs.update(nargs="?", const=setting.const)
+    if setting.required:
+        kwargs["required"] = True
     group.add_argument(setting.option_name, **kwargs)
     for alias in setting.aliases:
         add_deprecated_alias(group, alias, setting.option_name, kwargs)
