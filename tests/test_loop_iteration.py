@@ -14,9 +14,9 @@ from tavlox_zero.nets import network  # noqa: E402
 from tavlox_zero.engine.search_settings import reference_players  # noqa: E402
 from tavlox_zero.data.dataset import TrainingDataset  # noqa: E402
 from tavlox_zero.pool_options import PoolSettings  # noqa: E402
-from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop, beats_current, newest_shards  # noqa: E402
+from tavlox_zero.training.loop import LoopConfig, RunConfig, TrainingLoop, beats_current, newest_shards  # noqa: E402
 from tavlox_zero.rating.sprt import SequentialTest  # noqa: E402
-from tavlox_zero.train import TrainConfig, split_positions  # noqa: E402
+from tavlox_zero.training.trainer import TrainConfig, split_positions  # noqa: E402
 
 
 def scalar_tags(directory) -> set:
@@ -178,10 +178,10 @@ def test_promotion_rule_follows_the_head_to_head_test(payoffs, margin, promoted)
 
 @pytest.mark.parametrize("minutes, ran", [(None, [1, 2, 3, 4]), (2.5, [1, 2, 3]), (2.1, [1, 2]), (0.5, [1])])
 def test_loop_starts_no_iteration_that_would_end_past_its_time_budget(tmp_path, monkeypatch, minutes, ran):
-    from tavlox_zero import loop as loop_module
-    from tavlox_zero.loop import LoopConfig, RunConfig, TrainingLoop
+    from tavlox_zero.training import loop as loop_module
+    from tavlox_zero.training.loop import LoopConfig, RunConfig, TrainingLoop
     from tavlox_zero.pool_options import PoolSettings
-    from tavlox_zero.train import TrainConfig
+    from tavlox_zero.training.trainer import TrainConfig
 
     clock, played = [0.0], []
     monkeypatch.setattr(loop_module.time, "monotonic", lambda: clock[0])
@@ -200,7 +200,7 @@ def test_loop_starts_no_iteration_that_would_end_past_its_time_budget(tmp_path, 
 
 
 def test_time_budget_is_spent_after_a_slow_first_iteration_and_kept(tmp_path, monkeypatch):
-    from tavlox_zero import loop as loop_module
+    from tavlox_zero.training import loop as loop_module
 
     # A fake clock on a busy machine: self-play takes 200 s in the first iteration and 100 s later
     # and training 20 s, both in proportion when shrunk, and the evaluation 40 s whatever the size.

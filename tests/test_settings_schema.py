@@ -120,7 +120,7 @@ def test_a_config_file_with_unknown_keys_is_a_usage_error(tmp_path, capsys):
 
 
 def test_a_run_directory_config_toml_starts_a_run_with_its_settings(tmp_path):
-    from tavlox_zero import loop
+    from tavlox_zero.commands import loop
 
     argv = ["loop", str(tmp_path / "a"), "--sims", "7", "--lr", "0.01", "--root", "gumbel", "--match-simulations", "3",
             "--fixed-players", "none", "--steps", "5"]
@@ -145,7 +145,7 @@ def another(setting, value):
 
 @pytest.mark.parametrize("section, setting", RUN_SETTINGS, ids=[f"{sec} {s.name}" for sec, s in RUN_SETTINGS])
 def test_a_resume_may_change_exactly_the_resumable_settings(section, setting):
-    from tavlox_zero import loop
+    from tavlox_zero.commands import loop
     from tavlox_zero.base.errors import UsageError
 
     saved = loop.config_from_args(argparse.Namespace(**parse(["loop", "run"])))

@@ -8,7 +8,7 @@ import pytest
 torch = pytest.importorskip("torch")
 
 from tavlox_zero.nets import network  # noqa: E402
-from tavlox_zero.train import ShuffledBatches, TrainConfig, Trainer, collate, warmup_cosine  # noqa: E402
+from tavlox_zero.training.trainer import ShuffledBatches, TrainConfig, Trainer, collate, warmup_cosine  # noqa: E402
 
 DIM = 5
 

@@ -10,7 +10,7 @@ np = pytest.importorskip("numpy")
 from tavlox_zero.engine import rules  # noqa: E402
 from tavlox_zero.data.dataset import TrainingDataset, write_shard  # noqa: E402
 from tavlox_zero.nets.network import new_model  # noqa: E402
-from tavlox_zero.train import TrainConfig, Trainer, gather, policy_loss, split_positions, value_loss  # noqa: E402
+from tavlox_zero.training.trainer import TrainConfig, Trainer, gather, policy_loss, split_positions, value_loss  # noqa: E402
 
 DIM = 5
 

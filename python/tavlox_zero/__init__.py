@@ -31,12 +31,16 @@ _MOVED = {
     "engine_config": "engine.engine_config",
     "errors": "base.errors",
     "inference": "nets.inference",
+    # The library half of the old train and loop modules; their commands are commands.train
+    # and commands.loop.
+    "loop": "training.loop",
     "network": "nets.network",
     "rules": "engine.rules",
     "scalars": "training.scalars",
     "search_settings": "engine.search_settings",
     "sprt": "rating.sprt",
     "stats": "rating.stats",
+    "train": "training.trainer",
 }
 
 

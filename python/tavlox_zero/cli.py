@@ -23,6 +23,8 @@ from typing import NoReturn, Optional, Sequence
 from .base.errors import CommandFailed, UsageError
 
 COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp", "check", "ladder", "backends")
+# The commands whose modules sit in commands/ (the others still at the top of the package).
+IN_COMMANDS = ("train", "loop")
 
 
 class Parser(argparse.ArgumentParser):
@@ -45,7 +47,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.commands = {}
     for name in COMMANDS:
         try:
-            module = importlib.import_module(f"{__package__}.{name}")
+            module = importlib.import_module(f"{__package__}.{'commands.' if name in IN_COMMANDS else ''}{name}")
         except ImportError as error:
             sub = commands.add_parser(name, help=f"(not available: {error})", add_help=False)
             sub.add_argument("arguments", nargs=argparse.REMAINDER)

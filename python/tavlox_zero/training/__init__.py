@@ -1,2 +1,3 @@
-"""The training layer: the TensorBoard scalars (`scalars`); the trainer and the loop are to
-follow. Imports every layer below the commands but the view."""
+"""The training layer: the trainer's and the loop's settings (`settings`), the trainer
+(`trainer`), the loop (`loop`) and the TensorBoard scalars (`scalars`); the `train` and `loop`
+commands are in commands/. Imports every layer below the commands but the view."""

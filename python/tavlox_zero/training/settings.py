@@ -17,6 +17,7 @@ from ..engine.constants import FAIR_SHARE
 from ..engine.engine_config import SCHEMA as ENGINE, EngineConfig
 from ..engine.search_settings import SearchSettings
 from ..rating.sprt import SequentialTest
+from ..reference import parse_players
 
 TRAIN = Schema("training", (
     Setting("batch_size", int, 256, min=1, help="positions per training step (default {default})"),
@@ -121,8 +122,6 @@ def promotion_test(loop: "LoopConfig") -> SequentialTest:
 @settings_dataclass(LOOP)
 class LoopConfig:
     def __post_init__(self) -> None:
-        from ..reference import parse_players
-
         for name, value in LOOP.validate(asdict(self)).items():
             setattr(self, name, value)
         try:

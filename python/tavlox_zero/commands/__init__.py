@@ -1,0 +1,2 @@
+"""The commands of `tavlox-zero`, one module each (`cli` dispatches): the top layer, which may
+import every layer below."""

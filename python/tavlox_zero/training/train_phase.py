@@ -1,0 +1,109 @@
+"""The training phase of a loop iteration: the window of shards it trains on, its steps, and
+the trainer resumed from the run's trainer checkpoint."""
+
+from __future__ import annotations
+
+import math
+import time
+from dataclasses import replace
+from pathlib import Path
+
+import numpy as np
+
+from ..base.atomic import copy_atomic
+from ..data.dataset import TrainingDataset
+from .batches import Subset, dataset_key, holdout_key, split_positions
+from .run_directory import read_json
+from .trainer import Trainer
+
+
+def newest_shards(shards: list[tuple[int, int]], iteration: int, window: int, positions: int) -> list[int]:
+    """Which of the shards, given oldest first as (iteration, positions), iteration `iteration`
+    trains on: its own, then older ones newest first while fewer than `positions` positions
+    are chosen (0: no limit), none older than `window` iterations. Indices, oldest first."""
+    chosen, total = [], 0
+    for index in reversed(range(len(shards))):
+        shard_iteration, size = shards[index]
+        if shard_iteration > iteration:
+            continue
+        if shard_iteration <= iteration - window or (shard_iteration < iteration and positions and total >= positions):
+            break
+        chosen.append(index)
+        total += size
+    return chosen[::-1]
+
+
+def recorded_positions(path: Path) -> int:
+    """Positions of a shard with a recorded policy (the ones training uses)."""
+    with np.load(path, allow_pickle=False) as shard:
+        return int(np.count_nonzero(np.diff(shard["policy_offsets"]) > 0))
+
+
+class TrainingPhase:
+    """The training half of a TrainingLoop: needs its run directory, config, pool and scalars."""
+
+    def window(self, iteration: int) -> list[Path]:
+        loop = self.config.loop
+        first = max(1, iteration - loop.window + 1)
+        shards = [(i, p) for i in range(first, iteration + 1) for p in self.dirs.shards_of(i)]
+        sizes = [(i, recorded_positions(p) if loop.window_positions else 0) for i, p in shards]
+        return [shards[k][1] for k in newest_shards(sizes, iteration, loop.window, loop.window_positions)]
+
+    def steps(self, new_positions: int) -> int:
+        loop = self.scaled_loop()
+        if loop.steps_per_iteration:
+            return loop.steps_per_iteration
+        return max(1, math.ceil(loop.sample_reuse * new_positions / self.config.train.batch_size))
+
+    def train(self, iteration: int) -> dict:
+        started = time.monotonic()
+        loop = self.config.loop
+        paths = self.window(iteration)
+        dataset = TrainingDataset([str(p) for p in paths])
+        training, held = split_positions(dataset, loop.holdout_fraction)
+        own = {k for k, p in enumerate(paths) if p in set(self.dirs.shards_of(iteration))}
+        new_positions = int(sum(k in own for k in dataset.position_games()[training, 0]))
+        steps = self.steps(new_positions)
+        previous = read_json(self.dirs.record(iteration - 1), {}).get("train", {})
+        start = int(previous.get("step", 0))
+        config = self.config.train
+        if not loop.steps_per_iteration:
+            # The schedule ends with the run's last iteration, or the last that fits the time
+            # budget, supposing each takes this one's steps.
+            left = self.iterations_left or max(1, loop.iterations - iteration + 1)
+            config = replace(config, schedule_steps=start + left * steps)
+        trainer, _ = Trainer.from_checkpoint(self.dirs.trainer, self.pool.device, config)
+
+        def save(t: Trainer) -> None:
+            t.save(self.dirs.trainer, engine_config=self.config.engine, extra={"iteration": iteration})
+
+        losses = trainer.train(
+            Subset(dataset, training), holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
+            checkpoint=save, checkpoint_every=loop.checkpoint_every,
+            holdout=Subset(dataset, held) if len(held) else None, scalars=self.scalars,
+        )
+        save(trainer)
+        copy_atomic(self.dirs.trainer, self.dirs.candidate(iteration))
+        held_out = trainer.position.held_out_summary()
+        self.log(
+            f"iteration {iteration}: trained to step {trainer.step} on {len(training)} positions, "
+            f"policy loss {losses['policy_loss']:.4f}, value loss {losses['value_loss']:.4f}"
+            + ("" if held_out is None else
+               f"; held out ({len(held)} positions): best at step {held_out['best']['step']}, policy loss "
+               f"{held_out['best']['policy_loss']:.4f}, value loss {held_out['best']['value_loss']:.4f} "
+               f"(constant {held_out['best']['constant_value_loss']:.4f})"
+               + (", stopped early" if held_out["stopped_early"] else ""))
+        )
+        return {
+            **losses,
+            "step": trainer.step,
+            "steps": steps,
+            "sample_reuse": None if loop.steps_per_iteration else loop.sample_reuse,
+            "new_positions": new_positions,
+            "learning_rate": trainer.learning_rate,
+            "window_shards": len(paths),
+            "window_positions": len(training),
+            "holdout_positions": len(held),
+            "held_out": held_out,
+            "seconds": time.monotonic() - started,
+        }
