@@ -18,7 +18,7 @@ import atheris
 with atheris.instrument_imports():
     from tavlox_zero import play
 
-from tavlox_zero.network_player import NetworkFailed
+from tavlox_zero.players.network_player import NetworkFailed
 from tavlox_zero.timeline import in_piece
 
 PORT = 8765

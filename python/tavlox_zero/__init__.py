@@ -25,18 +25,27 @@ except metadata.PackageNotFoundError:
 # module object, so outside callers and objects pickled under an old module path still work.
 _MOVED = {
     "atomic": "base.atomic",
+    "batched_player": "players.batched_player",
     "constants": "engine.constants",
     "dataset": "data.dataset",
+    "distributed": "players.distributed",
     "elo": "rating.elo",
     "engine_config": "engine.engine_config",
     "errors": "base.errors",
     "inference": "nets.inference",
     "network": "nets.network",
+    "network_player": "players.network_player",
+    "pool": "players.pool",
+    "pool_options": "players.pool_options",
+    "reference": "players.reference",
     "rules": "engine.rules",
     "scalars": "training.scalars",
     "search_settings": "engine.search_settings",
+    "server": "players.server",
     "sprt": "rating.sprt",
     "stats": "rating.stats",
+    "transport": "players.transport",
+    "worker": "players.worker",
 }
 
 

@@ -117,7 +117,7 @@ def with_config_file(parser: argparse.ArgumentParser, argv: list) -> list:
 def play_errors() -> tuple:
     """The failures of the engines and the worker pool, whose messages say what happened."""
     try:
-        from .pool_options import play_errors as errors
+        from .players.pool_options import play_errors as errors
     except ImportError:
         return ()
     return errors()

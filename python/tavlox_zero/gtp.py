@@ -204,7 +204,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     import torch
 
-    from .network_player import load_player
+    from .players.network_player import load_player
 
     torch.set_num_threads(max(1, args.threads))
     readable_file(args.checkpoint, "checkpoint")

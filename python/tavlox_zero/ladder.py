@@ -10,7 +10,7 @@ noise, searching as the run's self-play did (its root and first-play urgency), a
 games open with `--opening` (default two random tiles: searched play from one opening
 repeats nearly the same game, which the intervals would count as new evidence).
 
-The fixed reference players (reference.py, `--fixed-players`, default all) join the ladder as
+The fixed reference players (players/reference.py, `--fixed-players`, default all) join the ladder as
 yardsticks that do not change with the run: every checkpoint plays in every seat in turn
 against three copies of each, and the reference players play each other the same way (no
 network involved, so those games cost little). Their ratings tie the scale to players any
@@ -37,7 +37,7 @@ from typing import Callable, Optional
 from .base.atomic import atomic_write, write_json_atomic
 from .rating.elo import Rating, head_to_head, rate
 from .base.errors import CommandFailed, UsageError, at_least
-from .pool_options import PoolSettings, open_pool
+from .players.pool_options import PoolSettings, open_pool
 from .base.settings import add_deprecated_alias
 
 HELP = "rate a loop run's checkpoints by Elo from head-to-head games"
@@ -124,7 +124,7 @@ def check_arguments(args: argparse.Namespace):
     if len(checkpoints) < 2:
         raise UsageError(f"{args.run_dir}: a ladder needs at least two checkpoints (checkpoints/iter_NNNN.pt), "
                          f"found {len(checkpoints)}")
-    from .reference import parse_players
+    from .players.reference import parse_players
     from .engine.search_settings import MatchSettings
 
     try:
@@ -214,7 +214,7 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
     """Plays the missing matches, cheapest first, saving after each: the fixed players among
     themselves (no network), then the checkpoints against them and against each other."""
     from .nets import network
-    from .reference import reference_payoffs
+    from .players.reference import reference_payoffs
 
     def record(first: str, second: str, payoffs) -> None:
         games[(first, second)] = [float(p) for p in payoffs]

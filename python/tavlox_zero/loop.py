@@ -72,9 +72,9 @@ from .engine.constants import FAIR_SHARE
 from .engine.engine_config import EngineConfig
 from .engine.engine_config import add_arguments as add_engine_arguments
 from .base.errors import CommandFailed, UsageError, at_least, within, writable_directory
-from .evaluate import against_random
+from .players.matches import against_random
 from .plotting import plot_progress
-from .pool_options import PoolSettings, open_pool
+from .players.pool_options import PoolSettings, open_pool
 from .training.scalars import ScalarLog
 from .base.settings import add_deprecated_alias
 from .engine.search_settings import SEARCH, MatchSettings, SearchSettings
@@ -567,7 +567,7 @@ class TrainingLoop:
     def against_fixed_players(self, pool, iteration: int) -> dict:
         """The candidate ("model") in every seat in turn against three of each fixed reference
         player: {player: summary}."""
-        from .reference import parse_players, rotated_games
+        from .players.reference import parse_players, rotated_games
 
         games = rotated_games(self.scaled_loop().eval_games)
         results = {}
@@ -879,7 +879,7 @@ def check_promotion(loop: LoopConfig) -> None:
 
 
 def check_fixed_players(loop: LoopConfig) -> None:
-    from .reference import parse_players
+    from .players.reference import parse_players
 
     try:
         parse_players(loop.fixed_players)

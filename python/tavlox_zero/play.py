@@ -372,7 +372,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .network_player import load_player
+    from .players.network_player import load_player
 
     readable_file(args.checkpoint, "checkpoint")
     if args.record_dir is not None:

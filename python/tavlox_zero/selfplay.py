@@ -21,7 +21,7 @@ from .engine import engine_config as engine_config_module
 from .engine.constants import DEFAULT_DIM, PLAYERS
 from .engine.engine_config import EngineConfig
 from .base.errors import UsageError, at_least, readable_file, writable_directory
-from .pool_options import PoolSettings, open_pool, play_errors
+from .players.pool_options import PoolSettings, open_pool, play_errors
 from .engine.search_settings import SearchSettings
 
 HELP = "play self-play games with a network and write them as a dataset"

@@ -593,7 +593,7 @@ def build_trainer(args: argparse.Namespace, device: torch.device, dim: int,
 
 def run(args: argparse.Namespace) -> int:
     from .data.dataset import TrainingDataset, shard_paths
-    from .server import resolve_device
+    from .players.server import resolve_device
 
     check_options(args)
     try:

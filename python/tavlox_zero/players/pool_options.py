@@ -15,17 +15,17 @@ import os
 from dataclasses import dataclass, fields, replace
 from typing import TYPE_CHECKING, Optional
 
-from .nets.inference import BACKENDS, available_backends
+from ..nets.inference import BACKENDS, available_backends
 from .pool import PoolError, WorkerPool, default_cpu_threads, default_workers
 
 if TYPE_CHECKING:
-    from .engine.search_settings import MatchSettings, SearchSettings
+    from ..engine.search_settings import MatchSettings, SearchSettings
 
 
 def play_errors() -> tuple:
     """The exceptions that end a command's games early without losing finished ones."""
     from .distributed import DistributedError
-    from .engine.batched import EngineError, NetworkError
+    from ..engine.batched import EngineError, NetworkError
 
     return (PoolError, EngineError, NetworkError, DistributedError)
 
@@ -135,7 +135,7 @@ class PoolSettings:
                                      ("--max-wait-ms", self.max_wait_ms, 0), ("--threads", self.threads, 1)):
             if value is not None and value < least:
                 raise ValueError(f"{option} must be at least {least}, got {value}")
-        from .engine.batched import default_search_threads
+        from ..engine.batched import default_search_threads
 
         device = resolve_device(self.device)
         on_gpu = device.type == "cuda"
@@ -158,7 +158,7 @@ def open_pool(networks: dict, settings: PoolSettings, search: "Optional[SearchSe
     Both engines offer play_training_games, play_against_random, play_against_baseline,
     unclaimed_records and stats; the batched engine also play_head_to_head and other
     search and match settings."""
-    from .engine.search_settings import MatchSettings, SearchSettings
+    from ..engine.search_settings import MatchSettings, SearchSettings
 
     search, match = search or SearchSettings(), match or MatchSettings()
     settings = settings.resolved()
