@@ -19,7 +19,7 @@ with atheris.instrument_imports():
     from tavlox_zero import play
 
 from tavlox_zero.players.network_player import NetworkFailed
-from tavlox_zero.timeline import in_piece
+from tavlox_zero.view.timeline import in_piece
 
 PORT = 8765
 DIM = 5

@@ -16,7 +16,7 @@ pytest.importorskip("numpy")
 
 from tavlox_zero.gtp import Engine  # noqa: E402
 from tavlox_zero.engine.rules import Game  # noqa: E402
-from tavlox_zero.timeline import parse_cell  # noqa: E402
+from tavlox_zero.view.timeline import parse_cell  # noqa: E402
 
 DIM = 7
 REPLY_SECONDS = 60

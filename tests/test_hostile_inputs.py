@@ -25,7 +25,7 @@ from tavlox_zero.nets import network  # noqa: E402
 from tavlox_zero.data.dataset import arrays_checksum, read_shard, write_shard  # noqa: E402
 from tavlox_zero.players.network_player import NetworkFailed  # noqa: E402
 from tavlox_zero.engine.rules import Game  # noqa: E402
-from tavlox_zero.timeline import in_piece, load_record, record_dict  # noqa: E402
+from tavlox_zero.view.timeline import in_piece, load_record, record_dict  # noqa: E402
 
 DIM = 5
 REPLY_SECONDS = 60

@@ -35,6 +35,8 @@ _MOVED = {
     "inference": "nets.inference",
     "network": "nets.network",
     "network_player": "players.network_player",
+    "picture": "view.picture",
+    "plotting": "view.plotting",
     "pool": "players.pool",
     "pool_options": "players.pool_options",
     "reference": "players.reference",
@@ -44,7 +46,9 @@ _MOVED = {
     "server": "players.server",
     "sprt": "rating.sprt",
     "stats": "rating.stats",
+    "timeline": "view.timeline",
     "transport": "players.transport",
+    "web": "view.web",
     "worker": "players.worker",
 }
 

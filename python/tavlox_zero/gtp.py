@@ -20,7 +20,7 @@ from .engine.constants import PLAYERS
 from .engine.engine_config import SCHEMA as ENGINE
 from .engine.rules import Game
 from .nets.inference import BACKENDS
-from .timeline import cell_name, column_name, in_piece, parse_cell
+from .view.timeline import cell_name, column_name, in_piece, parse_cell
 
 HELP = "play the network through a text protocol on stdin/stdout (GTP style)"
 PROTOCOL_VERSION = "2"

@@ -73,7 +73,7 @@ from .engine.engine_config import EngineConfig
 from .engine.engine_config import add_arguments as add_engine_arguments
 from .base.errors import CommandFailed, UsageError, at_least, within, writable_directory
 from .players.matches import against_random
-from .plotting import plot_progress
+from .view.plotting import plot_progress
 from .players.pool_options import PoolSettings, open_pool
 from .training.scalars import ScalarLog
 from .base.settings import add_deprecated_alias
