@@ -20,7 +20,8 @@ import pytest
 torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
-from tavlox_zero import cli, play  # noqa: E402
+from tavlox_zero import cli  # noqa: E402
+from tavlox_zero.commands import play  # noqa: E402
 from tavlox_zero.nets import network  # noqa: E402
 from tavlox_zero.data.dataset import arrays_checksum, read_shard, write_shard  # noqa: E402
 from tavlox_zero.players.network_player import NetworkFailed  # noqa: E402

@@ -13,7 +13,7 @@ np = pytest.importorskip("numpy")
 
 from tavlox_zero import cli  # noqa: E402
 from tavlox_zero.nets import inference, network  # noqa: E402
-from tavlox_zero.backends import evaluate_all, self_play_positions  # noqa: E402
+from tavlox_zero.commands.backends import evaluate_all, self_play_positions  # noqa: E402
 from tavlox_zero.data.dataset import read_shard  # noqa: E402
 from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
 

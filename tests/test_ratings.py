@@ -197,7 +197,7 @@ def test_ladder_rates_every_checkpoint_and_keeps_finished_matches(tiny_run, monk
     import csv
     import json
 
-    from tavlox_zero import ladder
+    from tavlox_zero.commands import ladder
     from tavlox_zero.cli import main
 
     real_open, played = ladder.open_pool, []

@@ -1,5 +1,5 @@
-"""The `tavlox-zero` command line: one subcommand per module (selfplay, train, evaluate, loop,
-show, play, gtp).
+"""The `tavlox-zero` command line: one subcommand per module of commands/ (selfplay, evaluate,
+show, play, gtp, ...; train and loop for now at the top of the package).
 
 Each command module provides HELP, add_arguments(parser) and run(args) -> int. The
 modules are imported when the parser is built, not when this module is imported, and
@@ -23,6 +23,8 @@ from typing import NoReturn, Optional, Sequence
 from .base.errors import CommandFailed, UsageError
 
 COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp", "check", "ladder", "backends")
+# The module of each command, under this package: commands/NAME, except those named here.
+MODULES = {"train": "train", "loop": "loop"}
 
 
 class Parser(argparse.ArgumentParser):
@@ -45,7 +47,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.commands = {}
     for name in COMMANDS:
         try:
-            module = importlib.import_module(f"{__package__}.{name}")
+            module = importlib.import_module(f"{__package__}.{MODULES.get(name, 'commands.' + name)}")
         except ImportError as error:
             sub = commands.add_parser(name, help=f"(not available: {error})", add_help=False)
             sub.add_argument("arguments", nargs=argparse.REMAINDER)

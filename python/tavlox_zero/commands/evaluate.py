@@ -27,13 +27,13 @@ from dataclasses import asdict
 from pathlib import Path
 from typing import Optional
 
-from .base.atomic import write_json_atomic
-from .engine.constants import BASELINE_MATCH_DIM, FAIR_SHARE
-from .engine.engine_config import engine_config_for
-from .base.errors import UsageError, at_least, readable_file, writable_file
-from .players.pool_options import PoolSettings, open_pool
-from .engine.search_settings import MatchSettings, SearchSettings
-from .players.matches import Measure, against_baseline, play_label, play_modes, separation, untrained_networks
+from ..base.atomic import write_json_atomic
+from ..engine.constants import BASELINE_MATCH_DIM, FAIR_SHARE
+from ..engine.engine_config import engine_config_for
+from ..base.errors import UsageError, at_least, readable_file, writable_file
+from ..players.pool_options import PoolSettings, open_pool
+from ..engine.search_settings import MatchSettings, SearchSettings
+from ..players.matches import Measure, against_baseline, play_label, play_modes, separation, untrained_networks
 
 HELP = "play a network against random players and a baseline checkpoint"
 
@@ -41,7 +41,7 @@ HELP = "play a network against random players and a baseline checkpoint"
 def check_trained_dims(args: argparse.Namespace, checkpoints: dict) -> None:
     """Refuses a match on a board other than the one a network was trained for: --dim against
     the checkpoint's board side, and the baseline match (always 20 x 20) for either network."""
-    from .nets.network import checkpoint_dim
+    from ..nets.network import checkpoint_dim
 
     trained = checkpoint_dim(checkpoints[args.checkpoint])
     if args.dim is not None and trained is not None and args.dim != trained and not args.no_random:
@@ -76,7 +76,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .nets import network
+    from ..nets import network
 
     at_least("--games", args.games, 1)
     at_least("--untrained-seeds", args.untrained_seeds, 0)
@@ -165,7 +165,7 @@ def random_measures(networks: dict, settings: PoolSettings, search: SearchSettin
 def chosen_fixed_players(text: Optional[str], settings: PoolSettings) -> list[str]:
     """The fixed reference players to measure against: --fixed-players, by default all of them
     with the batched engine (the worker pool cannot play them)."""
-    from .players.reference import parse_players
+    from ..players.reference import parse_players
 
     if text is None:
         text = "all" if settings.engine == "batched" else "none"
@@ -190,7 +190,7 @@ def fixed_measures(networks: dict, settings: PoolSettings, search: SearchSetting
                    engine_config, args: argparse.Namespace, players: list[str]) -> list[Measure]:
     """Every network in every seat against three of each fixed reference player, greedily and
     (when asked) with search."""
-    from .players.reference import rotated_games
+    from ..players.reference import rotated_games
 
     size = f"{engine_config.dim}x{engine_config.dim}"
     names = ["model"] + [name for name in networks if name.startswith("untrained")]
