@@ -32,8 +32,8 @@ def main() -> None:
     import ray
     import torch
 
-    from tavlox_zero.batched_player import BatchedPlayer
-    from tavlox_zero.distributed import RayPlayer
+    from tavlox_zero.players.batched_player import BatchedPlayer
+    from tavlox_zero.players.distributed import RayPlayer
     from tavlox_zero.engine.engine_config import EngineConfig
     from tavlox_zero.nets.network import new_model
 

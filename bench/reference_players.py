@@ -14,7 +14,7 @@ import argparse
 import time
 
 from tavlox_zero.engine.engine_config import EngineConfig
-from tavlox_zero.reference import reference_payoffs
+from tavlox_zero.players.reference import reference_payoffs
 from tavlox_zero.engine.search_settings import reference_players
 from tavlox_zero.rating.stats import summarize_payoffs
 

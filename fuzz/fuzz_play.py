@@ -16,10 +16,10 @@ import sys
 import atheris
 
 with atheris.instrument_imports():
-    from tavlox_zero import play
+    from tavlox_zero.commands import play
 
-from tavlox_zero.network_player import NetworkFailed
-from tavlox_zero.timeline import in_piece
+from tavlox_zero.players.network_player import NetworkFailed
+from tavlox_zero.view.timeline import in_piece
 
 PORT = 8765
 DIM = 5

@@ -185,10 +185,10 @@ def test_soak_interrupted_runs_resume_to_the_exact_games():
 def test_search_settings_write_legal_recorded_shards(tmp_path, search):
     torch = pytest.importorskip("torch")
     from tavlox_zero.nets import network
-    from tavlox_zero.check import shard_problems
+    from tavlox_zero.commands.check import shard_problems
     from tavlox_zero.data.dataset import TrainingDataset, read_shard
-    from tavlox_zero.pool_options import PoolSettings, open_pool
-    from tavlox_zero.selfplay import generate
+    from tavlox_zero.players.pool_options import PoolSettings, open_pool
+    from tavlox_zero.commands.selfplay import generate
 
     torch.manual_seed(0)
     model = network.new_model(channels=4, blocks=0)
@@ -224,7 +224,7 @@ def test_player_runs_give_training_chunks_new_games_and_matches_the_same_draws()
     """With a fixed seed, the second training run of a player plays other games than the first
     (the chunks of one loop iteration), while repeated matches replay the same ones."""
     pytest.importorskip("torch")
-    from tavlox_zero.batched_player import BatchedPlayer
+    from tavlox_zero.players.batched_player import BatchedPlayer
     from tavlox_zero.nets.network import new_model
 
     config = EngineConfig(dim=5, sims_per_move=4)

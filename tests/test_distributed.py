@@ -9,11 +9,12 @@ import pytest
 pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
-from tavlox_zero import cli, distributed  # noqa: E402
+from tavlox_zero import cli  # noqa: E402
+from tavlox_zero.players import distributed  # noqa: E402
 from tavlox_zero.data.dataset import read_shard  # noqa: E402
 from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
 from tavlox_zero.nets.network import new_model  # noqa: E402
-from tavlox_zero.pool_options import PoolSettings  # noqa: E402
+from tavlox_zero.players.pool_options import PoolSettings  # noqa: E402
 
 TINY = ["--dim", "5", "--sims", "3", "--sample-moves", "3", "--channels", "4", "--blocks", "1", "--seed", "1",
         "--device", "cpu", "--no-progress", "--games-in-flight", "3", "--search-threads", "1", "--threads", "1",

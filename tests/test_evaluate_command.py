@@ -10,7 +10,7 @@ pytest.importorskip("tavlox_self_play")
 
 from tavlox_zero import cli  # noqa: E402
 from tavlox_zero.nets import network  # noqa: E402
-from tavlox_zero.pool_options import PoolSettings  # noqa: E402
+from tavlox_zero.players.pool_options import PoolSettings  # noqa: E402
 from tavlox_zero.engine.search_settings import reference_players  # noqa: E402
 
 

@@ -10,7 +10,7 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from tavlox_zero.evaluate import against_baseline, against_random  # noqa: E402
+from tavlox_zero.players.matches import against_baseline, against_random  # noqa: E402
 from tavlox_zero.rating.stats import mean_interval, summarize_payoffs, wilson_interval  # noqa: E402
 
 

@@ -14,9 +14,9 @@ import pytest
 pytest.importorskip("torch")
 pytest.importorskip("numpy")
 
-from tavlox_zero.gtp import Engine  # noqa: E402
+from tavlox_zero.commands.gtp import Engine  # noqa: E402
 from tavlox_zero.engine.rules import Game  # noqa: E402
-from tavlox_zero.timeline import parse_cell  # noqa: E402
+from tavlox_zero.view.timeline import parse_cell  # noqa: E402
 
 DIM = 7
 REPLY_SECONDS = 60

@@ -20,12 +20,13 @@ import pytest
 torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
-from tavlox_zero import cli, play  # noqa: E402
+from tavlox_zero import cli  # noqa: E402
+from tavlox_zero.commands import play  # noqa: E402
 from tavlox_zero.nets import network  # noqa: E402
 from tavlox_zero.data.dataset import arrays_checksum, read_shard, write_shard  # noqa: E402
-from tavlox_zero.network_player import NetworkFailed  # noqa: E402
+from tavlox_zero.players.network_player import NetworkFailed  # noqa: E402
 from tavlox_zero.engine.rules import Game  # noqa: E402
-from tavlox_zero.timeline import in_piece, load_record, record_dict  # noqa: E402
+from tavlox_zero.view.timeline import in_piece, load_record, record_dict  # noqa: E402
 
 DIM = 5
 REPLY_SECONDS = 60

@@ -13,7 +13,7 @@ np = pytest.importorskip("numpy")
 
 from tavlox_zero import cli  # noqa: E402
 from tavlox_zero.nets import inference, network  # noqa: E402
-from tavlox_zero.backends import evaluate_all, self_play_positions  # noqa: E402
+from tavlox_zero.commands.backends import evaluate_all, self_play_positions  # noqa: E402
 from tavlox_zero.data.dataset import read_shard  # noqa: E402
 from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
 
@@ -101,7 +101,7 @@ def test_auto_serves_the_fastest_backend_that_builds_and_agrees(monkeypatch, tra
 def test_new_weights_rebuild_the_export(trained, backend):
     """An actor that is sent a promoted network serves the new weights, not its old export."""
     skip_unless_available(backend)
-    from tavlox_zero.distributed import GameActor, network_payload
+    from tavlox_zero.players.distributed import GameActor, network_payload
 
     untrained = network.new_model(seed=1)
     actor = GameActor(network_payload({"model": untrained}), "cpu", None, 1, 1, backend=backend)
@@ -131,7 +131,7 @@ def test_a_backend_failing_mid_run_ends_selfplay_with_its_name_and_keeps_the_gam
         return failing
 
     monkeypatch.setattr(inference, "_build", build)
-    monkeypatch.setattr("tavlox_zero.pool_options.available_backends", lambda device: {})
+    monkeypatch.setattr("tavlox_zero.players.pool_options.available_backends", lambda device: {})
     out = tmp_path / "run"
     status = cli.main(["selfplay", "--dim", "6", "--sims", "2", "--sample-moves", "2", "--games", "64",
                        "--games-in-flight", "4", "--search-threads", "1", "--games-per-shard", "1",

@@ -13,7 +13,7 @@ pytest.importorskip("tavlox_self_play")
 from tavlox_zero.nets import network  # noqa: E402
 from tavlox_zero.engine.search_settings import reference_players  # noqa: E402
 from tavlox_zero.data.dataset import TrainingDataset  # noqa: E402
-from tavlox_zero.pool_options import PoolSettings  # noqa: E402
+from tavlox_zero.players.pool_options import PoolSettings  # noqa: E402
 from tavlox_zero.training.loop import LoopConfig, RunConfig, TrainingLoop, beats_current, newest_shards  # noqa: E402
 from tavlox_zero.rating.sprt import SequentialTest  # noqa: E402
 from tavlox_zero.training.trainer import TrainConfig, split_positions  # noqa: E402
@@ -180,7 +180,7 @@ def test_promotion_rule_follows_the_head_to_head_test(payoffs, margin, promoted)
 def test_loop_starts_no_iteration_that_would_end_past_its_time_budget(tmp_path, monkeypatch, minutes, ran):
     from tavlox_zero.training import loop as loop_module
     from tavlox_zero.training.loop import LoopConfig, RunConfig, TrainingLoop
-    from tavlox_zero.pool_options import PoolSettings
+    from tavlox_zero.players.pool_options import PoolSettings
     from tavlox_zero.training.trainer import TrainConfig
 
     clock, played = [0.0], []

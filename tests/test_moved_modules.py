@@ -14,6 +14,8 @@ pytest.importorskip("tavlox_zero._rules")
     ("tavlox_zero.search_settings", "tavlox_zero.engine.search_settings", "SearchSettings"),
     ("tavlox_zero.engine_config", "tavlox_zero.engine.engine_config", "EngineConfig"),
     ("tavlox_zero.stats", "tavlox_zero.rating.stats", "MatchSummary"),
+    ("tavlox_zero.reference", "tavlox_zero.players.reference", "parse_players"),
+    ("tavlox_zero.web", "tavlox_zero.view.web", "page"),
 ])
 def test_an_old_module_name_is_the_new_module_with_a_deprecation_warning(monkeypatch, old, new, name):
     monkeypatch.delitem(sys.modules, old, raising=False)

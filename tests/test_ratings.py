@@ -129,7 +129,7 @@ class FakePlayer:
 def test_loop_promotes_a_candidate_only_when_the_head_to_head_test_accepts(
         tmp_path, monkeypatch, mean, margin, cap, promoted, decision):
     from tavlox_zero.training.loop import LoopConfig, RunConfig, TrainingLoop
-    from tavlox_zero.pool_options import PoolSettings
+    from tavlox_zero.players.pool_options import PoolSettings
     from tavlox_zero.training.trainer import TrainConfig
 
     loop = LoopConfig(eval_games=cap, promotion_margin=margin, promotion_batch=48, fixed_players="none")
@@ -197,7 +197,7 @@ def test_ladder_rates_every_checkpoint_and_keeps_finished_matches(tiny_run, monk
     import csv
     import json
 
-    from tavlox_zero import ladder
+    from tavlox_zero.commands import ladder
     from tavlox_zero.cli import main
 
     real_open, played = ladder.open_pool, []

@@ -15,9 +15,9 @@ pytest.importorskip("PIL")
 from PIL import Image, ImageColor  # noqa: E402
 
 from tavlox_zero.cli import main  # noqa: E402
-from tavlox_zero.picture import COLOURS, Layout  # noqa: E402
+from tavlox_zero.view.picture import COLOURS, Layout  # noqa: E402
 from tavlox_zero.engine.rules import Game  # noqa: E402
-from tavlox_zero.timeline import record_dict, replay  # noqa: E402
+from tavlox_zero.view.timeline import record_dict, replay  # noqa: E402
 
 DIM = 9
 

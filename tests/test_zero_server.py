@@ -13,8 +13,8 @@ import pytest
 torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
-from tavlox_zero.server import ClientPipes, InferenceServer  # noqa: E402
-from tavlox_zero.pool import WorkerPool  # noqa: E402
+from tavlox_zero.players.server import ClientPipes, InferenceServer  # noqa: E402
+from tavlox_zero.players.pool import WorkerPool  # noqa: E402
 
 DIM = 5
 
@@ -213,7 +213,7 @@ def all_stopped(pool_pids):
 ])
 def test_engine_faults_and_repeated_failures_end_the_run(faulty_engine, sims, message):
     from tavlox_zero.engine.engine_config import EngineConfig
-    from tavlox_zero.pool import PoolError
+    from tavlox_zero.players.pool import PoolError
 
     pool = WorkerPool(2, {"model": EchoNet()}, "cpu", engine=faulty_engine)
     with pytest.raises(PoolError, match=message):
@@ -225,7 +225,7 @@ def test_engine_faults_and_repeated_failures_end_the_run(faulty_engine, sims, me
 
 def test_a_failing_network_ends_the_run_with_the_servers_error(faulty_engine):
     from tavlox_zero.engine.engine_config import EngineConfig
-    from tavlox_zero.pool import PoolError
+    from tavlox_zero.players.pool import PoolError
 
     pool = WorkerPool(2, {"model": BrokenNet()}, "cpu", engine=faulty_engine)
     with pytest.raises(PoolError, match=r"inference server of network 'model' failed: .*out of memory \(pretend\)"):

@@ -17,7 +17,7 @@ from tavlox_zero.engine import rules  # noqa: E402
 from tavlox_zero.data.dataset import read_shard, write_shard  # noqa: E402
 from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
 from tavlox_zero.nets.network import new_model  # noqa: E402
-from tavlox_zero.pool import PoolError, WorkerPool  # noqa: E402
+from tavlox_zero.players.pool import PoolError, WorkerPool  # noqa: E402
 
 CONFIG = EngineConfig(dim=5, sims_per_move=4, sample_moves=3)
 
@@ -107,7 +107,7 @@ def test_matches_against_random_players_and_a_baseline():
 
 
 def test_a_dead_worker_is_reported_and_replaced(caplog):
-    caplog.set_level(logging.ERROR, logger="tavlox_zero.pool")
+    caplog.set_level(logging.ERROR, logger="tavlox_zero.players.pool")
     with WorkerPool(2, {"model": tiny_net()}, "cpu") as pool:
         victim = pool.worker_pids()[0]
         records = []
@@ -158,7 +158,7 @@ def test_soak_killing_workers_on_a_large_board_keeps_the_count_exact_and_never_s
     import multiprocessing
     import struct
 
-    from tavlox_zero.transport import RequestQueue
+    from tavlox_zero.players.transport import RequestQueue
 
     # A worker that died halfway through a request spoils only its own pipe.
     requests = RequestQueue(multiprocessing.get_context("spawn"))

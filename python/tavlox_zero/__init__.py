@@ -25,22 +25,43 @@ except metadata.PackageNotFoundError:
 # module object, so outside callers and objects pickled under an old module path still work.
 _MOVED = {
     "atomic": "base.atomic",
+    "backends": "commands.backends",
+    "batched_player": "players.batched_player",
+    "check": "commands.check",
     "constants": "engine.constants",
     "dataset": "data.dataset",
+    "distributed": "players.distributed",
     "elo": "rating.elo",
     "engine_config": "engine.engine_config",
     "errors": "base.errors",
+    "evaluate": "commands.evaluate",
+    "gtp": "commands.gtp",
     "inference": "nets.inference",
     # The library half of the old train and loop modules; their commands are commands.train
     # and commands.loop.
     "loop": "training.loop",
+    "ladder": "commands.ladder",
     "network": "nets.network",
+    "network_player": "players.network_player",
+    "picture": "view.picture",
+    "play": "commands.play",
+    "plotting": "training.progress_plot",
+    "pool": "players.pool",
+    "pool_options": "players.pool_options",
+    "reference": "players.reference",
     "rules": "engine.rules",
     "scalars": "training.scalars",
     "search_settings": "engine.search_settings",
+    "selfplay": "commands.selfplay",
+    "server": "players.server",
+    "show": "commands.show",
     "sprt": "rating.sprt",
     "stats": "rating.stats",
     "train": "training.trainer",
+    "timeline": "view.timeline",
+    "transport": "players.transport",
+    "web": "view.web",
+    "worker": "players.worker",
 }
 
 

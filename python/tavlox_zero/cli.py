@@ -1,5 +1,5 @@
-"""The `tavlox-zero` command line: one subcommand per module (selfplay, train, evaluate, loop,
-show, play, gtp).
+"""The `tavlox-zero` command line: one subcommand per module of commands/ (selfplay, evaluate,
+show, play, gtp, ...; train and loop for now at the top of the package).
 
 Each command module provides HELP, add_arguments(parser) and run(args) -> int. The
 modules are imported when the parser is built, not when this module is imported, and
@@ -23,8 +23,6 @@ from typing import NoReturn, Optional, Sequence
 from .base.errors import CommandFailed, UsageError
 
 COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp", "check", "ladder", "backends")
-# The commands whose modules sit in commands/ (the others still at the top of the package).
-IN_COMMANDS = ("train", "loop")
 
 
 class Parser(argparse.ArgumentParser):
@@ -47,7 +45,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.commands = {}
     for name in COMMANDS:
         try:
-            module = importlib.import_module(f"{__package__}.{'commands.' if name in IN_COMMANDS else ''}{name}")
+            module = importlib.import_module(f"{__package__}.commands.{name}")
         except ImportError as error:
             sub = commands.add_parser(name, help=f"(not available: {error})", add_help=False)
             sub.add_argument("arguments", nargs=argparse.REMAINDER)
@@ -119,7 +117,7 @@ def with_config_file(parser: argparse.ArgumentParser, argv: list) -> list:
 def play_errors() -> tuple:
     """The failures of the engines and the worker pool, whose messages say what happened."""
     try:
-        from .pool_options import play_errors as errors
+        from .players.pool_options import play_errors as errors
     except ImportError:
         return ()
     return errors()

@@ -1,2 +1,3 @@
-"""The commands of `tavlox-zero`, one module each (`cli` dispatches): the top layer, which may
-import every layer below."""
+"""The commands of `tavlox-zero`, one module each: its HELP, add_arguments(parser) and
+run(args) -> int. `cli` builds the parser from them and dispatches; the library code they
+call sits in the layers below."""

@@ -16,7 +16,7 @@ from ..base.settings import Setting, add_option
 from ..engine.engine_config import EngineConfig
 from ..engine.engine_config import add_arguments as add_engine_arguments
 from ..engine.search_settings import SearchSettings
-from ..pool_options import PoolSettings
+from ..players.pool_options import PoolSettings
 from ..training.loop import TrainingLoop
 from ..training.run_directory import RunDirectory, read_run_config, save_run_config
 from ..training.settings import (ADJUSTABLE, LOOP, LOOP_PATIENCE, LOOP_TRAINING, RUN_SETTINGS, TRAIN, LoopConfig,

@@ -22,7 +22,7 @@ from ..base.errors import UsageError, readable_file, writable_directory, writabl
 from ..base.settings import Schema, Setting
 from ..data.dataset import TrainingDataset, open_shard, shard_paths
 from ..nets import network
-from ..server import resolve_device
+from ..players.server import resolve_device
 from ..training.batches import Subset, dataset_key, holdout_key, split_positions
 from ..training.scalars import ScalarLog
 from ..training.settings import LOOP, TRAIN, TrainConfig

@@ -6,10 +6,10 @@ from __future__ import annotations
 import time
 
 from ..engine.search_settings import MatchSettings
-from ..evaluate import against_random
+from ..players.matches import against_random
 from ..rating.sprt import ACCEPT_H1, SequentialTest
 from ..rating.stats import summarize_payoffs
-from ..reference import parse_players, rotated_games
+from ..players.reference import parse_players, rotated_games
 from .settings import RunConfig, promotion_test
 
 

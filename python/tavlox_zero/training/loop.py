@@ -65,9 +65,9 @@ import torch
 from ..base.atomic import copy_atomic, write_json_atomic
 from ..engine.engine_config import EngineConfig
 from ..engine.search_settings import MatchSettings, SearchSettings
-from ..evaluate import against_random
+from ..players.matches import against_random
 from ..nets import network
-from ..pool_options import PoolSettings, open_pool
+from ..players.pool_options import PoolSettings, open_pool
 from .evaluation_phase import EvaluationPhase, beats_current, evaluation_match  # noqa: F401
 from .pace import PacePlanning, iteration_scale, iterations_left
 from .run_directory import Bookkeeping, RunDirectory, read_json, read_run_config, save_run_config  # noqa: F401

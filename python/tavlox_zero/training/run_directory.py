@@ -15,7 +15,7 @@ from ..base.atomic import atomic_write, write_json_atomic
 from ..base.config_file import toml_text
 from ..base.errors import CommandFailed
 from ..engine.search_settings import SEARCH
-from ..plotting import plot_progress
+from .progress_plot import plot_progress
 from ..rating.elo import ELO_PER_NEPER, pairwise_score
 from .scalars import ScalarLog
 from .settings import RUN_SETTINGS, RunConfig

@@ -17,7 +17,7 @@ from ..engine.constants import FAIR_SHARE
 from ..engine.engine_config import SCHEMA as ENGINE, EngineConfig
 from ..engine.search_settings import SearchSettings
 from ..rating.sprt import SequentialTest
-from ..reference import parse_players
+from ..players.reference import parse_players
 
 TRAIN = Schema("training", (
     Setting("batch_size", int, 256, min=1, help="positions per training step (default {default})"),

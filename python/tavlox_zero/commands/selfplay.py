@@ -17,12 +17,12 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Optional
 
-from .engine import engine_config as engine_config_module
-from .engine.constants import DEFAULT_DIM, PLAYERS
-from .engine.engine_config import EngineConfig
-from .base.errors import UsageError, at_least, readable_file, writable_directory
-from .pool_options import PoolSettings, open_pool, play_errors
-from .engine.search_settings import SearchSettings
+from ..engine import engine_config as engine_config_module
+from ..engine.constants import DEFAULT_DIM, PLAYERS
+from ..engine.engine_config import EngineConfig
+from ..base.errors import UsageError, at_least, readable_file, writable_directory
+from ..players.pool_options import PoolSettings, open_pool, play_errors
+from ..engine.search_settings import SearchSettings
 
 HELP = "play self-play games with a network and write them as a dataset"
 
@@ -151,7 +151,7 @@ def generate(
     Ctrl-C (KeyboardInterrupt) and pool failures end the run early; every finished game
     is still written, and the summary says what happened.
     """
-    from .data.dataset import ShardWriter
+    from ..data.dataset import ShardWriter
 
     search = search or SearchSettings()
     settings = (pool_settings or PoolSettings()).resolved()
@@ -263,7 +263,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .nets import network
+    from ..nets import network
 
     for option, value, least in (("--games", args.games, 1), ("--games-per-shard", args.games_per_shard, 1),
                                  ("--channels", args.channels, 2), ("--blocks", args.blocks, 0)):
@@ -340,6 +340,6 @@ class _sigterm_as_interrupt:
 
 
 def _version() -> str:
-    from . import __version__
+    from .. import __version__
 
     return __version__

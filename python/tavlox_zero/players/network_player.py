@@ -10,11 +10,11 @@ from typing import Any, Optional
 
 import numpy as np
 
-from ._engine import search_position
-from .engine.constants import STATE_PLANES
-from .base.errors import brief
-from .engine.engine_config import engine_config_for
-from .engine.rules import Game, in_piece
+from .._engine import search_position
+from ..engine.constants import STATE_PLANES
+from ..base.errors import brief
+from ..engine.engine_config import engine_config_for
+from ..engine.rules import Game, in_piece
 
 
 class NetworkFailed(ValueError):
@@ -38,7 +38,7 @@ class NetworkPlayer:
                  c_init: Optional[float] = None, backend: str = "torch") -> None:
         import torch
 
-        from .nets.inference import make_network
+        from ..nets.inference import make_network
 
         if sims < 1:
             raise ValueError(f"the search needs at least 1 simulation, got {sims}")
@@ -90,14 +90,14 @@ class NetworkPlayer:
 def load_player(checkpoint: Path, sims: int, seed: int = 0, backend: str = "torch") -> tuple:
     """(NetworkPlayer, the board side it was trained on) from a checkpoint file, its network
     served through `backend`."""
-    from .nets.network import load_checkpoint
+    from ..nets.network import load_checkpoint
 
     model, data = load_checkpoint(checkpoint)
     try:
         config = engine_config_for(data, None)
     except (TypeError, ValueError, OverflowError, KeyError, AttributeError) as error:
         raise ValueError(f"{checkpoint}: its engine_config is not usable ({brief(error)})") from error
-    from .nets.inference import BackendUnavailable
+    from ..nets.inference import BackendUnavailable
 
     try:
         player = NetworkPlayer(model, sims, seed, config.c_base, config.c_init, backend)

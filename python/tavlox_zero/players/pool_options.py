@@ -15,18 +15,18 @@ import os
 from dataclasses import asdict, fields, replace
 from typing import TYPE_CHECKING, Optional
 
-from .base.settings import Schema, Setting, settings_dataclass
-from .nets.inference import BACKENDS, available_backends
+from ..base.settings import Schema, Setting, settings_dataclass
+from ..nets.inference import BACKENDS, available_backends
 from .pool import PoolError, WorkerPool, default_cpu_threads, default_workers
 
 if TYPE_CHECKING:
-    from .engine.search_settings import MatchSettings, SearchSettings
+    from ..engine.search_settings import MatchSettings, SearchSettings
 
 
 def play_errors() -> tuple:
     """The exceptions that end a command's games early without losing finished ones."""
     from .distributed import DistributedError
-    from .engine.batched import EngineError, NetworkError
+    from ..engine.batched import EngineError, NetworkError
 
     return (PoolError, EngineError, NetworkError, DistributedError)
 
@@ -118,7 +118,7 @@ class PoolSettings:
                 raise ValueError(RAY_MISSING)
             if self.engine != "batched":
                 raise ValueError("--ray plays with the batched engine: leave out --engine processes")
-        from .engine.batched import default_search_threads
+        from ..engine.batched import default_search_threads
 
         device = resolve_device(self.device)
         on_gpu = device.type == "cuda"
@@ -141,7 +141,7 @@ def open_pool(networks: dict, settings: PoolSettings, search: "Optional[SearchSe
     Both engines offer play_training_games, play_against_random, play_against_baseline,
     unclaimed_records and stats; the batched engine also play_head_to_head and other
     search and match settings."""
-    from .engine.search_settings import MatchSettings, SearchSettings
+    from ..engine.search_settings import MatchSettings, SearchSettings
 
     search, match = search or SearchSettings(), match or MatchSettings()
     settings = settings.resolved()

@@ -20,7 +20,7 @@ from __future__ import annotations
 
 from typing import Any, Optional, Sequence
 
-from .engine.search_settings import MatchSettings, reference_players
+from ..engine.search_settings import MatchSettings, reference_players
 
 ALL = "all"
 NONE = "none"
@@ -54,7 +54,7 @@ def reference_payoffs(config: Any, games: int, subject: str, opponents: str, ope
                       seed: Optional[int] = None, search_threads: Optional[int] = None) -> Sequence[float]:
     """Reference player `subject` in seat game % 4 against three `opponents`: its payoffs in
     the order of the game numbers (game n measured seat n % 4)."""
-    from .engine.batched import AGAINST_RANDOM, BatchedEngine
+    from ..engine.batched import AGAINST_RANDOM, BatchedEngine
 
     match = MatchSettings(opening=opening, opponents=opponents, seats="rotate", subject=subject)
     with BatchedEngine(AGAINST_RANDOM, config, games, [_no_network], search_threads=search_threads or 1,

@@ -7,10 +7,10 @@ import argparse
 import math
 from pathlib import Path
 
-from . import web
-from .base.atomic import atomic_write
-from .base.errors import CommandFailed, UsageError, readable_file
-from .timeline import Timeline, load_record, replay
+from ..view import web
+from ..base.atomic import atomic_write
+from ..base.errors import CommandFailed, UsageError, readable_file
+from ..view.timeline import Timeline, load_record, replay
 
 HELP = "render a game of a shard (or a saved game record) as PNG, GIF or HTML replay"
 
@@ -30,7 +30,7 @@ def load_game(path: Path, game: int = 0) -> Timeline:
     """Game ``game`` of a shard, or the game of a record written by the play app."""
     if path.suffix == ".json":
         return load_record(path)
-    from .data.dataset import read_shard
+    from ..data.dataset import read_shard
 
     shard = read_shard(path)
     if not 0 <= game < shard.num_games:
@@ -63,7 +63,7 @@ def write_html(timeline: Timeline, path: Path, title: str) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from . import picture
+    from ..view import picture
 
     readable_file(args.data, "shard or game record")
     try:

@@ -17,9 +17,9 @@ from pathlib import Path
 
 import numpy as np
 
-from .engine.engine_config import engine_config_for
-from .base.errors import UsageError, at_least, readable_file, writable_file
-from .nets.inference import BACKENDS, BackendUnavailable, agreement, make_network, positions_per_second
+from ..engine.engine_config import engine_config_for
+from ..base.errors import UsageError, at_least, readable_file, writable_file
+from ..nets.inference import BACKENDS, BackendUnavailable, agreement, make_network, positions_per_second
 
 HELP = "measure the speed of each inference backend and its agreement with fp32 PyTorch"
 
@@ -43,7 +43,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     import torch
 
-    from .nets import network
+    from ..nets import network
 
     for option in ("--games", "--sims", "--batch", "--threads"):
         at_least(option, getattr(args, option[2:]), 1)
@@ -64,7 +64,7 @@ def run(args: argparse.Namespace) -> int:
     results = measure_backends(model, planes, args.backends, args.batch, args.seconds, args.threads)
     print_table(results)
     if args.json is not None:
-        from .base.atomic import write_json_atomic
+        from ..base.atomic import write_json_atomic
 
         write_json_atomic(args.json, {"checkpoint": str(args.checkpoint), "dim": config.dim,
                                       "positions": len(planes), "batch": args.batch,
@@ -78,8 +78,8 @@ def self_play_positions(model, config, games: int, sims: int, seed: int) -> np.n
     """uint8 planes of every position of `games` self-play games of `model` (fp32 PyTorch)."""
     from dataclasses import replace
 
-    from .engine.batched import BatchedEngine
-    from .engine.rules import encode_record
+    from ..engine.batched import BatchedEngine
+    from ..engine.rules import encode_record
 
     network = make_network(model, "cpu", "torch")
     with BatchedEngine("training", replace(config, sims_per_move=sims), games, [network], seed=seed) as engine:

@@ -17,8 +17,8 @@ from typing import Iterator
 
 import numpy as np
 
-from .engine.constants import MAX_DIM, MIN_DIM
-from .base.errors import UsageError, brief
+from ..engine.constants import MAX_DIM, MIN_DIM
+from ..base.errors import UsageError, brief
 
 HELP = "validate self-play shards: checksums, offsets and counts, and every game replayed through the rules"
 
@@ -33,7 +33,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .data.dataset import shard_paths
+    from ..data.dataset import shard_paths
 
     try:
         paths = shard_paths(args.data)
@@ -53,7 +53,7 @@ def run(args: argparse.Namespace) -> int:
 
 def shard_problems(path: Path) -> Iterator[str]:
     """What is wrong with one shard; prints the shard's summary when nothing is."""
-    from .data.dataset import read_shard
+    from ..data.dataset import read_shard
 
     try:
         shard = read_shard(path)
@@ -80,7 +80,7 @@ def shard_problems(path: Path) -> Iterator[str]:
 
 def game_problems(shard, g: int) -> Iterator[str]:
     """Replays game g of `shard` through the rules; yields the first problem met, if any."""
-    from .engine.rules import Game
+    from ..engine.rules import Game
 
     game = Game(shard.dim)
     first, last = int(shard.game_offsets[g]), int(shard.game_offsets[g + 1])

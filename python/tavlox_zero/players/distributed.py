@@ -20,9 +20,9 @@ import time
 from dataclasses import asdict, dataclass, field, replace
 from typing import Any, Iterator, Optional
 
-from .batched_player import GamePlayer, PlayerStats
-from .engine.batched import EngineStats
-from .engine.search_settings import MatchSettings, SearchSettings
+from .player import GamePlayer, PlayerStats
+from ..engine.batched import EngineStats
+from ..engine.search_settings import MatchSettings, SearchSettings
 
 RAY_MISSING = "--ray needs Ray: pip install 'tavlox[ray]' (or pip install 'ray[default]')"
 POLL_SECONDS = 0.5
@@ -82,7 +82,7 @@ def _restore_signal_handlers(handlers: dict) -> None:
 
 def network_payload(networks: dict) -> dict:
     """What travels to the actors: each network's architecture and its weights on the CPU."""
-    from .nets.network import model_config
+    from ..nets.network import model_config
 
     return {name: (model_config(model), {k: v.detach().cpu() for k, v in model.state_dict().items()})
             for name, model in networks.items()}
@@ -120,8 +120,8 @@ class GameActor:
     def set_networks(self, payload: dict) -> None:
         """New weights (or networks), used from the next run on: each backend is built anew
         from them, so no run plays with an export of older weights."""
-        from .nets.inference import make_network
-        from .nets.network import build_model
+        from ..nets.inference import make_network
+        from ..nets.network import build_model
 
         for name, (config, weights) in payload.items():
             model = build_model(config)
@@ -144,8 +144,8 @@ class GameActor:
               match: Optional[dict] = None) -> None:
         import threading
 
-        from .engine.batched import BatchedEngine
-        from .engine.engine_config import EngineConfig
+        from ..engine.batched import BatchedEngine
+        from ..engine.engine_config import EngineConfig
 
         if self._thread is not None:
             self.stop()

@@ -20,7 +20,7 @@ from typing import Any, Optional
 import numpy as np
 import torch
 
-from .nets.network import inference_model
+from ..nets.network import inference_model
 
 log = logging.getLogger(__name__)
 

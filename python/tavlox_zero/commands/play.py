@@ -34,13 +34,13 @@ from pathlib import Path
 from typing import Callable, Optional
 from urllib.parse import parse_qs, urlparse
 
-from . import web
-from .base.atomic import write_json_atomic
-from .base.errors import CommandFailed, UsageError, brief, readable_file, writable_directory
-from .engine.engine_config import SCHEMA as ENGINE
-from .engine.rules import Game
-from .nets.inference import BACKENDS
-from .timeline import in_piece, record_dict, replay
+from ..view import web
+from ..base.atomic import write_json_atomic
+from ..base.errors import CommandFailed, UsageError, brief, readable_file, writable_directory
+from ..engine.engine_config import SCHEMA as ENGINE
+from ..engine.rules import Game
+from ..nets.inference import BACKENDS
+from ..view.timeline import in_piece, record_dict, replay
 
 HELP = "play one seat against the network in the browser (local web app)"
 MAX_BODY_BYTES = 4096
@@ -372,7 +372,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .network_player import load_player
+    from ..players.network_player import load_player
 
     readable_file(args.checkpoint, "checkpoint")
     if args.record_dir is not None:

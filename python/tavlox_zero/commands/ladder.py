@@ -10,7 +10,7 @@ noise, searching as the run's self-play did (its root and first-play urgency), a
 games open with `--opening` (default two random tiles: searched play from one opening
 repeats nearly the same game, which the intervals would count as new evidence).
 
-The fixed reference players (reference.py, `--fixed-players`, default all) join the ladder as
+The fixed reference players (players/reference.py, `--fixed-players`, default all) join the ladder as
 yardsticks that do not change with the run: every checkpoint plays in every seat in turn
 against three copies of each, and the reference players play each other the same way (no
 network involved, so those games cost little). Their ratings tie the scale to players any
@@ -34,11 +34,11 @@ import re
 from pathlib import Path
 from typing import Callable, Optional
 
-from .base.atomic import atomic_write, write_json_atomic
-from .rating.elo import Rating, head_to_head, rate
-from .base.errors import CommandFailed, UsageError, at_least
-from .pool_options import PoolSettings, open_pool
-from .base.settings import add_deprecated_alias
+from ..base.atomic import atomic_write, write_json_atomic
+from ..rating.elo import Rating, head_to_head, rate
+from ..base.errors import CommandFailed, UsageError, at_least
+from ..players.pool_options import PoolSettings, open_pool
+from ..base.settings import add_deprecated_alias
 
 HELP = "rate a loop run's checkpoints by Elo from head-to-head games"
 
@@ -99,7 +99,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def check_arguments(args: argparse.Namespace):
     """The run's engine configuration and search settings, checkpoints and match settings;
     UsageError on a mistake."""
-    from .engine.engine_config import EngineConfig
+    from ..engine.engine_config import EngineConfig
 
     at_least("--games", args.games, 4)
     if args.games % 4:
@@ -110,7 +110,7 @@ def check_arguments(args: argparse.Namespace):
     at_least("--bootstrap", args.bootstrap, 0)
     if not args.run_dir.is_dir():
         raise UsageError(f"{args.run_dir}: no such run directory")
-    from .engine.search_settings import SearchSettings
+    from ..engine.search_settings import SearchSettings
 
     try:
         saved = json.loads((args.run_dir / "config.json").read_text())
@@ -124,8 +124,8 @@ def check_arguments(args: argparse.Namespace):
     if len(checkpoints) < 2:
         raise UsageError(f"{args.run_dir}: a ladder needs at least two checkpoints (checkpoints/iter_NNNN.pt), "
                          f"found {len(checkpoints)}")
-    from .reference import parse_players
-    from .engine.search_settings import MatchSettings
+    from ..players.reference import parse_players
+    from ..engine.search_settings import MatchSettings
 
     try:
         match = MatchSettings.from_dict(MatchSettings(simulations=args.simulations, opening=args.opening).to_dict())
@@ -213,8 +213,8 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
                  pool_settings: PoolSettings, save: Callable[[], None]) -> None:
     """Plays the missing matches, cheapest first, saving after each: the fixed players among
     themselves (no network), then the checkpoints against them and against each other."""
-    from .nets import network
-    from .reference import reference_payoffs
+    from ..nets import network
+    from ..players.reference import reference_payoffs
 
     def record(first: str, second: str, payoffs) -> None:
         games[(first, second)] = [float(p) for p in payoffs]
@@ -241,7 +241,7 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
 def write_elo_scalars(directory: Path, ratings: list[Rating], iterations: dict, anchor: str) -> None:
     """The ratings as TensorBoard scalars beside the run's: the checkpoints' Elo by iteration,
     each fixed player's as a level line over the same iterations."""
-    from .training.scalars import ScalarLog
+    from ..training.scalars import ScalarLog
 
     steps = sorted(iterations.values())
     with ScalarLog(directory) as scalars:

@@ -15,7 +15,7 @@ untrained networks of the same architecture (seeds 0 to K-1) under the same prot
 reference a trained network has to beat whatever its initial weights were.
 
 The seat-0 match flatters every network, because seat 0 moves first. With the batched
-engine every network is also measured against each fixed reference player (reference.py,
+engine every network is also measured against each fixed reference player (players/reference.py,
 `--fixed-players`): the network in seat game % 4, three copies of the reference player in
 the other seats, so that every seat is played equally often and an equal player earns 0.25.
 """
@@ -23,36 +23,25 @@ the other seats, so that every seat is played equally often and an equal player 
 from __future__ import annotations
 
 import argparse
-from dataclasses import asdict, dataclass, replace
+from dataclasses import asdict
 from pathlib import Path
 from typing import Optional
 
-from .base.atomic import write_json_atomic
-from .engine.constants import BASELINE_MATCH_DIM, FAIR_SHARE
-from .engine.engine_config import engine_config_for
-from .base.errors import UsageError, at_least, readable_file, writable_file
-from .pool_options import PoolSettings, open_pool
-from .engine.search_settings import MatchSettings, SearchSettings
-from .rating.stats import MatchSummary, summarize_payoffs
+from ..base.atomic import write_json_atomic
+from ..engine.constants import BASELINE_MATCH_DIM, FAIR_SHARE
+from ..engine.engine_config import engine_config_for
+from ..base.errors import UsageError, at_least, readable_file, writable_file
+from ..players.pool_options import PoolSettings, open_pool
+from ..engine.search_settings import MatchSettings, SearchSettings
+from ..players.matches import Measure, against_baseline, play_label, play_modes, separation, untrained_networks
 
 HELP = "play a network against random players and a baseline checkpoint"
-
-
-def against_random(pool, engine_config, games: int, network: str = "model") -> MatchSummary:
-    """Seat 0 played by ``network``, seats 1 to 3 by random players."""
-    return summarize_payoffs(pool.play_against_random(engine_config, games, network=network))
-
-
-def against_baseline(pool, engine_config, games: int, model: str = "model", baseline: str = "baseline") -> MatchSummary:
-    """Seat 0 played by ``model``, seats 1 to 3 by ``baseline``, on a 20 x 20 board."""
-    return summarize_payoffs(pool.play_against_baseline(engine_config, games, model=model, baseline=baseline))
-
 
 
 def check_trained_dims(args: argparse.Namespace, checkpoints: dict) -> None:
     """Refuses a match on a board other than the one a network was trained for: --dim against
     the checkpoint's board side, and the baseline match (always 20 x 20) for either network."""
-    from .nets.network import checkpoint_dim
+    from ..nets.network import checkpoint_dim
 
     trained = checkpoint_dim(checkpoints[args.checkpoint])
     if args.dim is not None and trained is not None and args.dim != trained and not args.no_random:
@@ -86,70 +75,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     PoolSettings.add_arguments(parser)
 
 
-def untrained_networks(model, seeds: int) -> dict:
-    """Fresh networks of `model`'s architecture, one per seed 0 to seeds - 1: the initial
-    networks of loop runs started with those seeds."""
-    from .nets import network
-
-    config = network.model_config(model)
-    return {f"untrained-{seed}": network.new_model(seed, channels=config["channels"], blocks=config["blocks"])
-            for seed in range(seeds)}
-
-
-@dataclass
-class Measure:
-    """One network's match against random players (seat 0), or against three of one fixed
-    reference player with the seats rotated, under one way of playing."""
-
-    network: str
-    play: str
-    opening: str
-    payoffs: list
-    opponents: Optional[str] = None
-
-    @property
-    def summary(self) -> MatchSummary:
-        return summarize_payoffs(self.payoffs)
-
-    def to_dict(self) -> dict:
-        fixed = {} if self.opponents is None else {"opponents": self.opponents, "seats": "rotate"}
-        return {"network": self.network, "play": self.play, "opening": self.opening, **fixed,
-                "summary": self.summary.to_dict()}
-
-
-def play_modes(match: MatchSettings) -> list[MatchSettings]:
-    """Greedy play, and search at the asked number of simulations when there is one."""
-    greedy = replace(match, simulations=0)
-    return [greedy] if match.simulations == 0 else [greedy, match]
-
-
-def play_label(match: MatchSettings) -> str:
-    return "greedy" if match.simulations == 0 else f"search {match.simulations}"
-
-
-def separation(measures: list[Measure]) -> list[dict]:
-    """For each way of playing: is the evaluated network's payoff interval above the interval
-    of every untrained network, and above the pooled one (all untrained games together)?"""
-    rows = []
-    for play, opponents in dict.fromkeys((m.play, m.opponents) for m in measures):
-        alike = [m for m in measures if m.play == play and m.opponents == opponents]
-        model = next(m.summary for m in alike if m.network == "model")
-        reference = [m for m in alike if m.network.startswith("untrained")]
-        if not reference:
-            continue
-        pooled = summarize_payoffs([p for m in reference for p in m.payoffs])
-        rows.append({
-            "play": play,
-            **({} if opponents is None else {"opponents": opponents}),
-            "above_every_seed": all(model.payoff_ci.low > m.summary.payoff_ci.high for m in reference),
-            "above_pooled": model.payoff_ci.low > pooled.payoff_ci.high,
-            "pooled_untrained": pooled.to_dict(),
-        })
-    return rows
-
-
 def run(args: argparse.Namespace) -> int:
-    from .nets import network
+    from ..nets import network
 
     at_least("--games", args.games, 1)
     at_least("--untrained-seeds", args.untrained_seeds, 0)
@@ -238,7 +165,7 @@ def random_measures(networks: dict, settings: PoolSettings, search: SearchSettin
 def chosen_fixed_players(text: Optional[str], settings: PoolSettings) -> list[str]:
     """The fixed reference players to measure against: --fixed-players, by default all of them
     with the batched engine (the worker pool cannot play them)."""
-    from .reference import parse_players
+    from ..players.reference import parse_players
 
     if text is None:
         text = "all" if settings.engine == "batched" else "none"
@@ -263,7 +190,7 @@ def fixed_measures(networks: dict, settings: PoolSettings, search: SearchSetting
                    engine_config, args: argparse.Namespace, players: list[str]) -> list[Measure]:
     """Every network in every seat against three of each fixed reference player, greedily and
     (when asked) with search."""
-    from .reference import rotated_games
+    from ..players.reference import rotated_games
 
     size = f"{engine_config.dim}x{engine_config.dim}"
     names = ["model"] + [name for name in networks if name.startswith("untrained")]

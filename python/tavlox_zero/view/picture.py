@@ -12,7 +12,7 @@ from typing import Optional
 
 from PIL import Image, ImageDraw, ImageFont
 
-from .engine.constants import PLAYERS
+from ..engine.constants import PLAYERS
 from .timeline import CORNER_NAMES, Timeline, cell_name, column_name
 
 # Players 0-3 in turn order: the colours of the rules engine's own text rendering.

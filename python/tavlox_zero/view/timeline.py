@@ -18,9 +18,9 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from .engine.constants import MAX_DIM, MIN_DIM, PLAYERS
-from .base.errors import brief
-from .engine.rules import Game, in_piece
+from ..engine.constants import MAX_DIM, MIN_DIM, PLAYERS
+from ..base.errors import brief
+from ..engine.rules import Game, in_piece
 
 # Where each player starts, in turn order.
 CORNER_NAMES = ("top-left", "top-right", "bottom-right", "bottom-left")

@@ -10,8 +10,8 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from matplotlib.ticker import MaxNLocator
 
-from .base.atomic import atomic_write
-from .engine.constants import FAIR_SHARE
+from ..base.atomic import atomic_write
+from ..engine.constants import FAIR_SHARE
 
 
 def _series(rows: Sequence[dict], *keys: str) -> tuple[list[int], list[float]]:

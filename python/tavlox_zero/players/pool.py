@@ -23,7 +23,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Iterator, Optional
 
-from .engine.constants import CHANNELS_FIRST, CHANNELS_LAST
+from ..engine.constants import CHANNELS_FIRST, CHANNELS_LAST
 from .transport import RequestQueue
 from .worker import AGAINST_BASELINE, AGAINST_RANDOM, FAULT, OK, TRAINING, Job, JobDone, StartupError, worker_main
 

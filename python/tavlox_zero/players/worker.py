@@ -19,7 +19,7 @@ import time
 from dataclasses import dataclass
 from typing import Any, Optional
 
-from .engine.constants import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING  # noqa: F401 - the job kinds
+from ..engine.constants import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING  # noqa: F401 - the job kinds
 from .transport import ResultChannel, TimedPipe, TimedSender
 
 # Job outcomes reported by a worker.

@@ -15,12 +15,12 @@ import sys
 from pathlib import Path
 from typing import Callable, Optional, TextIO
 
-from .base.errors import CommandFailed, brief, readable_file
-from .engine.constants import PLAYERS
-from .engine.engine_config import SCHEMA as ENGINE
-from .engine.rules import Game
-from .nets.inference import BACKENDS
-from .timeline import cell_name, column_name, in_piece, parse_cell
+from ..base.errors import CommandFailed, brief, readable_file
+from ..engine.constants import PLAYERS
+from ..engine.engine_config import SCHEMA as ENGINE
+from ..engine.rules import Game
+from ..nets.inference import BACKENDS
+from ..view.timeline import cell_name, column_name, in_piece, parse_cell
 
 HELP = "play the network through a text protocol on stdin/stdout (GTP style)"
 PROTOCOL_VERSION = "2"
@@ -55,7 +55,7 @@ class Engine:
 
     @staticmethod
     def version(args: list) -> str:
-        from . import __version__
+        from .. import __version__
 
         return __version__
 
@@ -204,7 +204,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     import torch
 
-    from .network_player import load_player
+    from ..players.network_player import load_player
 
     torch.set_num_threads(max(1, args.threads))
     readable_file(args.checkpoint, "checkpoint")
