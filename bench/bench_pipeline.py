@@ -156,7 +156,7 @@ def batched(args: argparse.Namespace, model) -> float:
 
 def end_to_end(args: argparse.Namespace, model, workers: int) -> tuple:
     from tavlox_zero.engine.engine_config import EngineConfig
-    from tavlox_zero.commands.selfplay import Timing
+    from tavlox_zero.players.self_play import Timing
     from tavlox_zero.players.pool import WorkerPool
 
     config = EngineConfig(dim=args.dim, sims_per_move=args.sims)

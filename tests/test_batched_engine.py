@@ -185,10 +185,10 @@ def test_soak_interrupted_runs_resume_to_the_exact_games():
 def test_search_settings_write_legal_recorded_shards(tmp_path, search):
     torch = pytest.importorskip("torch")
     from tavlox_zero.nets import network
-    from tavlox_zero.commands.check import shard_problems
+    from tavlox_zero.data.shard_check import shard_problems
     from tavlox_zero.data.dataset import TrainingDataset, read_shard
     from tavlox_zero.players.pool_options import PoolSettings, open_pool
-    from tavlox_zero.commands.selfplay import generate
+    from tavlox_zero.players.self_play import generate
 
     torch.manual_seed(0)
     model = network.new_model(channels=4, blocks=0)

@@ -20,7 +20,7 @@ from tavlox_zero.nets.network import new_model  # noqa: E402
 from tavlox_zero.players.network_player import NetworkPlayer  # noqa: E402
 from tavlox_zero.commands.play import PlayApp, make_server, network_piece  # noqa: E402
 from tavlox_zero.engine.rules import Game  # noqa: E402
-from tavlox_zero.commands.show import write_html  # noqa: E402
+from tavlox_zero.view.replay import write_html  # noqa: E402
 from tavlox_zero.view.timeline import replay  # noqa: E402
 
 DIM = 5

@@ -4,13 +4,11 @@ or a self-contained HTML replay with the search's visits."""
 from __future__ import annotations
 
 import argparse
-import math
 from pathlib import Path
 
-from ..view import web
 from ..base.atomic import atomic_write
 from ..base.errors import CommandFailed, UsageError, readable_file
-from ..view.timeline import Timeline, load_record, replay
+from ..view.replay import load_game, write_html
 
 HELP = "render a game of a shard (or a saved game record) as PNG, GIF or HTML replay"
 
@@ -24,42 +22,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     kind.add_argument("--html", action="store_true", help="a self-contained HTML replay with the search's visits")
     parser.add_argument("--move", type=int, help="PNG: the position after this many tiles (default: the final one)")
     parser.add_argument("--visits", action="store_true", help="PNG: the search's visits of that position as a heat map")
-
-
-def load_game(path: Path, game: int = 0) -> Timeline:
-    """Game ``game`` of a shard, or the game of a record written by the play app."""
-    if path.suffix == ".json":
-        return load_record(path)
-    from ..data.dataset import read_shard
-
-    shard = read_shard(path)
-    if not 0 <= game < shard.num_games:
-        raise ValueError(f"{path} holds games 0 to {shard.num_games - 1}, not {game}")
-    moves, policies, payoffs = shard.game(game)
-    return replay(shard.dim, moves, policies, payoffs)
-
-
-def replay_data(timeline: Timeline, title: str) -> dict:
-    """What the HTML replay needs, all precomputed by the rules engine."""
-    return {
-        "title": title,
-        "dim": timeline.dim,
-        "moves": [list(m) for m in timeline.moves],
-        "pieceEnds": timeline.piece_ends,
-        "positions": [
-            {"player": p.player, "scores": p.scores, "piecesLeft": p.pieces_left} for p in timeline.positions
-        ],
-        # A search without visits records NaN fractions: the page shows them as none.
-        "policies": [[[t, round(f, 4) if math.isfinite(f) else 0.0] for t, f in policy]
-                     for policy in timeline.policies],
-        "payoffs": timeline.payoffs,
-        "shapes": [list(map(list, shape)) for shape in timeline.shapes],
-    }
-
-
-def write_html(timeline: Timeline, path: Path, title: str) -> None:
-    with atomic_write(path, "w") as f:
-        f.write(web.page("replay.html", replay_data(timeline, title)))
 
 
 def run(args: argparse.Namespace) -> int:
