@@ -14,7 +14,7 @@ import argparse
 from pathlib import Path
 
 from ..base.errors import UsageError
-from ..data.dataset import shard_paths
+from ..data.shards import shard_paths
 from ..data.shard_check import shard_problems
 
 HELP = "validate self-play shards: checksums, offsets and counts, and every game replayed through the rules"

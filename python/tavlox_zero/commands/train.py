@@ -20,7 +20,8 @@ import torch
 
 from ..base.errors import UsageError, readable_file, writable_directory, writable_file
 from ..base.settings import Schema, Setting
-from ..data.dataset import TrainingDataset, open_shard, shard_paths
+from ..data.dataset import TrainingDataset
+from ..data.shards import open_shard, shard_paths
 from ..nets import network
 from ..players.server import resolve_device
 from ..training.batches import Subset, dataset_key, holdout_key, split_positions

@@ -13,7 +13,7 @@ import numpy as np
 from ..base.errors import brief
 from ..engine.constants import MAX_DIM, MIN_DIM
 from ..engine.rules import Game
-from .dataset import read_shard
+from .shards import read_shard
 
 # Fractions are stored as float32: their sum may miss 1 by rounding.
 SUM_TOLERANCE = 1e-3

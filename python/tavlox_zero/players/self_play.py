@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Optional
 
-from ..data.dataset import ShardWriter
+from ..data.shard_writer import ShardWriter
 from ..engine.constants import PLAYERS
 from ..engine.engine_config import EngineConfig
 from ..engine.search_settings import SearchSettings

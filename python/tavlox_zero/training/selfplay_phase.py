@@ -8,7 +8,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ..data.dataset import write_shard
+from ..data.shard_writer import write_shard
 from .run_directory import now
 
 

@@ -6,7 +6,7 @@ import math
 from pathlib import Path
 
 from ..base.atomic import atomic_write
-from ..data.dataset import read_shard
+from ..data.shards import read_shard
 from .timeline import Timeline, load_record, replay
 from .web import page
 
