@@ -187,7 +187,7 @@ def test_search_settings_write_legal_recorded_shards(tmp_path, search):
     from tavlox_zero.nets import network
     from tavlox_zero.data.shard_check import shard_problems
     from tavlox_zero.data.dataset import TrainingDataset, read_shard
-    from tavlox_zero.players.pool_options import PoolSettings, open_pool
+    from tavlox_zero.players.pool_options import PoolSettings, open_players
     from tavlox_zero.players.self_play import generate
 
     torch.manual_seed(0)
@@ -204,7 +204,7 @@ def test_search_settings_write_legal_recorded_shards(tmp_path, search):
     assert recorded.all() == (search.full_search_probability == 1.0)
     if not search.is_default():
         with pytest.raises(ValueError, match="batched engine"):
-            open_pool({"model": model}, PoolSettings(engine="processes", device="cpu"), search=search)
+            open_players({"model": model}, PoolSettings(engine="processes", device="cpu"), search=search)
 
 
 @pytest.mark.parametrize("match", [MatchSettings(opening="random:2"), MatchSettings(4, "first-tile")])

@@ -24,3 +24,11 @@ def test_an_old_module_name_is_the_new_module_with_a_deprecation_warning(monkeyp
     assert module is importlib.import_module(new) is sys.modules[old]
     # A pickle that names the old module path finds the class there.
     assert pickle.loads(f"c{old}\n{name}\n.".encode()) is getattr(importlib.import_module(new), name)
+
+
+def test_a_renamed_function_still_answers_to_its_old_name_with_a_warning(monkeypatch):
+    from tavlox_zero.players import pool_options
+
+    monkeypatch.setattr(pool_options, "open_players", lambda *a, **k: (a, k))
+    with pytest.warns(DeprecationWarning, match="open_pool is now open_players"):
+        assert pool_options.open_pool({"model": None}, None, match=1) == (({"model": None}, None), {"match": 1})

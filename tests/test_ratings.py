@@ -135,7 +135,7 @@ def test_loop_promotes_a_candidate_only_when_the_head_to_head_test_accepts(
     loop = LoopConfig(eval_games=cap, promotion_margin=margin, promotion_batch=48, fixed_players="none")
     player = FakePlayer(mean)
     monkeypatch.setattr(TrainingLoop, "load", staticmethod(lambda path: None))
-    monkeypatch.setattr(TrainingLoop, "open_pool", lambda self, networks, match=None: player)
+    monkeypatch.setattr(TrainingLoop, "open_players", lambda self, networks, match=None: player)
     training = TrainingLoop(tmp_path, RunConfig(engine={"dim": 5, "sims_per_move": 2}, train=TrainConfig(), loop=loop),
                             PoolSettings(device="cpu"), log=lambda _: None)
     result, was_promoted = training.evaluate(1)
@@ -200,7 +200,7 @@ def test_ladder_rates_every_checkpoint_and_keeps_finished_matches(tiny_run, monk
     from tavlox_zero.commands import ladder
     from tavlox_zero.cli import main
 
-    real_open, played = ladder.open_pool, []
+    real_open, played = ladder.open_players, []
 
     def counting_open(networks, settings, search, match, stop_after=None):
         assert search.root == "gumbel", "the ladder searches as the run did"
@@ -217,12 +217,12 @@ def test_ladder_rates_every_checkpoint_and_keeps_finished_matches(tiny_run, monk
         return pool
 
     # Stopped after two of the six matches (three pairs, both directions): their games are kept.
-    monkeypatch.setattr(ladder, "open_pool", lambda *a, **k: counting_open(*a, **k, stop_after=2))
+    monkeypatch.setattr(ladder, "open_players", lambda *a, **k: counting_open(*a, **k, stop_after=2))
     assert main(["ladder", str(tiny_run), *LADDER]) == 130
     saved = json.loads((tiny_run / "ladder.json").read_text())
     assert [len(m["payoffs"]) for m in saved["matches"]] == [4, 4] and saved["ratings"] is None
 
-    monkeypatch.setattr(ladder, "open_pool", counting_open)
+    monkeypatch.setattr(ladder, "open_players", counting_open)
     assert main(["ladder", str(tiny_run), *LADDER]) == 0
     assert len(played) == 6 and len(set(played)) == 6, f"matches played: {played}"
     rows = list(csv.DictReader((tiny_run / "ladder.csv").open()))
@@ -234,13 +234,13 @@ def test_ladder_rates_every_checkpoint_and_keeps_finished_matches(tiny_run, monk
     assert "iter_0003" in capsys.readouterr().out
 
     # Everything played: a ladder with the same settings plays nothing and gives the same table.
-    monkeypatch.setattr(ladder, "open_pool", None)
+    monkeypatch.setattr(ladder, "open_players", None)
     assert main(["ladder", str(tiny_run), *LADDER]) == 0
     assert list(csv.DictReader((tiny_run / "ladder.csv").open())) == rows
 
     # Fixed players join: only their matches are played (each checkpoint against three of each,
     # and the two against each other), and the scale can be anchored on one of them.
-    monkeypatch.setattr(ladder, "open_pool", counting_open)
+    monkeypatch.setattr(ladder, "open_players", counting_open)
     played.clear()
     assert main(["ladder", str(tiny_run), *LADDER, "--fixed-players", "random-tiles,heuristic",
                  "--anchor", "random-tiles"]) == 0

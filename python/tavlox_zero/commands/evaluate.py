@@ -31,7 +31,7 @@ from ..base.atomic import write_json_atomic
 from ..engine.constants import BASELINE_MATCH_DIM, FAIR_SHARE
 from ..engine.engine_config import engine_config_for
 from ..base.errors import UsageError, at_least, readable_file, writable_file
-from ..players.pool_options import PoolSettings, open_pool
+from ..players.pool_options import PoolSettings, open_players
 from ..engine.search_settings import MatchSettings, SearchSettings
 from ..players.matches import Measure, against_baseline, play_label, play_modes, separation, untrained_networks
 
@@ -127,7 +127,7 @@ def run(args: argparse.Namespace) -> int:
             results["fixed_separation"] = separation(fixed)
             print_separation(results["fixed_separation"])
     if args.baseline:
-        with open_pool(networks, settings) as pool:
+        with open_players(networks, settings) as pool:
             summary = against_baseline(pool, engine_config, args.games)
         print(
             f"against {args.baseline} on {BASELINE_MATCH_DIM}x{BASELINE_MATCH_DIM} (fair share {FAIR_SHARE}): "
@@ -149,7 +149,7 @@ def random_measures(networks: dict, settings: PoolSettings, search: SearchSettin
     extra = match != MatchSettings() or len(names) > 1
     measures = []
     for mode in play_modes(match):
-        with open_pool(networks, settings, search=search, match=mode) as pool:
+        with open_players(networks, settings, search=search, match=mode) as pool:
             for name in names:
                 payoffs = pool.play_against_random(engine_config, args.games, network=name)
                 measure = Measure(name.replace("-", " seed ") if name != "model" else "model",
@@ -197,7 +197,7 @@ def fixed_measures(networks: dict, settings: PoolSettings, search: SearchSetting
     games = rotated_games(args.games)
     measures = []
     for mode in play_modes(match):
-        with open_pool(networks, settings, search=search, match=mode) as pool:
+        with open_players(networks, settings, search=search, match=mode) as pool:
             for player in players:
                 for name in names:
                     payoffs = pool.play_against_reference(engine_config, games, player, network=name)

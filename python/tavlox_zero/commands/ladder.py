@@ -37,7 +37,7 @@ from typing import Callable, Optional
 from ..base.atomic import atomic_write, write_json_atomic
 from ..rating.elo import Rating, head_to_head, rate
 from ..base.errors import CommandFailed, UsageError, at_least
-from ..players.pool_options import PoolSettings, open_pool
+from ..players.pool_options import PoolSettings, open_players
 from ..base.settings import add_deprecated_alias
 
 HELP = "rate a loop run's checkpoints by Elo from head-to-head games"
@@ -229,7 +229,7 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
         return
     needed = {name for direction in networked for name in direction}
     networks = {name: network.load_checkpoint(path)[0].eval() for name, _, path in checkpoints if name in needed}
-    with open_pool(networks, pool_settings, search=search, match=match) as pool:
+    with open_players(networks, pool_settings, search=search, match=match) as pool:
         for first, second in sorted(networked, key=lambda d: d[1] not in fixed):
             if second in fixed:
                 payoffs = pool.play_against_reference(engine, args.games, second, network=first)

@@ -5,13 +5,14 @@ network call per batch) and the pool of worker processes, one game per process.
 
 Each setting of POOL is one field of PoolSettings and one command-line option whose
 destination is the field's name, so a new setting is a Setting in POOL and its use in
-`open_pool`.
+`open_players`.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import warnings
 from dataclasses import asdict, fields, replace
 from typing import TYPE_CHECKING, Optional
 
@@ -133,7 +134,7 @@ class PoolSettings:
                        search_threads=self.search_threads or default_search_threads(on_gpu), threads=threads)
 
 
-def open_pool(networks: dict, settings: PoolSettings, search: "Optional[SearchSettings]" = None,
+def open_players(networks: dict, settings: PoolSettings, search: "Optional[SearchSettings]" = None,
               match: "Optional[MatchSettings]" = None) -> "WorkerPool | BatchedPlayer":
     """What plays with `networks` (name to model) as `settings` say, searching as `search` and
     playing matches as `match` say (default: the engines' own ways); use it as a context manager.
@@ -167,3 +168,9 @@ def open_pool(networks: dict, settings: PoolSettings, search: "Optional[SearchSe
         settings.workers, networks, settings.device,
         max_batch=settings.max_batch, max_wait_ms=settings.max_wait_ms, cpu_threads=settings.threads,
     )
+
+
+def open_pool(*args, **kwargs) -> "WorkerPool | BatchedPlayer":
+    """Deprecated name of open_players, kept for one release."""
+    warnings.warn("open_pool is now open_players", DeprecationWarning, stacklevel=2)
+    return open_players(*args, **kwargs)

@@ -17,7 +17,7 @@ from ..data.shard_writer import ShardWriter
 from ..engine.constants import PLAYERS
 from ..engine.engine_config import EngineConfig
 from ..engine.search_settings import SearchSettings
-from .pool_options import PoolSettings, open_pool, play_errors
+from .pool_options import PoolSettings, open_players, play_errors
 
 
 @dataclass
@@ -152,7 +152,7 @@ def generate(
                                            **(metadata or {})}, games_per_shard)
     bar = _progress_bar(games, progress)
     started = time.perf_counter()
-    pool = open_pool({"model": model}, settings, search=search)
+    pool = open_players({"model": model}, settings, search=search)
 
     def keep(record: Any) -> None:
         writer.add(record)

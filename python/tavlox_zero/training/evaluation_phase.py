@@ -40,7 +40,7 @@ class EvaluationPhase:
         test, payoffs = promotion_test(loop), []
         # A fixed game seed would replay the same games in every batch: then one batch holds them all.
         batch = loop.eval_games if self.pool.game_seed is not None else loop.promotion_batch
-        with self.open_pool(networks, match=evaluation_match(self.config)) as pool:
+        with self.open_players(networks, match=evaluation_match(self.config)) as pool:
             candidate = against_random(pool, engine, loop.eval_games, network="model")
             result["candidate_vs_random"] = candidate.to_dict()
             self.log(f"iteration {iteration}: candidate against random players {candidate.describe()}")

@@ -67,7 +67,7 @@ from ..engine.engine_config import EngineConfig
 from ..engine.search_settings import MatchSettings, SearchSettings
 from ..players.matches import against_random
 from ..nets import network
-from ..players.pool_options import PoolSettings, open_pool
+from ..players.pool_options import PoolSettings, open_players
 from .evaluation_phase import EvaluationPhase, beats_current, evaluation_match  # noqa: F401
 from .pace import PacePlanning, iteration_scale, iterations_left
 from .run_directory import Bookkeeping, RunDirectory, read_json, read_run_config, save_run_config  # noqa: F401
@@ -169,7 +169,7 @@ class TrainingLoop(SelfPlayPhase, TrainingPhase, EvaluationPhase, PacePlanning, 
         record = read_json(self.dirs.record(0), {"iteration": 0})
         if "evaluation" not in record:
             started = time.monotonic()
-            with self.open_pool({"model": self.load(initial)}, match=evaluation_match(self.config)) as pool:
+            with self.open_players({"model": self.load(initial)}, match=evaluation_match(self.config)) as pool:
                 summary = against_random(pool, self.engine_config, self.config.loop.eval_games)
                 self.log(f"iteration 0, untrained network against random players: {summary.describe()}")
                 fixed = self.against_fixed_players(pool, 0)
@@ -198,13 +198,13 @@ class TrainingLoop(SelfPlayPhase, TrainingPhase, EvaluationPhase, PacePlanning, 
             copy_atomic(self.dirs.candidate(iteration), self.dirs.current)
         self.finish(iteration, record, current)
 
-    def open_pool(self, networks: dict, match: Optional[MatchSettings] = None):
+    def open_players(self, networks: dict, match: Optional[MatchSettings] = None):
         networks = {name: model.eval() for name, model in networks.items()}
         if self.pool.ray is None:
-            return open_pool(networks, self.pool, search=SearchSettings.from_dict(self.config.search), match=match)
+            return open_players(networks, self.pool, search=SearchSettings.from_dict(self.config.search), match=match)
         # On Ray the actors live as long as the loop: each step sends them its networks.
         if self._ray_player is None:
-            self._ray_player = open_pool(networks, self.pool, search=SearchSettings.from_dict(self.config.search))
+            self._ray_player = open_players(networks, self.pool, search=SearchSettings.from_dict(self.config.search))
         else:
             self._ray_player.update_networks(networks)
         self._ray_player.match = match or MatchSettings()

@@ -26,7 +26,7 @@ class SelfPlayPhase:
                 if path.exists():
                     continue
                 if pool is None:
-                    pool = stack.enter_context(self.open_pool({"model": self.load(self.dirs.current)}))
+                    pool = stack.enter_context(self.open_players({"model": self.load(self.dirs.current)}))
                 games = min(loop.games_per_shard, loop.games_per_iteration - chunk * loop.games_per_shard)
                 self.write_selfplay_shard(pool, path, games, iteration)
                 self.log(f"iteration {iteration}: self-play chunk {chunk + 1}/{chunks}, {games} games")
