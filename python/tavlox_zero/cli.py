@@ -20,6 +20,8 @@ import zipfile
 from pathlib import Path
 from typing import NoReturn, Optional, Sequence
 
+from . import __version__
+from .base.config_file import OPTION, with_file
 from .base.errors import CommandFailed, UsageError
 
 COMMANDS = ("selfplay", "train", "evaluate", "loop", "show", "play", "gtp", "check", "ladder", "backends")
@@ -35,8 +37,6 @@ class Parser(argparse.ArgumentParser):
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from . import __version__
-
     parser = Parser(prog="tavlox-zero", description="Self-play training for the tavlox engine.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("-v", "--verbose", action="count", default=0, help="more log output (-vv for debug)")
@@ -95,8 +95,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def with_config_file(parser: argparse.ArgumentParser, argv: list) -> list:
     """`argv` with the options of the command's --config file, if it names one, placed right
     after the command, so that the options given override them."""
-    from .base.config_file import OPTION, with_file
-
     # The command is the first word that is not a global option (none of which takes a value).
     command_index = next((i for i, word in enumerate(argv) if not word.startswith("-")), None)
     if command_index is None or argv[command_index] not in parser.commands:

@@ -11,6 +11,7 @@ option of the command is a usage error naming it.
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import sys
 from pathlib import Path
@@ -118,6 +119,4 @@ def toml_value(value: Any) -> str:
         return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
     if isinstance(value, (int, float)):
         return repr(value)
-    import json
-
     return json.dumps(str(value))

@@ -13,11 +13,15 @@ from __future__ import annotations
 
 import argparse
 import time
+from dataclasses import replace
 from pathlib import Path
 
 import numpy as np
 
+from ..base.atomic import write_json_atomic
+from ..engine.batched import BatchedEngine
 from ..engine.engine_config import engine_config_for
+from ..engine.rules import encode_record
 from ..base.errors import UsageError, at_least, readable_file, writable_file
 from ..nets.inference import BACKENDS, BackendUnavailable, agreement, make_network, positions_per_second
 
@@ -64,8 +68,6 @@ def run(args: argparse.Namespace) -> int:
     results = measure_backends(model, planes, args.backends, args.batch, args.seconds, args.threads)
     print_table(results)
     if args.json is not None:
-        from ..base.atomic import write_json_atomic
-
         write_json_atomic(args.json, {"checkpoint": str(args.checkpoint), "dim": config.dim,
                                       "positions": len(planes), "batch": args.batch,
                                       "threads": args.threads,
@@ -76,11 +78,6 @@ def run(args: argparse.Namespace) -> int:
 
 def self_play_positions(model, config, games: int, sims: int, seed: int) -> np.ndarray:
     """uint8 planes of every position of `games` self-play games of `model` (fp32 PyTorch)."""
-    from dataclasses import replace
-
-    from ..engine.batched import BatchedEngine
-    from ..engine.rules import encode_record
-
     network = make_network(model, "cpu", "torch")
     with BatchedEngine("training", replace(config, sims_per_move=sims), games, [network], seed=seed) as engine:
         records = list(engine.run())

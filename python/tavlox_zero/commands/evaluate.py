@@ -32,6 +32,7 @@ from ..engine.constants import BASELINE_MATCH_DIM, FAIR_SHARE
 from ..engine.engine_config import engine_config_for
 from ..base.errors import UsageError, at_least, readable_file, writable_file
 from ..players.pool_options import PoolSettings, open_players
+from ..players.reference import parse_players, rotated_games
 from ..engine.search_settings import MatchSettings, SearchSettings
 from ..players.matches import Measure, against_baseline, play_label, play_modes, separation, untrained_networks
 
@@ -165,8 +166,6 @@ def random_measures(networks: dict, settings: PoolSettings, search: SearchSettin
 def chosen_fixed_players(text: Optional[str], settings: PoolSettings) -> list[str]:
     """The fixed reference players to measure against: --fixed-players, by default all of them
     with the batched engine (the worker pool cannot play them)."""
-    from ..players.reference import parse_players
-
     if text is None:
         text = "all" if settings.engine == "batched" else "none"
     try:
@@ -190,8 +189,6 @@ def fixed_measures(networks: dict, settings: PoolSettings, search: SearchSetting
                    engine_config, args: argparse.Namespace, players: list[str]) -> list[Measure]:
     """Every network in every seat against three of each fixed reference player, greedily and
     (when asked) with search."""
-    from ..players.reference import rotated_games
-
     size = f"{engine_config.dim}x{engine_config.dim}"
     names = ["model"] + [name for name in networks if name.startswith("untrained")]
     games = rotated_games(args.games)

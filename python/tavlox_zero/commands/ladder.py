@@ -37,7 +37,11 @@ from typing import Callable, Optional
 from ..base.atomic import atomic_write, write_json_atomic
 from ..rating.elo import Rating, head_to_head, rate
 from ..base.errors import CommandFailed, UsageError, at_least
+from ..engine.engine_config import EngineConfig
+from ..engine.search_settings import MatchSettings, SearchSettings
 from ..players.pool_options import PoolSettings, open_players
+from ..players.reference import parse_players, reference_payoffs
+from ..training.scalars import ScalarLog
 from ..base.settings import add_deprecated_alias
 
 HELP = "rate a loop run's checkpoints by Elo from head-to-head games"
@@ -99,8 +103,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def check_arguments(args: argparse.Namespace):
     """The run's engine configuration and search settings, checkpoints and match settings;
     UsageError on a mistake."""
-    from ..engine.engine_config import EngineConfig
-
     at_least("--games", args.games, 4)
     if args.games % 4:
         raise UsageError(f"--games must be a multiple of 4, so that every seat is played equally often, "
@@ -110,8 +112,6 @@ def check_arguments(args: argparse.Namespace):
     at_least("--bootstrap", args.bootstrap, 0)
     if not args.run_dir.is_dir():
         raise UsageError(f"{args.run_dir}: no such run directory")
-    from ..engine.search_settings import SearchSettings
-
     try:
         saved = json.loads((args.run_dir / "config.json").read_text())
         engine = EngineConfig.from_dict(saved["engine"])
@@ -124,9 +124,6 @@ def check_arguments(args: argparse.Namespace):
     if len(checkpoints) < 2:
         raise UsageError(f"{args.run_dir}: a ladder needs at least two checkpoints (checkpoints/iter_NNNN.pt), "
                          f"found {len(checkpoints)}")
-    from ..players.reference import parse_players
-    from ..engine.search_settings import MatchSettings
-
     try:
         match = MatchSettings.from_dict(MatchSettings(simulations=args.simulations, opening=args.opening).to_dict())
         pool = PoolSettings.from_args(args)
@@ -214,7 +211,6 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
     """Plays the missing matches, cheapest first, saving after each: the fixed players among
     themselves (no network), then the checkpoints against them and against each other."""
     from ..nets import network
-    from ..players.reference import reference_payoffs
 
     def record(first: str, second: str, payoffs) -> None:
         games[(first, second)] = [float(p) for p in payoffs]
@@ -241,8 +237,6 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
 def write_elo_scalars(directory: Path, ratings: list[Rating], iterations: dict, anchor: str) -> None:
     """The ratings as TensorBoard scalars beside the run's: the checkpoints' Elo by iteration,
     each fixed player's as a level line over the same iterations."""
-    from ..training.scalars import ScalarLog
-
     steps = sorted(iterations.values())
     with ScalarLog(directory) as scalars:
         for rating in ratings:

@@ -15,6 +15,7 @@ import time
 from pathlib import Path
 from typing import Any, Optional
 
+from .. import __version__
 from ..engine import engine_config as engine_config_module
 from ..engine.constants import DEFAULT_DIM
 from ..engine.engine_config import EngineConfig
@@ -69,7 +70,7 @@ def run(args: argparse.Namespace) -> int:
     with _sigterm_as_interrupt():
         summary = generate(
             model, config, args.out, args.games, pool_settings, games_per_shard=args.games_per_shard,
-            metadata={"checkpoint": checkpoint, "tavlox_version": _version()}, progress=not args.no_progress,
+            metadata={"checkpoint": checkpoint, "tavlox_version": __version__}, progress=not args.no_progress,
             search=search,
         )
     print(summary.describe())
@@ -121,8 +122,3 @@ class _sigterm_as_interrupt:
     def _raise(signum: int, frame: Any) -> None:
         raise KeyboardInterrupt
 
-
-def _version() -> str:
-    from .. import __version__
-
-    return __version__

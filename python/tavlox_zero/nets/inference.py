@@ -13,6 +13,7 @@ and keeps nothing on disk, so an export can never be older than the weights it s
 from __future__ import annotations
 
 import copy
+import importlib.util
 import io
 import logging
 import time
@@ -187,8 +188,6 @@ def cpu_supports_bf16() -> bool:
 
 def available_backends(device: Any = "cpu") -> dict:
     """Each concrete backend and why it cannot serve on `device` (None where it can be tried)."""
-    import importlib.util
-
     import torch
 
     on_cpu = torch.device(device).type == "cpu"

@@ -11,6 +11,7 @@ from typing import Any, Iterator, Optional
 
 from ..engine.batched import BatchedEngine
 from ..engine.search_settings import MatchSettings, SearchSettings
+from ..nets.inference import make_network
 from .player import GamePlayer, PlayerStats
 
 
@@ -20,8 +21,6 @@ class BatchedPlayer(GamePlayer):
                  cpu_threads: Optional[int] = None, search: Optional[SearchSettings] = None,
                  match: Optional[MatchSettings] = None, backend: str = "torch") -> None:
         import torch
-
-        from ..nets.inference import make_network
 
         if cpu_threads and torch.device(device).type == "cpu":
             torch.set_num_threads(cpu_threads)

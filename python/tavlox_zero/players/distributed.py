@@ -16,13 +16,19 @@ from __future__ import annotations
 import importlib.util
 import os
 import secrets
+import signal
+import threading
 import time
 from dataclasses import asdict, dataclass, field, replace
 from typing import Any, Iterator, Optional
 
+import numpy as np
+
 from .player import GamePlayer, PlayerStats
-from ..engine.batched import EngineStats
+from ..engine.batched import BatchedEngine, EngineStats
+from ..engine.engine_config import EngineConfig
 from ..engine.search_settings import MatchSettings, SearchSettings
+from ..nets.inference import make_network
 
 RAY_MISSING = "--ray needs Ray: pip install 'tavlox[ray]' (or pip install 'ray[default]')"
 POLL_SECONDS = 0.5
@@ -64,17 +70,12 @@ def connect(address: Optional[str] = "auto") -> Any:
 
 
 def _signal_handlers() -> dict:
-    import signal
-    import threading
-
     if threading.current_thread() is not threading.main_thread():
         return {}
     return {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGTERM)}
 
 
 def _restore_signal_handlers(handlers: dict) -> None:
-    import signal
-
     for number, handler in handlers.items():
         if handler is not None:
             signal.signal(number, handler)
@@ -94,8 +95,6 @@ class GameActor:
     def __init__(self, payload: dict, device: str, games_in_flight: Optional[int],
                  search_threads: Optional[int], cpu_threads: Optional[int],
                  search: Optional[dict] = None, match: Optional[dict] = None, backend: str = "torch") -> None:
-        import threading
-
         import torch
 
         if cpu_threads:
@@ -120,7 +119,6 @@ class GameActor:
     def set_networks(self, payload: dict) -> None:
         """New weights (or networks), used from the next run on: each backend is built anew
         from them, so no run plays with an export of older weights."""
-        from ..nets.inference import make_network
         from ..nets.network import build_model
 
         for name, (config, weights) in payload.items():
@@ -131,8 +129,6 @@ class GameActor:
 
     def evaluate(self, name: str, planes: Any) -> tuple:
         """Network `name`'s answers to `planes`, as the next run's games would get them."""
-        import numpy as np
-
         policy, value = self._networks[name](planes)
         return np.array(policy, dtype=np.float32), np.array(value, dtype=np.float32)
 
@@ -142,11 +138,6 @@ class GameActor:
 
     def start(self, kind: str, config: dict, numbers: list, seed: int, names: list,
               match: Optional[dict] = None) -> None:
-        import threading
-
-        from ..engine.batched import BatchedEngine
-        from ..engine.engine_config import EngineConfig
-
         if self._thread is not None:
             self.stop()
         self._outcomes, self._error, self._stats = [], None, None

@@ -15,6 +15,7 @@ from ..engine.constants import STATE_PLANES
 from ..base.errors import brief
 from ..engine.engine_config import engine_config_for
 from ..engine.rules import Game, in_piece
+from ..nets.inference import BackendUnavailable, make_network
 
 
 class NetworkFailed(ValueError):
@@ -37,8 +38,6 @@ class NetworkPlayer:
     def __init__(self, model: Any, sims: int, seed: int = 0, c_base: Optional[float] = None,
                  c_init: Optional[float] = None, backend: str = "torch") -> None:
         import torch
-
-        from ..nets.inference import make_network
 
         if sims < 1:
             raise ValueError(f"the search needs at least 1 simulation, got {sims}")
@@ -97,8 +96,6 @@ def load_player(checkpoint: Path, sims: int, seed: int = 0, backend: str = "torc
         config = engine_config_for(data, None)
     except (TypeError, ValueError, OverflowError, KeyError, AttributeError) as error:
         raise ValueError(f"{checkpoint}: its engine_config is not usable ({brief(error)})") from error
-    from ..nets.inference import BackendUnavailable
-
     try:
         player = NetworkPlayer(model, sims, seed, config.c_base, config.c_init, backend)
     except BackendUnavailable as error:

@@ -14,22 +14,21 @@ import argparse
 import os
 import warnings
 from dataclasses import asdict, fields, replace
-from typing import TYPE_CHECKING, Optional
+from typing import Optional
 
 from ..base.settings import Schema, Setting, settings_dataclass
+from ..engine.batched import EngineError, NetworkError, default_search_threads
+from ..engine.search_settings import MatchSettings, SearchSettings
 from ..nets.inference import BACKENDS, available_backends
+from .batched_player import BatchedPlayer
+from . import distributed
 from .pool import PoolError, WorkerPool, default_cpu_threads, default_workers
-
-if TYPE_CHECKING:
-    from ..engine.search_settings import MatchSettings, SearchSettings
 
 
 def play_errors() -> tuple:
     """The exceptions that end a command's games early without losing finished ones."""
-    from .distributed import DistributedError
-    from ..engine.batched import EngineError, NetworkError
+    return (PoolError, EngineError, NetworkError, distributed.DistributedError)
 
-    return (PoolError, EngineError, NetworkError, DistributedError)
 
 ENGINES = ("batched", "processes")
 DEFAULT_GAMES_IN_FLIGHT = 256
@@ -113,14 +112,10 @@ class PoolSettings:
         if self.engine == "processes" and self.backend not in ("auto", "torch"):
             raise ValueError("--backend other than torch needs the batched engine: leave out --engine processes")
         if self.ray is not None:
-            from .distributed import RAY_MISSING, ray_available
-
-            if not ray_available():
-                raise ValueError(RAY_MISSING)
+            if not distributed.ray_available():
+                raise ValueError(distributed.RAY_MISSING)
             if self.engine != "batched":
                 raise ValueError("--ray plays with the batched engine: leave out --engine processes")
-        from ..engine.batched import default_search_threads
-
         device = resolve_device(self.device)
         on_gpu = device.type == "cuda"
         unavailable = available_backends(device).get(self.backend)
@@ -134,32 +129,26 @@ class PoolSettings:
                        search_threads=self.search_threads or default_search_threads(on_gpu), threads=threads)
 
 
-def open_players(networks: dict, settings: PoolSettings, search: "Optional[SearchSettings]" = None,
-              match: "Optional[MatchSettings]" = None) -> "WorkerPool | BatchedPlayer":
+def open_players(networks: dict, settings: PoolSettings, search: Optional[SearchSettings] = None,
+              match: Optional[MatchSettings] = None) -> "WorkerPool | BatchedPlayer":
     """What plays with `networks` (name to model) as `settings` say, searching as `search` and
     playing matches as `match` say (default: the engines' own ways); use it as a context manager.
 
     Both engines offer play_training_games, play_against_random, play_against_baseline,
     unclaimed_records and stats; the batched engine also play_head_to_head and other
     search and match settings."""
-    from ..engine.search_settings import MatchSettings, SearchSettings
-
     search, match = search or SearchSettings(), match or MatchSettings()
     settings = settings.resolved()
     if settings.engine != "batched" and not (search.is_default() and match.is_default()):
         raise ValueError("search and match settings other than the defaults need the batched engine: "
                          "leave out --engine processes")
     if settings.ray is not None:
-        from .distributed import RayPlayer
-
-        return RayPlayer(networks, settings.device, address=settings.ray, actors=settings.actors,
+        return distributed.RayPlayer(networks, settings.device, address=settings.ray, actors=settings.actors,
                          gpus_per_actor=settings.gpus_per_actor, cpus_per_actor=settings.cpus_per_actor,
                          games_in_flight=settings.games_in_flight, search_threads=settings.search_threads,
                          seed=settings.game_seed, cpu_threads=settings.threads, search=search, match=match,
                          backend=settings.backend)
     if settings.engine == "batched":
-        from .batched_player import BatchedPlayer
-
         return BatchedPlayer(networks, settings.device, games_in_flight=settings.games_in_flight,
                              search_threads=settings.search_threads, seed=settings.game_seed,
                              cpu_threads=settings.threads, search=search, match=match,
