@@ -10,9 +10,9 @@ bare cost of the two Python callbacks, which the responder times separately.
 import argparse
 import platform
 import time
-import types
 
 import tavlox_self_play
+from tavlox_zero.engine.engine_config import EngineConfig
 
 
 class Responder:
@@ -51,9 +51,7 @@ def main():
     parser.add_argument("--dim", type=int, default=20)
     parser.add_argument("--rep", type=int, default=1)
     args = parser.parse_args()
-    config = types.SimpleNamespace(dim=args.dim, rep=args.rep, sims_per_move=args.sims,
-                                   sample_moves=30, c_base=19652.0, c_init=1.25,
-                                   dirichlet_alpha=0.3, exploration_fraction=0.25)
+    config = EngineConfig(dim=args.dim, rep=args.rep, sims_per_move=args.sims)
     responder, results = Responder(args.dim), Results()
     start, cpu_start = time.perf_counter(), time.process_time()
     for game in range(args.games):

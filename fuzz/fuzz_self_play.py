@@ -16,6 +16,7 @@ with atheris.instrument_imports():
     import hostile
 
 import tavlox_self_play
+from tavlox_zero.engine.engine_config import EngineConfig
 
 FIELDS = ("dim", "rep", "sims_per_move", "sample_moves", "c_base", "c_init", "dirichlet_alpha",
           "exploration_fraction")
@@ -38,7 +39,7 @@ def config(fdp):
         elif name in PLAUSIBLE:
             value = fdp.ConsumeIntInRange(*PLAUSIBLE[name])
         else:
-            value = fdp.ConsumeFloatInRange(0.01, 2.0) if name != "c_base" else 19652.0
+            value = fdp.ConsumeFloatInRange(0.01, 2.0) if name != "c_base" else EngineConfig().c_base
         setattr(made, name, value)
     return made
 

@@ -3,10 +3,10 @@ game and one match against random players, with uniform network answers, then on
 random tiles through the rules. Exits non-zero on any failure."""
 
 import random
-from types import SimpleNamespace
 
 import tavlox_self_play
 from tavlox_zero import _rules
+from tavlox_zero.engine.engine_config import EngineConfig
 
 DIM = 7
 
@@ -24,8 +24,8 @@ class UniformNetwork:
         return [0.0] * (DIM * DIM), [0.0] * 4
 
 
-config = SimpleNamespace(dim=DIM, rep=1, sims_per_move=4, sample_moves=4, c_base=19652.0, c_init=1.25,
-                         dirichlet_alpha=0.3, exploration_fraction=0.25)
+# The engine's own defaults, read from its settings table, for everything but the size of the work.
+config = EngineConfig(dim=DIM, sims_per_move=4, sample_moves=4)
 results, requests = Recorder(), Recorder()
 assert tavlox_self_play.play_training_game(0, config, results, requests, UniformNetwork()) == 0
 assert tavlox_self_play.play_test_against_random(1, config, results, requests, UniformNetwork()) == 0
