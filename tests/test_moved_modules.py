@@ -2,7 +2,9 @@
 
 import importlib
 import pickle
+import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -32,3 +34,10 @@ def test_a_renamed_function_still_answers_to_its_old_name_with_a_warning(monkeyp
     monkeypatch.setattr(pool_options, "open_players", lambda *a, **k: (a, k))
     with pytest.warns(DeprecationWarning, match="open_pool is now open_players"):
         assert pool_options.open_pool({"model": None}, None, match=1) == (({"model": None}, None), {"match": 1})
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="the check reads sys.stdlib_module_names")
+def test_every_import_looks_down_the_layers_and_sits_at_the_top_of_its_module():
+    script = Path(__file__).resolve().parents[1] / "scripts" / "check_layers.py"
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
