@@ -16,6 +16,7 @@ pytest.importorskip("tavlox_zero._rules")
     ("tavlox_zero.stats", "tavlox_zero.rating.stats", "MatchSummary"),
     ("tavlox_zero.reference", "tavlox_zero.players.reference", "parse_players"),
     ("tavlox_zero.web", "tavlox_zero.view.web", "page"),
+    ("tavlox_zero.play", "tavlox_zero.commands.play", "PlayApp"),
 ])
 def test_an_old_module_name_is_the_new_module_with_a_deprecation_warning(monkeypatch, old, new, name):
     monkeypatch.delitem(sys.modules, old, raising=False)
