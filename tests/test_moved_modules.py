@@ -33,3 +33,11 @@ def test_a_renamed_function_still_answers_to_its_old_name_with_a_warning(monkeyp
     monkeypatch.setattr(pool_options, "open_players", lambda *a, **k: (a, k))
     with pytest.warns(DeprecationWarning, match="open_pool is now open_players"):
         assert pool_options.open_pool({"model": None}, None, match=1) == (({"model": None}, None), {"match": 1})
+
+
+def test_the_gtp_session_still_answers_to_its_old_name_with_a_warning():
+    from tavlox_zero.commands import gtp
+    from tavlox_zero.view.gtp_session import GtpSession
+
+    with pytest.warns(DeprecationWarning, match="Engine is now GtpSession"):
+        assert gtp.Engine is GtpSession
