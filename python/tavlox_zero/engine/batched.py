@@ -118,6 +118,61 @@ class _Slot:
     value: np.ndarray
 
 
+class _HeldOutcomes:
+    """The finished games of a run, held until they may leave: in the order of their game
+    numbers (`order`), and at the end whatever is held. A failed game is counted in `stats`
+    and never leaves; a game that leaves is counted there too."""
+
+    def __init__(self, kind: str, order: Sequence[int], stats: EngineStats) -> None:
+        self.kind = kind
+        self.stats = stats
+        self._held: dict[int, Any] = {}
+        self._order = list(order)
+        self._position = 0
+
+    def hold(self, finished: list) -> None:
+        """Keeps the engine's finished games, as `take_finished()` reports them."""
+        for outcome in finished:
+            index, error = outcome[0], outcome[1]
+            if error is not None:
+                self.stats.failed_games += 1
+                self.stats.last_failure = error
+                self._held[index] = None
+                continue
+            self._held[index] = self._outcome(outcome)
+
+    def _outcome(self, outcome: tuple) -> Any:
+        if self.kind != TRAINING:
+            return outcome[2]
+        index, _, moves, tiles, fractions, lengths, payoffs = outcome
+        return GameRecord(
+            index=index,
+            moves=np.frombuffer(moves, dtype=np.int32).reshape(-1, 2),
+            policy_tiles=np.frombuffer(tiles, dtype=np.int32),
+            policy_fractions=np.frombuffer(fractions, dtype=np.float32),
+            policy_lengths=np.frombuffer(lengths, dtype=np.int32),
+            payoffs=payoffs,
+        )
+
+    def release(self, final: bool, numbered: bool) -> Iterator[Any]:
+        """The outcomes whose turn has come; with `final`, every one held."""
+        while True:
+            if self._position < len(self._order) and self._order[self._position] in self._held:
+                number = self._order[self._position]
+                self._position += 1
+            elif final and self._held:
+                number = min(self._held)
+            else:
+                return
+            outcome = self._held.pop(number)
+            if outcome is None:
+                continue
+            self.stats.games += 1
+            if isinstance(outcome, GameRecord):
+                self.stats.positions += len(outcome)
+            yield (number, outcome) if numbered else outcome
+
+
 class BatchedEngine:
     """Plays `games` games of `kind` ("training", "random", "baseline" or "match") with the
     network functions in `networks` (one; two for "baseline": the model in seat 0, the
@@ -182,9 +237,8 @@ class BatchedEngine:
                         for s in range(self._engine.slots)] for n in range(self._engine.networks)]
         self.stats = EngineStats()
         self.unclaimed: list = []
-        self._held: dict[int, Any] = {}
-        self._order = list(range(games)) if game_numbers is None else list(game_numbers)
-        self._position = 0
+        order = range(games) if game_numbers is None else game_numbers
+        self._outcomes = _HeldOutcomes(kind, order, self.stats)
 
     @property
     def batch_size(self) -> int:
@@ -211,11 +265,11 @@ class BatchedEngine:
                 self._evaluate(*batch)
                 yield from self._collect(numbered)
             yield from self._collect(numbered)
-            yield from self._release(True, numbered)
+            yield from self._outcomes.release(True, numbered)
         except BaseException:
             self._engine.stop()
-            self._collect_into_held()
-            self.unclaimed.extend(self._release(True, numbered))
+            self._outcomes.hold(self._engine.take_finished())
+            self.unclaimed.extend(self._outcomes.release(True, numbered))
             raise
         finally:
             self._finish_stats(started)
@@ -241,49 +295,8 @@ class BatchedEngine:
         self._engine.submit(network, slot_index)
 
     def _collect(self, numbered: bool) -> Iterator[Any]:
-        self._collect_into_held()
-        yield from self._release(False, numbered)
-
-    def _collect_into_held(self) -> None:
-        for outcome in self._engine.take_finished():
-            index, error = outcome[0], outcome[1]
-            if error is not None:
-                self.stats.failed_games += 1
-                self.stats.last_failure = error
-                self._held[index] = None
-                continue
-            self._held[index] = self._outcome(outcome)
-
-    def _outcome(self, outcome: tuple) -> Any:
-        if self.kind != TRAINING:
-            return outcome[2]
-        index, _, moves, tiles, fractions, lengths, payoffs = outcome
-        return GameRecord(
-            index=index,
-            moves=np.frombuffer(moves, dtype=np.int32).reshape(-1, 2),
-            policy_tiles=np.frombuffer(tiles, dtype=np.int32),
-            policy_fractions=np.frombuffer(fractions, dtype=np.float32),
-            policy_lengths=np.frombuffer(lengths, dtype=np.int32),
-            payoffs=payoffs,
-        )
-
-    # Outcomes leave in the order of their game numbers; at the end, whatever is held.
-    def _release(self, final: bool, numbered: bool) -> Iterator[Any]:
-        while True:
-            if self._position < len(self._order) and self._order[self._position] in self._held:
-                number = self._order[self._position]
-                self._position += 1
-            elif final and self._held:
-                number = min(self._held)
-            else:
-                return
-            outcome = self._held.pop(number)
-            if outcome is None:
-                continue
-            self.stats.games += 1
-            if isinstance(outcome, GameRecord):
-                self.stats.positions += len(outcome)
-            yield (number, outcome) if numbered else outcome
+        self._outcomes.hold(self._engine.take_finished())
+        yield from self._outcomes.release(False, numbered)
 
     def _finish_stats(self, started: float) -> None:
         counters = self._engine.stats()
