@@ -14,6 +14,7 @@ from pathlib import Path
 from ..base.errors import CommandFailed, readable_file
 from ..engine.engine_config import SCHEMA as ENGINE
 from ..nets.inference import BACKENDS
+from ..players.network_player import load_player
 from ..view.gtp_session import GtpSession, serve
 
 HELP = "play the network through a text protocol on stdin/stdout (GTP style)"
@@ -41,8 +42,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     import torch
-
-    from ..players.network_player import load_player
 
     torch.set_num_threads(max(1, args.threads))
     readable_file(args.checkpoint, "checkpoint")

@@ -14,6 +14,7 @@ from ..base.errors import CommandFailed, UsageError, readable_file, writable_dir
 from ..engine.engine_config import SCHEMA as ENGINE
 from ..engine.rules import Game
 from ..nets.inference import BACKENDS
+from ..players.network_player import load_player
 from ..view.play_app import PlayApp, network_piece
 from ..view.play_server import make_server
 
@@ -36,8 +37,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..players.network_player import load_player
-
     readable_file(args.checkpoint, "checkpoint")
     if args.record_dir is not None:
         writable_directory(args.record_dir, "--record-dir")
