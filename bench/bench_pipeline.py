@@ -106,8 +106,8 @@ def network_alone(args: argparse.Namespace, model, batch: int) -> float:
     """Positions per second of the served network at `batch`, inputs and outputs on the host."""
     import numpy as np
 
-    from tavlox_zero.engine import TorchNetwork
     from tavlox_zero.nets.network import inference_model
+    from tavlox_zero.nets.torch_network import TorchNetwork
 
     network = TorchNetwork(inference_model(model, args.device), args.device)
     planes = np.zeros((batch, 5, args.dim, args.dim), dtype=np.uint8)
@@ -117,9 +117,10 @@ def network_alone(args: argparse.Namespace, model, batch: int) -> float:
 def batched(args: argparse.Namespace, model) -> float:
     import torch
 
-    from tavlox_zero.engine import BatchedEngine, NetworkError, TorchNetwork
+    from tavlox_zero.engine import BatchedEngine, NetworkError
     from tavlox_zero.engine.engine_config import EngineConfig
     from tavlox_zero.nets.network import inference_model
+    from tavlox_zero.nets.torch_network import TorchNetwork
 
     config = EngineConfig(dim=args.dim, sims_per_move=args.sims)
     games = args.batched_games or 2 * args.games_in_flight

@@ -26,9 +26,9 @@ export PYTHONPATH="$PWD/$site${PYTHONPATH:+:$PYTHONPATH}"
   # fp32 eager is the baseline; torch (fp16) and torch-bf16 replay CUDA graphs.
   "$py" - <<'EOF'
 import time, numpy as np, torch
-from tavlox_zero.engine import TorchNetwork
 from tavlox_zero.nets.inference import make_network, agreement, sample_positions
 from tavlox_zero.nets.network import inference_model, new_model
+from tavlox_zero.nets.torch_network import TorchNetwork
 
 model = new_model(seed=0)
 for dim, batch in ((9, 128), (9, 1024), (20, 64), (20, 512)):

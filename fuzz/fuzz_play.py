@@ -16,7 +16,8 @@ import sys
 import atheris
 
 with atheris.instrument_imports():
-    from tavlox_zero.commands import play
+    from tavlox_zero.view.play_app import PlayApp
+    from tavlox_zero.view.play_server import make_handler
 
 from tavlox_zero.players.network_player import NetworkFailed
 from tavlox_zero.view.timeline import in_piece
@@ -70,8 +71,8 @@ class Server:
 
 
 NETWORK = Network()
-APP = play.PlayApp(NETWORK, DIM, seat=1)
-HANDLER = play.make_handler(APP, "<!DOCTYPE html><title>play</title>")
+APP = PlayApp(NETWORK, DIM, seat=1)
+HANDLER = make_handler(APP, "<!DOCTYPE html><title>play</title>")
 SESSIONS = ["a" * 16, "b" * 16]
 
 

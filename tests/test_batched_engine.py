@@ -122,8 +122,8 @@ def test_thousands_of_batches_without_memory_growth(config):
 
 def test_a_torch_module_plugs_in(config):
     torch = pytest.importorskip("torch")
-    from tavlox_zero.engine import TorchNetwork
     from tavlox_zero.nets.network import new_model
+    from tavlox_zero.nets.torch_network import TorchNetwork
 
     torch.manual_seed(0)
     model = new_model(channels=8, blocks=1)

@@ -18,7 +18,8 @@ pytest.importorskip("numpy")
 
 from tavlox_zero.nets.network import new_model  # noqa: E402
 from tavlox_zero.players.network_player import NetworkPlayer  # noqa: E402
-from tavlox_zero.commands.play import PlayApp, make_server, network_piece  # noqa: E402
+from tavlox_zero.view.play_app import PlayApp, network_piece  # noqa: E402
+from tavlox_zero.view.play_server import make_server  # noqa: E402
 from tavlox_zero.engine.rules import Game  # noqa: E402
 from tavlox_zero.view.replay import write_html  # noqa: E402
 from tavlox_zero.view.timeline import replay  # noqa: E402

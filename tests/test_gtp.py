@@ -14,8 +14,8 @@ import pytest
 pytest.importorskip("torch")
 pytest.importorskip("numpy")
 
-from tavlox_zero.commands.gtp import Engine  # noqa: E402
 from tavlox_zero.engine.rules import Game  # noqa: E402
+from tavlox_zero.view.gtp_session import GtpSession  # noqa: E402
 from tavlox_zero.view.timeline import parse_cell  # noqa: E402
 
 DIM = 7
@@ -70,7 +70,7 @@ def piece_tiles(move: str) -> list:
 
 def test_a_whole_game_through_the_protocol_is_legal_and_scored_by_the_rules(checkpoint):
     session = Session(checkpoint)
-    referee = Engine(lambda game: pytest.fail("the referee never generates"), DIM)
+    referee = GtpSession(lambda game: pytest.fail("the referee never generates"), DIM)
     try:
         assert session.ask("1 protocol_version") == "=1 2"
         assert session.ask("name") == "= tavlox-zero"
@@ -128,13 +128,13 @@ def test_a_whole_game_through_the_protocol_is_legal_and_scored_by_the_rules(chec
     ],
 )
 def test_refused_commands_name_the_reason_and_change_nothing(command, reason):
-    engine = Engine(lambda game: [], DIM)
-    engine.handle("play 1 a7,b7,c7,d7,a6")
-    engine.handle("play 2 g7,f7,e7,g6,g5")
-    engine.handle("play 3 g1,f1,e1,g2,g3")
-    engine.handle("play 4 a1,b1,c1,a2,a3")
-    history = engine.game.history
+    gtp = GtpSession(lambda game: [], DIM)
+    gtp.handle("play 1 a7,b7,c7,d7,a6")
+    gtp.handle("play 2 g7,f7,e7,g6,g5")
+    gtp.handle("play 3 g1,f1,e1,g2,g3")
+    gtp.handle("play 4 a1,b1,c1,a2,a3")
+    history = gtp.game.history
     assert len(history) == 20, "the setup pieces were not all accepted"
-    reply = engine.handle(f"7 {command}")
+    reply = gtp.handle(f"7 {command}")
     assert reply.startswith("?7 ") and reason in reply, f"{command}: {reply!r}"
-    assert engine.game.history == history and engine.game.dim == DIM
+    assert gtp.game.history == history and gtp.game.dim == DIM

@@ -21,11 +21,12 @@ torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
 from tavlox_zero import cli  # noqa: E402
-from tavlox_zero.commands import play  # noqa: E402
 from tavlox_zero.nets import network  # noqa: E402
 from tavlox_zero.data.dataset import arrays_checksum, read_shard, write_shard  # noqa: E402
 from tavlox_zero.players.network_player import NetworkFailed  # noqa: E402
 from tavlox_zero.engine.rules import Game  # noqa: E402
+from tavlox_zero.view import play_server  # noqa: E402
+from tavlox_zero.view.play_app import PlayApp  # noqa: E402
 from tavlox_zero.view.timeline import in_piece, load_record, record_dict  # noqa: E402
 
 DIM = 5
@@ -72,9 +73,9 @@ def one_line_naming(message, name):
 @pytest.fixture
 def app_server(tmp_path, monkeypatch):
     """A play server (seat 1) whose network is `app.choose_piece`, recording into tmp_path/records."""
-    monkeypatch.setattr(play, "REQUEST_TIMEOUT_SECONDS", 1)
-    app = play.PlayApp(first_legal_piece, DIM, seat=0, record_dir=tmp_path / "records")
-    server = play.make_server(app)
+    monkeypatch.setattr(play_server, "REQUEST_TIMEOUT_SECONDS", 1)
+    app = PlayApp(first_legal_piece, DIM, seat=0, record_dir=tmp_path / "records")
+    server = play_server.make_server(app)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     yield app, server.server_address[1]
     server.shutdown()
@@ -147,13 +148,13 @@ def test_play_app_bounds_and_drops_stalled_connections(app_server):
     _, port = app_server
     before = threading.active_count()
     stalled = []
-    for _ in range(3 * play.MAX_CONNECTIONS):
+    for _ in range(3 * play_server.MAX_CONNECTIONS):
         connection = socket.create_connection(("127.0.0.1", port), timeout=REPLY_SECONDS)
         connection.sendall(f"POST /api/new HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json\r\n"
                            "Content-Length: 100\r\n\r\n".encode())
         stalled.append(connection)
     time.sleep(0.5)
-    assert threading.active_count() - before <= play.MAX_CONNECTIONS, "a thread per stalled connection"
+    assert threading.active_count() - before <= play_server.MAX_CONNECTIONS, "a thread per stalled connection"
     # Each stalled connection is dropped after the read timeout (1 s here); then the app answers.
     status, _, _ = request(port, "POST", "/api/new", b"{}")
     assert status == 200

@@ -18,6 +18,7 @@ pytest.importorskip("tavlox_zero._rules")
     ("tavlox_zero.stats", "tavlox_zero.rating.stats", "MatchSummary"),
     ("tavlox_zero.reference", "tavlox_zero.players.reference", "parse_players"),
     ("tavlox_zero.web", "tavlox_zero.view.web", "page"),
+    ("tavlox_zero.play", "tavlox_zero.commands.play", "PlayApp"),
 ])
 def test_an_old_module_name_is_the_new_module_with_a_deprecation_warning(monkeypatch, old, new, name):
     monkeypatch.delitem(sys.modules, old, raising=False)
@@ -34,6 +35,14 @@ def test_a_renamed_function_still_answers_to_its_old_name_with_a_warning(monkeyp
     monkeypatch.setattr(pool_options, "open_players", lambda *a, **k: (a, k))
     with pytest.warns(DeprecationWarning, match="open_pool is now open_players"):
         assert pool_options.open_pool({"model": None}, None, match=1) == (({"model": None}, None), {"match": 1})
+
+
+def test_the_gtp_session_still_answers_to_its_old_name_with_a_warning():
+    from tavlox_zero.commands import gtp
+    from tavlox_zero.view.gtp_session import GtpSession
+
+    with pytest.warns(DeprecationWarning, match="Engine is now GtpSession"):
+        assert gtp.Engine is GtpSession
 
 
 @pytest.mark.skipif(sys.version_info < (3, 10), reason="the check reads sys.stdlib_module_names")

@@ -10,9 +10,8 @@ looked up on first use, so that importing `constants` or the search settings nee
 
 _BATCHED = frozenset((
     "AGAINST_BASELINE", "AGAINST_RANDOM", "BASELINE_MATCH_DIM", "CONFIG_FIELDS", "HEAD_TO_HEAD", "MAX_DIM",
-    "MIN_DIM", "PLAYERS", "STATE_PLANES", "TRAINING", "BatchedEngine", "CudaGraphs", "EngineError", "EngineStats",
-    "GameRecord", "MatchSettings", "NetworkError", "SearchSettings", "TorchNetwork", "_engine",
-    "default_search_threads", "graph_batch_size",
+    "MIN_DIM", "PLAYERS", "STATE_PLANES", "TRAINING", "BatchedEngine", "EngineError", "EngineStats",
+    "GameRecord", "MatchSettings", "NetworkError", "SearchSettings", "_engine", "default_search_threads",
 ))
 
 

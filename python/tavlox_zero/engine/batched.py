@@ -13,7 +13,8 @@ the next.
 `evaluate(planes) -> (policy_logits, value_logits)` receives a zero-copy uint8 NumPy view
 of shape (B, STATE_PLANES, dim, dim), channels first, and returns arrays (NumPy, or CPU
 PyTorch tensors) of shapes (B, dim * dim) and (B, PLAYERS), the values in the order of the
-players from the one to move. `TorchNetwork` makes such a function of any PyTorch module.
+players from the one to move. `nets.torch_network.TorchNetwork` makes such a function of any
+PyTorch module.
 """
 
 from __future__ import annotations
@@ -21,7 +22,6 @@ from __future__ import annotations
 import os
 import secrets
 import time
-import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Iterator, Optional, Sequence
 
@@ -35,7 +35,7 @@ from .search_settings import MatchSettings, SearchSettings
 __all__ = [
     "BASELINE_MATCH_DIM", "CONFIG_FIELDS", "MAX_DIM", "MIN_DIM", "PLAYERS", "STATE_PLANES",
     "AGAINST_BASELINE", "AGAINST_RANDOM", "HEAD_TO_HEAD", "TRAINING", "BatchedEngine", "EngineError",
-    "EngineStats", "GameRecord", "NetworkError", "TorchNetwork", "default_search_threads",
+    "EngineStats", "GameRecord", "NetworkError", "default_search_threads",
 ]
 
 NetworkFunction = Callable[[np.ndarray], "tuple[Any, Any]"]
@@ -118,6 +118,61 @@ class _Slot:
     value: np.ndarray
 
 
+class _HeldOutcomes:
+    """The finished games of a run, held until they may leave: in the order of their game
+    numbers (`order`), and at the end whatever is held. A failed game is counted in `stats`
+    and never leaves; a game that leaves is counted there too."""
+
+    def __init__(self, kind: str, order: Sequence[int], stats: EngineStats) -> None:
+        self.kind = kind
+        self.stats = stats
+        self._held: dict[int, Any] = {}
+        self._order = list(order)
+        self._position = 0
+
+    def hold(self, finished: list) -> None:
+        """Keeps the engine's finished games, as `take_finished()` reports them."""
+        for outcome in finished:
+            index, error = outcome[0], outcome[1]
+            if error is not None:
+                self.stats.failed_games += 1
+                self.stats.last_failure = error
+                self._held[index] = None
+                continue
+            self._held[index] = self._outcome(outcome)
+
+    def _outcome(self, outcome: tuple) -> Any:
+        if self.kind != TRAINING:
+            return outcome[2]
+        index, _, moves, tiles, fractions, lengths, payoffs = outcome
+        return GameRecord(
+            index=index,
+            moves=np.frombuffer(moves, dtype=np.int32).reshape(-1, 2),
+            policy_tiles=np.frombuffer(tiles, dtype=np.int32),
+            policy_fractions=np.frombuffer(fractions, dtype=np.float32),
+            policy_lengths=np.frombuffer(lengths, dtype=np.int32),
+            payoffs=payoffs,
+        )
+
+    def release(self, final: bool, numbered: bool) -> Iterator[Any]:
+        """The outcomes whose turn has come; with `final`, every one held."""
+        while True:
+            if self._position < len(self._order) and self._order[self._position] in self._held:
+                number = self._order[self._position]
+                self._position += 1
+            elif final and self._held:
+                number = min(self._held)
+            else:
+                return
+            outcome = self._held.pop(number)
+            if outcome is None:
+                continue
+            self.stats.games += 1
+            if isinstance(outcome, GameRecord):
+                self.stats.positions += len(outcome)
+            yield (number, outcome) if numbered else outcome
+
+
 class BatchedEngine:
     """Plays `games` games of `kind` ("training", "random", "baseline" or "match") with the
     network functions in `networks` (one; two for "baseline": the model in seat 0, the
@@ -182,9 +237,8 @@ class BatchedEngine:
                         for s in range(self._engine.slots)] for n in range(self._engine.networks)]
         self.stats = EngineStats()
         self.unclaimed: list = []
-        self._held: dict[int, Any] = {}
-        self._order = list(range(games)) if game_numbers is None else list(game_numbers)
-        self._position = 0
+        order = range(games) if game_numbers is None else game_numbers
+        self._outcomes = _HeldOutcomes(kind, order, self.stats)
 
     @property
     def batch_size(self) -> int:
@@ -211,11 +265,11 @@ class BatchedEngine:
                 self._evaluate(*batch)
                 yield from self._collect(numbered)
             yield from self._collect(numbered)
-            yield from self._release(True, numbered)
+            yield from self._outcomes.release(True, numbered)
         except BaseException:
             self._engine.stop()
-            self._collect_into_held()
-            self.unclaimed.extend(self._release(True, numbered))
+            self._outcomes.hold(self._engine.take_finished())
+            self.unclaimed.extend(self._outcomes.release(True, numbered))
             raise
         finally:
             self._finish_stats(started)
@@ -241,49 +295,8 @@ class BatchedEngine:
         self._engine.submit(network, slot_index)
 
     def _collect(self, numbered: bool) -> Iterator[Any]:
-        self._collect_into_held()
-        yield from self._release(False, numbered)
-
-    def _collect_into_held(self) -> None:
-        for outcome in self._engine.take_finished():
-            index, error = outcome[0], outcome[1]
-            if error is not None:
-                self.stats.failed_games += 1
-                self.stats.last_failure = error
-                self._held[index] = None
-                continue
-            self._held[index] = self._outcome(outcome)
-
-    def _outcome(self, outcome: tuple) -> Any:
-        if self.kind != TRAINING:
-            return outcome[2]
-        index, _, moves, tiles, fractions, lengths, payoffs = outcome
-        return GameRecord(
-            index=index,
-            moves=np.frombuffer(moves, dtype=np.int32).reshape(-1, 2),
-            policy_tiles=np.frombuffer(tiles, dtype=np.int32),
-            policy_fractions=np.frombuffer(fractions, dtype=np.float32),
-            policy_lengths=np.frombuffer(lengths, dtype=np.int32),
-            payoffs=payoffs,
-        )
-
-    # Outcomes leave in the order of their game numbers; at the end, whatever is held.
-    def _release(self, final: bool, numbered: bool) -> Iterator[Any]:
-        while True:
-            if self._position < len(self._order) and self._order[self._position] in self._held:
-                number = self._order[self._position]
-                self._position += 1
-            elif final and self._held:
-                number = min(self._held)
-            else:
-                return
-            outcome = self._held.pop(number)
-            if outcome is None:
-                continue
-            self.stats.games += 1
-            if isinstance(outcome, GameRecord):
-                self.stats.positions += len(outcome)
-            yield (number, outcome) if numbered else outcome
+        self._outcomes.hold(self._engine.take_finished())
+        yield from self._outcomes.release(False, numbered)
 
     def _finish_stats(self, started: float) -> None:
         counters = self._engine.stats()
@@ -308,126 +321,3 @@ def _as_array(value: Any) -> np.ndarray:
     if detach is not None:  # a PyTorch tensor
         return detach().float().cpu().numpy()
     return np.asarray(value, dtype=np.float32)
-
-
-class TorchNetwork:
-    """The network function of a PyTorch module taking (B, planes, dim, dim) float input and
-    returning (policy logits, value logits).
-
-    On the CPU the batch is read in place, in fp32 unless `half` asks for bf16 autocast. On
-    CUDA it goes through pinned host buffers with non-blocking copies, the forward pass runs
-    under `half_dtype` autocast (float16 by default), and each padded batch size is captured
-    once as a CUDA graph and replayed (`cuda_graphs`), so a batch costs one launch.
-    """
-
-    def __init__(self, model: Any, device: Any = "cpu", half: Optional[bool] = None, *,
-                 half_dtype: str = "float16", cuda_graphs: bool = True) -> None:
-        import torch
-
-        self._torch = torch
-        self.device = torch.device(device)
-        self.model = model.to(self.device).eval()
-        self.half = self.device.type == "cuda" if half is None else half
-        on_cpu = self.device.type == "cpu"
-        # CPU autocast computes in bf16 only.
-        self.dtype = torch.bfloat16 if on_cpu else getattr(torch, half_dtype)
-        self._pinned: dict[str, Any] = {}
-        self._graphs = CudaGraphs(self._forward, self.device) if cuda_graphs and not on_cpu else None
-
-    def __call__(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        torch = self._torch
-        with torch.inference_mode():
-            if self.device.type == "cpu":
-                policy, value = self._forward(torch.from_numpy(planes))
-                return policy.numpy(), value.numpy()
-            if self._graphs is not None:
-                try:
-                    return self._graphs(planes)
-                except Exception as error:  # noqa: BLE001 - eager execution computes the same
-                    warnings.warn(f"CUDA graphs disabled ({type(error).__name__}: {error}); running eagerly")
-                    self._graphs = None
-            return self._on_device(planes)
-
-    def _forward(self, planes: Any) -> tuple:
-        torch = self._torch
-        with torch.autocast(self.device.type, dtype=self.dtype, enabled=self.half):
-            policy, value = self.model(planes.float())
-        return policy.float(), value.float()
-
-    def _on_device(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        torch = self._torch
-        rows = planes.shape[0]
-        staged = self._buffer("planes", planes.shape, torch.uint8)
-        staged.copy_(torch.from_numpy(planes))
-        policy, value = self._forward(staged.to(self.device, non_blocking=True))
-        policy_out = self._buffer("policy", (rows, policy.shape[1]), torch.float32)
-        value_out = self._buffer("value", (rows, value.shape[1]), torch.float32)
-        policy_out.copy_(policy, non_blocking=True)
-        value_out.copy_(value, non_blocking=True)
-        torch.cuda.current_stream(self.device).synchronize()
-        return policy_out.numpy(), value_out.numpy()
-
-    # Pinned buffers grown to the largest batch seen, viewed at each batch's size.
-    def _buffer(self, name: str, shape: tuple, dtype: Any) -> Any:
-        torch = self._torch
-        buffer = self._pinned.get(name)
-        if buffer is None or buffer.shape[0] < shape[0] or buffer.shape[1:] != tuple(shape[1:]):
-            buffer = torch.empty(tuple(shape), dtype=dtype, pin_memory=True)
-            self._pinned[name] = buffer
-        return buffer[: shape[0]]
-
-
-def graph_batch_size(rows: int) -> int:
-    """The batch size a batch of `rows` is padded to for a captured graph: a power of two up
-    to 16, then a multiple of 16, so a few graphs serve every size with little padding."""
-    if rows <= 16:
-        return 1 << max(0, rows - 1).bit_length()
-    return -(-rows // 16) * 16
-
-
-class CudaGraphs:
-    """`forward` (uint8 planes on the device -> fp32 outputs) captured as one CUDA graph per
-    padded batch size and board, with pinned host buffers for the copies in and out."""
-
-    def __init__(self, forward: Callable, device: Any) -> None:
-        self._forward = forward
-        self._device = device
-        self._captured: dict[tuple, dict] = {}
-
-    def __call__(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        import torch
-
-        rows = planes.shape[0]
-        size = graph_batch_size(rows)
-        entry = self._captured.get((size, planes.shape[1:]))
-        if entry is None:
-            entry = self._capture(size, planes.shape[1:])
-        host = entry["host_planes"]
-        host[:rows].copy_(torch.from_numpy(planes))
-        host[rows:].zero_()
-        entry["planes"].copy_(host, non_blocking=True)
-        entry["graph"].replay()
-        entry["host_policy"].copy_(entry["policy"], non_blocking=True)
-        entry["host_value"].copy_(entry["value"], non_blocking=True)
-        torch.cuda.current_stream(self._device).synchronize()
-        return entry["host_policy"][:rows].numpy(), entry["host_value"][:rows].numpy()
-
-    def _capture(self, size: int, shape: tuple) -> dict:
-        import torch
-
-        planes = torch.zeros((size, *shape), dtype=torch.uint8, device=self._device)
-        side = torch.cuda.Stream(self._device)
-        side.wait_stream(torch.cuda.current_stream(self._device))
-        with torch.cuda.stream(side):
-            for _ in range(3):  # warm-up outside the graph, as capture requires
-                self._forward(planes)
-        torch.cuda.current_stream(self._device).wait_stream(side)
-        graph = torch.cuda.CUDAGraph()
-        with torch.cuda.graph(graph):
-            policy, value = self._forward(planes)
-        entry = {"graph": graph, "planes": planes, "policy": policy, "value": value,
-                 "host_planes": torch.empty((size, *shape), dtype=torch.uint8, pin_memory=True),
-                 "host_policy": torch.empty(tuple(policy.shape), dtype=torch.float32, pin_memory=True),
-                 "host_value": torch.empty(tuple(value.shape), dtype=torch.float32, pin_memory=True)}
-        self._captured[(size, shape)] = entry
-        return entry

@@ -24,8 +24,8 @@ from typing import Any, Callable, Optional
 import numpy as np
 
 from ..engine.constants import STATE_PLANES
-from ..engine.batched import TorchNetwork
 from ..engine.rules import Game
+from .torch_network import TorchNetwork
 
 BACKENDS = ("auto", "torch", "torch-bf16", "onnxruntime", "openvino")
 
