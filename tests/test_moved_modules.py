@@ -37,12 +37,20 @@ def test_a_renamed_function_still_answers_to_its_old_name_with_a_warning(monkeyp
         assert pool_options.open_pool({"model": None}, None, match=1) == (({"model": None}, None), {"match": 1})
 
 
-def test_the_gtp_session_still_answers_to_its_old_name_with_a_warning():
-    from tavlox_zero.commands import gtp
-    from tavlox_zero.view.gtp_session import GtpSession
-
-    with pytest.warns(DeprecationWarning, match="Engine is now GtpSession"):
-        assert gtp.Engine is GtpSession
+@pytest.mark.parametrize("old_module, old_name, new_module, new_name, message", [
+    ("tavlox_zero.commands.gtp", "Engine", "tavlox_zero.view.gtp_session", "GtpSession", "Engine is now GtpSession"),
+    ("tavlox_zero.engine", "TorchNetwork", "tavlox_zero.nets.torch_network", "TorchNetwork",
+     "import it from tavlox_zero.nets.torch_network"),
+    ("tavlox_zero.engine", "graph_batch_size", "tavlox_zero.nets.torch_network", "graph_batch_size",
+     "import it from tavlox_zero.nets.torch_network"),
+])
+def test_a_moved_name_still_answers_under_its_old_home_with_a_warning(old_module, old_name, new_module, new_name,
+                                                                     message):
+    if old_module == "tavlox_zero.engine":
+        pytest.importorskip("torch")
+    with pytest.warns(DeprecationWarning, match=message):
+        found = getattr(importlib.import_module(old_module), old_name)
+    assert found is getattr(importlib.import_module(new_module), new_name)
 
 
 @pytest.mark.skipif(sys.version_info < (3, 10), reason="the check reads sys.stdlib_module_names")

@@ -6,7 +6,14 @@ engine's constants (`constants`) and the search settings (`search_settings`,
 are all here too, so `from tavlox_zero.engine import BatchedEngine` keeps working. They are
 looked up on first use, so that importing `constants` or the search settings needs no NumPy
 (under PyPy there is none).
+
+The network function of a PyTorch module (`TorchNetwork`, `CudaGraphs`, `graph_batch_size`)
+moved to `tavlox_zero.nets.torch_network`; for one release the old names still give it, with
+a DeprecationWarning.
 """
+
+import warnings
+
 
 _BATCHED = frozenset((
     "AGAINST_BASELINE", "AGAINST_RANDOM", "BASELINE_MATCH_DIM", "CONFIG_FIELDS", "HEAD_TO_HEAD", "MAX_DIM",
@@ -15,13 +22,24 @@ _BATCHED = frozenset((
 ))
 
 
+# Names that moved up to the nets layer (nets.torch_network).
+MOVED_TO_NETS = frozenset(("TorchNetwork", "CudaGraphs", "graph_batch_size"))
+
+
 def __getattr__(name: str):
     if name in _BATCHED:
         from . import batched
 
         return getattr(batched, name)
+    if name in MOVED_TO_NETS:
+        # The one import that looks up a layer: an old name, kept for one release.
+        from ..nets import torch_network
+
+        warnings.warn(f"{__name__}.{name} is deprecated, import it from {torch_network.__name__}",
+                      DeprecationWarning, stacklevel=2)
+        return getattr(torch_network, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__() -> list:
-    return sorted(set(globals()) | _BATCHED)
+    return sorted(set(globals()) | _BATCHED | MOVED_TO_NETS)
