@@ -17,6 +17,10 @@ from ..nets.inference import BACKENDS
 from ..players.network_player import load_player
 from ..view.play_app import PlayApp, network_piece
 from ..view.play_server import make_server
+# The names this module held before the play app moved to view/, for the callers that import them here.
+from ..view.play_app import MAX_SESSIONS, RequestError, Session  # noqa: F401
+from ..view.play_server import (LOOPBACK_NAMES, MAX_BODY_BYTES, MAX_CONNECTIONS,  # noqa: F401
+                                REQUEST_TIMEOUT_SECONDS, PlayServer, make_handler)
 
 HELP = "play one seat against the network in the browser (local web app)"
 
