@@ -16,6 +16,7 @@ from ..engine.engine_config import SCHEMA as ENGINE
 from ..nets.inference import BACKENDS
 from ..players.network_player import load_player
 from ..view.gtp_session import GtpSession, serve
+from ..view.gtp_session import PROTOCOL_VERSION, CommandError  # noqa: F401 - this module's names before the move
 
 HELP = "play the network through a text protocol on stdin/stdout (GTP style)"
 
