@@ -137,6 +137,19 @@ def test_early_stopping_ends_with_the_best_held_out_weights():
     assert_same_parameters(trainer.model, shorter.model, "early-stopped run against the run to its best step")
 
 
+def test_without_early_stopping_training_ends_with_its_last_weights():
+    # The held-out loss rises as the network memorises; it is measured, yet no step is undone.
+    config = replace(CONFIG, learning_rate=1e-2, warmup_steps=0, schedule_steps=60, eval_every=3, patience=0)
+    data, holdout = RandomPositions(16), RandomPositions(16, seed=9)
+    measured, unmeasured = new_trainer(config), new_trainer(config)
+    measured.train(data, "data", until_step=60, holdout=holdout)
+    unmeasured.train(data, "data", until_step=60)
+    losses = [e["loss"] for e in measured.position.evaluations]
+    assert losses.index(min(losses)) < len(losses) - 1, f"the last evaluation was the best: {losses}"
+    assert not measured.position.stopped
+    assert_same_parameters(measured.model, unmeasured.model, "measured run against the unmeasured one")
+
+
 def test_new_data_restarts_the_position_and_loss_sums():
     trainer = new_trainer()
     trainer.train(RandomPositions(20), "first", until_step=3)

@@ -2,10 +2,11 @@
 weights of the lowest held-out total loss, and when to stop.
 
 The trainer measures the held-out losses (evaluation mode, no gradients) before its first
-step on the data and every `eval_every` steps, keeps the weights of the lowest held-out
-total loss, stops after `patience` evaluations without a lower one, and ends with those best
-weights; their copy and the evaluations so far are part of the checkpoint, so this path
-resumes exactly too. The total loss, not the value loss alone, picks the weights: the policy
+step on the data, every `eval_every` steps and after its last. With a `patience` it keeps the
+weights of the lowest held-out total loss, stops after `patience` evaluations without a lower
+one, and ends with those best weights; their copy and the evaluations so far are part of the
+checkpoint, so this path resumes exactly too. Without one (patience 0) the evaluations are
+only measured and reported, and training ends with its last weights. The total loss, not the value loss alone, picks the weights: the policy
 usually still improves while the value head starts to memorise, and the total weighs both as
 training does. For reference each evaluation also gives the value loss of a constant
 prediction, the held-out positions' mean value target.
@@ -77,7 +78,8 @@ class HeldOutEvaluation:
         position.evaluations.append(losses)
         if position.best < 0 or losses["loss"] < position.evaluations[position.best]["loss"]:
             position.best = len(position.evaluations) - 1
-            self.best_state = {k: v.detach().clone() for k, v in self.model.state_dict().items()}
+            if self.config.patience:
+                self.best_state = {k: v.detach().clone() for k, v in self.model.state_dict().items()}
         elif self.config.patience and len(position.evaluations) - 1 - position.best >= self.config.patience:
             position.stopped = True
         if log:

@@ -140,6 +140,8 @@ class Trainer(HeldOutEvaluation, Checkpointing):
             if checkpoint and due and self.step < until_step:
                 checkpoint(self)
                 last_save = time.monotonic()
-        if measured and self.best_state is not None and (self.step >= until_step or self.position.stopped):
+        # Only early stopping goes back to the best held-out weights; without it every step is kept.
+        if measured and self.config.patience and self.best_state is not None and (
+                self.step >= until_step or self.position.stopped):
             self.model.load_state_dict(self.best_state)
         return self.position.mean_losses()
