@@ -7,6 +7,7 @@ import types
 import pytest
 
 pytest.importorskip("tavlox_zero._engine")
+pytest.importorskip("numpy")
 
 from tavlox_zero.players.job_runner import JobRunner  # noqa: E402
 from tavlox_zero.players.pool_stats import PoolError, PoolStats  # noqa: E402
