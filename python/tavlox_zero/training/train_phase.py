@@ -85,13 +85,15 @@ class TrainingPhase:
         save(trainer)
         copy_atomic(self.dirs.trainer, self.dirs.candidate(iteration))
         held_out = trainer.position.held_out_summary()
+        # The evaluation whose weights the candidate has: the best with early stopping, else the last.
+        kept, which = ("best", "best at") if trainer.config.patience else ("last", "at")
         self.log(
             f"iteration {iteration}: trained to step {trainer.step} on {len(training)} positions, "
             f"policy loss {losses['policy_loss']:.4f}, value loss {losses['value_loss']:.4f}"
             + ("" if held_out is None else
-               f"; held out ({len(held)} positions): best at step {held_out['best']['step']}, policy loss "
-               f"{held_out['best']['policy_loss']:.4f}, value loss {held_out['best']['value_loss']:.4f} "
-               f"(constant {held_out['best']['constant_value_loss']:.4f})"
+               f"; held out ({len(held)} positions) {which} step {held_out[kept]['step']}: policy loss "
+               f"{held_out[kept]['policy_loss']:.4f}, value loss {held_out[kept]['value_loss']:.4f} "
+               f"(constant {held_out[kept]['constant_value_loss']:.4f})"
                + (", stopped early" if held_out["stopped_early"] else ""))
         )
         return {
