@@ -15,8 +15,8 @@ using self_play::Config;
 // How each field of the settings table (settings_table.h, whose order is Config's) converts:
 // the table gives the attribute names, this module keeps its own conversion rules.
 struct Field {
-  std::size_t Config::* word;  // set for unsigned word fields
-  float Config::* single;      // set for single-precision fields
+  std::size_t Config::*word;  // set for unsigned word fields
+  float Config::*single;      // set for single-precision fields
 };
 
 constexpr std::array<Field, 8> kFields{{

@@ -64,12 +64,10 @@ void completable_moves(const Game& game, std::vector<uint32_t>& out) {
   for (const PlacedMove& move : moves) largest = std::max<uint32_t>(largest, move.size);
   for (uint32_t i = 0; i < moves.size(); ++i) {
     const PlacedMove& move = moves[i];
-    const bool covered =
-        move.size < largest && std::any_of(
-                                   moves.begin(), moves.end(),
-                                   [&](const PlacedMove& other) {
-                                     return other.size > move.size && covers_all(other, move);
-                                   });
+    const bool covered = move.size < largest &&
+                         std::any_of(moves.begin(), moves.end(), [&](const PlacedMove& other) {
+                           return other.size > move.size && covers_all(other, move);
+                         });
     if (!covered) out.push_back(i);
   }
 }
