@@ -19,8 +19,8 @@ from ..engine.search_settings import SearchSettings
 from ..players.pool_options import PoolSettings
 from ..training.loop import TrainingLoop
 from ..training.run_directory import RunDirectory, read_run_config, save_run_config
-from ..training.settings import (ADJUSTABLE, LOOP, LOOP_EVAL_EVERY, LOOP_PATIENCE, LOOP_TRAINING, RUN_SETTINGS, TRAIN,
-                                 LoopConfig, RunConfig, TrainConfig, adjustable_options)
+from ..training.settings import (ADJUSTABLE, LOOP, LOOP_TRAIN_DEFAULTS, LOOP_TRAINING, RUN_SETTINGS, TRAIN, LoopConfig,
+                                 RunConfig, TrainConfig, adjustable_options)
 
 HELP = "run iterations of self-play, training and evaluation in a run directory"
 
@@ -39,8 +39,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_option(group, MINUTES, None)
     # Unset options mean "the saved value" on a resume, so they default to None.
     LOOP.add_arguments(parser, group=group, unset=True)
-    TRAIN.add_arguments(parser, defaults={"patience": LOOP_PATIENCE, "eval_every": LOOP_EVAL_EVERY}, group=group,
-                        only=LOOP_TRAINING, unset=True)
+    TRAIN.add_arguments(parser, defaults=LOOP_TRAIN_DEFAULTS, group=group, only=LOOP_TRAINING, unset=True)
     parser.set_defaults(**{setting.name: None for section, setting in RUN_SETTINGS if section == "engine"})
     PoolSettings.add_arguments(parser)
     SearchSettings.add_arguments(parser)
@@ -61,7 +60,7 @@ def config_from_args(args: argparse.Namespace) -> RunConfig:
                                  for name, default in asdict(EngineConfig()).items()})
         loop = LoopConfig(**{name: given[("loop", name)] for name in LOOP.names if ("loop", name) in given})
         # With steps from the reuse target each iteration sets the schedule's length (see TrainingLoop.train).
-        train = TrainConfig(**{**TRAIN.defaults(), "patience": LOOP_PATIENCE, "eval_every": LOOP_EVAL_EVERY,
+        train = TrainConfig(**{**TRAIN.defaults(), **LOOP_TRAIN_DEFAULTS,
                                **{name: value for (section, name), value in given.items() if section == "train"},
                                "schedule_steps": loop.iterations * loop.steps_per_iteration})
         search = SearchSettings.from_args(args)

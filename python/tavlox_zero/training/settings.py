@@ -141,8 +141,7 @@ class LoopConfig:
 # A loop keeps every training step: see training/loop.py's docstring. Its held-out losses are
 # then only reported, so they are measured a few times per iteration rather than every 25
 # steps, which cost about as much as the training steps themselves.
-LOOP_PATIENCE = 0
-LOOP_EVAL_EVERY = 250
+LOOP_TRAIN_DEFAULTS = {"patience": 0, "eval_every": 250}
 # The settings a run saved before them started with; a run without them resumes as it started.
 BEFORE_TRAINING_SETTINGS = {"window_positions": 0, "sample_reuse": 1.5, "holdout_fraction": 0.0, "eval_simulations": 0}
 # The training settings a loop's options set (the others keep TrainConfig's defaults).
