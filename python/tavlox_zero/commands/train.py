@@ -7,21 +7,19 @@ both check their values in the settings' one form before anything is read.
 from __future__ import annotations
 
 import argparse
-import json
-import os
 import signal
 import threading
 import time
 from dataclasses import replace
 from pathlib import Path
-from typing import Optional, Sequence
+from typing import Optional
 
 import torch
 
 from ..base.errors import UsageError, readable_file, writable_directory, writable_file
 from ..base.settings import Schema, Setting
 from ..data.dataset import TrainingDataset
-from ..data.shards import open_shard, shard_paths
+from ..data.shards import check_shards, shard_engine_config, shard_paths
 from ..nets import network
 from ..players.server import resolve_device
 from ..training.batches import Subset, dataset_key, holdout_key, split_positions
@@ -30,40 +28,6 @@ from ..training.settings import LOOP, TRAIN, TrainConfig
 from ..training.trainer import Trainer
 
 HELP = "train the policy-value network on self-play shards"
-
-
-def shard_dim(path: os.PathLike | str) -> int:
-    with open_shard(path) as shard:
-        if "dim" not in shard.files:
-            raise ValueError(f"{path}: not a self-play shard (no board side, 'dim')")
-        return shard.board_side()
-
-
-def shard_engine_config(path: os.PathLike | str) -> Optional[dict]:
-    """The engine configuration a shard's metadata names, if any."""
-    with open_shard(path) as shard:
-        if "metadata" not in shard.files:
-            return None
-        try:
-            metadata = json.loads(str(shard["metadata"]))
-        except (json.JSONDecodeError, RecursionError):
-            return None
-    config = metadata.get("engine_config") if isinstance(metadata, dict) else None
-    return config if isinstance(config, dict) else None
-
-
-def check_shards(paths: Sequence[os.PathLike | str]) -> int:
-    """The board side shared by all shards; raises when they disagree or are missing."""
-    if not paths:
-        raise ValueError("no training shards given")
-    missing = [str(p) for p in paths if not Path(p).is_file()]
-    if missing:
-        raise FileNotFoundError(f"training shards not found: {', '.join(missing)}")
-    dims = {str(p): shard_dim(p) for p in paths}
-    if len(set(dims.values())) != 1:
-        sizes = ", ".join(f"{Path(p).name} {d}x{d}" for p, d in dims.items())
-        raise ValueError(f"shards of different board sizes cannot be mixed ({sizes}): train on one size")
-    return next(iter(dims.values()))
 
 
 # The train command's settings besides the trainer's own.

@@ -279,6 +279,40 @@ def _size_problem(headers: dict, dim: int) -> Optional[str]:
         return f"{entries} policy entries for {n} positions of a {dim}x{dim} board"
     return None
 
+def shard_dim(path: os.PathLike | str) -> int:
+    with open_shard(path) as shard:
+        if "dim" not in shard.files:
+            raise ValueError(f"{path}: not a self-play shard (no board side, 'dim')")
+        return shard.board_side()
+
+
+def shard_engine_config(path: os.PathLike | str) -> Optional[dict]:
+    """The engine configuration a shard's metadata names, if any."""
+    with open_shard(path) as shard:
+        if "metadata" not in shard.files:
+            return None
+        try:
+            metadata = json.loads(str(shard["metadata"]))
+        except (json.JSONDecodeError, RecursionError):
+            return None
+    config = metadata.get("engine_config") if isinstance(metadata, dict) else None
+    return config if isinstance(config, dict) else None
+
+
+def check_shards(paths: Sequence[os.PathLike | str]) -> int:
+    """The board side shared by all shards; raises when they disagree or are missing."""
+    if not paths:
+        raise ValueError("no training shards given")
+    missing = [str(p) for p in paths if not Path(p).is_file()]
+    if missing:
+        raise FileNotFoundError(f"training shards not found: {', '.join(missing)}")
+    dims = {str(p): shard_dim(p) for p in paths}
+    if len(set(dims.values())) != 1:
+        sizes = ", ".join(f"{Path(p).name} {d}x{d}" for p, d in dims.items())
+        raise ValueError(f"shards of different board sizes cannot be mixed ({sizes}): train on one size")
+    return next(iter(dims.values()))
+
+
 def shard_paths(paths: Sequence[os.PathLike | str]) -> list[Path]:
     """The shards named: files as given, and a directory's *.npz files in name order.
 
