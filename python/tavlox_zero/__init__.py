@@ -74,9 +74,9 @@ class _MovedModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             return None
         return importlib.util.spec_from_loader(fullname, self)
 
-    def create_module(self, spec):
-        new = f"{__name__}.{_MOVED[spec.name.partition('.')[2]]}"
-        warnings.warn(f"{spec.name} is deprecated, import {new} instead", DeprecationWarning, stacklevel=2)
+    def create_module(self, found):
+        new = f"{__name__}.{_MOVED[found.name.partition('.')[2]]}"
+        warnings.warn(f"{found.name} is deprecated, import {new} instead", DeprecationWarning, stacklevel=2)
         return importlib.import_module(new)
 
     def exec_module(self, module):
