@@ -139,3 +139,37 @@ def test_value_and_score_targets_of_the_recorded_positions_and_the_score_head_le
     for _ in range(30):
         last = trainer.train_step(*batch)["score_loss"]
     assert 0 < last < first / 2, f"the score head did not learn its targets: loss {first} -> {last}"
+
+
+@pytest.mark.parametrize("lam", [0.0, 0.6, 1.0])
+def test_td_lambda_value_targets_mix_the_payoff_with_the_later_positions_estimates(shard, lam):
+    path, records, _ = shard
+    dataset = TrainingDataset([str(path)])
+    calls = []
+
+    def estimate(planes):
+        # Distinct per position: a softmax of the four occupancy counts, mover's view.
+        calls.append(len(planes))
+        counts = planes[:, :4].sum(axis=(2, 3)) / 4.0
+        return np.exp(counts) / np.exp(counts).sum(axis=1, keepdims=True)
+
+    cache = {}
+    targets = dataset.bootstrapped_values(estimate, lam, cache)
+    index = 0
+    for _, (moves, _, payoffs) in records:
+        planes = rules.encode_record(DIM, np.asarray(moves)).astype(np.float32)
+        absolute = np.zeros((len(moves), 4))
+        for t, (player, _) in enumerate(moves):
+            absolute[t, [(player + k) % 4 for k in range(4)]] = estimate(planes[t:t + 1])[0]
+        last = len(moves) - 1
+        for t, (player, _) in enumerate(moves):
+            expected = lam ** (last - t) * np.asarray(payoffs, dtype=float)
+            for n in range(1, last - t + 1):
+                expected += (1 - lam) * lam ** (n - 1) * absolute[t + n]
+            mover_view = [expected[(player + k) % 4] for k in range(4)]
+            assert np.allclose(targets[index], mover_view, atol=1e-5), f"position {index}, λ {lam}"
+            index += 1
+    assert index == len(dataset)
+    calls.clear()
+    assert np.array_equal(dataset.bootstrapped_values(estimate, lam, cache), targets)
+    assert calls == [], "a cached shard is not estimated again"

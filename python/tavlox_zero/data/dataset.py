@@ -9,7 +9,8 @@ playout-cap randomisation) is not recorded: it is replayed but never trained on.
 move, like the network's value logits: value[k] = payoffs[(mover + k) % 4]. The score
 target, for a network's score head, is in the same order the number of cells each player
 has placed when the game ends (its moves in the record, one cell each), as a share of a
-quarter of the board's cells.
+quarter of the board's cells. A loop may train on TD(λ) returns instead of the payoffs
+(bootstrapped_values; value_targets says why).
 
 The shard names (Shard, read_shard, write_shard, ShardWriter, ...) are re-exported here for
 the callers that import them from this module; they live in shards and shard_writer.
@@ -26,6 +27,7 @@ import numpy as np
 from ..engine.constants import PLAYERS, STATE_PLANES
 from ..engine.rules import encode_record
 from .shard_writer import ShardWriter, write_shard
+from .value_targets import Estimator, td_lambda_returns, to_absolute, to_mover_view
 from .shards import (ARRAYS, SHARD_FORMAT, SHARD_VERSION, CorruptShard, Shard, arrays_checksum, open_shard,
                      read_shard, shard_paths)
 
@@ -93,6 +95,19 @@ class TrainingDataset:
             scores[chosen] = table.scores[local]
         return torch.from_numpy(scores)
 
+    def bootstrapped_values(self, estimate: Estimator, lam: float, cache: Optional[dict] = None) -> np.ndarray:
+        """(N, 4) TD(λ) value targets of the items, mover's view (see value_targets): the
+        payoffs mixed with `estimate`'s values of every position. `cache` maps a shard's path to
+        its positions' estimates, so that a shard is estimated once, by the network of its time."""
+        cache = {} if cache is None else cache
+        targets = []
+        for path, table in zip(self.paths, self._tables):
+            key = str(path.resolve())
+            if key not in cache:
+                cache[key] = table.estimates(estimate)
+            targets.append(table.td_values(cache[key], lam))
+        return np.concatenate(targets).astype(np.float32)
+
     def _by_table(self, indices: np.ndarray) -> Iterator[tuple["_PositionTable", np.ndarray, np.ndarray]]:
         """For each shard holding some of `indices`: its table, where those items sit in
         `indices`, and their numbers within the table."""
@@ -148,6 +163,9 @@ class _PositionTable:
         self.values = np.take_along_axis(shard.payoffs[self.games], rotation, axis=1).astype(np.float32)
         cells_placed = _cells_placed(shard, games)[self.games] * (PLAYERS / cells)
         self.scores = np.take_along_axis(cells_placed, rotation, axis=1).astype(np.float32)
+        self._movers = shard.moves[:, 0].astype(np.int64)
+        self._game_offsets = shard.game_offsets
+        self._payoffs = shard.payoffs
         if self.size == shard.num_positions:
             self.kept = None  # every position is recorded: items are positions
 
@@ -169,6 +187,27 @@ class _PositionTable:
         dense = np.zeros((len(local), self.dim * self.dim), dtype=np.float32)
         dense[rows, self._tiles[entries]] = self._weights[entries]
         return dense
+
+
+    def estimates(self, estimate: Estimator, chunk: int = 1024) -> np.ndarray:
+        """(positions, 4) the estimator's values of every position, recorded or not, absolute order."""
+        everything = np.arange(len(self._packed))
+        values = np.empty((len(everything), PLAYERS), dtype=np.float32)
+        for start in range(0, len(everything), chunk):
+            part = everything[start:start + chunk]
+            bits = np.unpackbits(self._packed[part], axis=-1, count=self.dim * self.dim)
+            planes = bits.reshape(len(part), STATE_PLANES, self.dim, self.dim).astype(np.float32)
+            values[part] = estimate(planes)
+        return to_absolute(values, self._movers)
+
+    def td_values(self, estimates: np.ndarray, lam: float) -> np.ndarray:
+        """(items, 4) TD(λ) returns of the recorded positions in the mover's view."""
+        returns = np.empty(estimates.shape, dtype=np.float64)
+        for g in range(len(self._payoffs)):
+            first, last = self._game_offsets[g], self._game_offsets[g + 1]
+            returns[first:last] = td_lambda_returns(self._payoffs[g], estimates[first:last], lam)
+        kept = self._positions(np.arange(self.size))
+        return to_mover_view(returns[kept], self._movers[kept])
 
 
 def _cells_placed(shard: Shard, games: np.ndarray) -> np.ndarray:

@@ -107,6 +107,24 @@ class Subset:
         return gather(self.dataset, torch.as_tensor(self.indices[np.asarray(indices, dtype=np.int64)]))
 
 
+class WithValues:
+    """A data set whose value targets are replaced by `values` (one row per item)."""
+
+    def __init__(self, dataset, values: np.ndarray) -> None:
+        if len(values) != len(dataset):
+            raise ValueError(f"{len(values)} value targets for {len(dataset)} positions")
+        self.dataset = dataset
+        self.values = values
+
+    def __len__(self) -> int:
+        return len(self.dataset)
+
+    def targets(self, indices) -> tuple:
+        indices = np.asarray(indices, dtype=np.int64)
+        planes, policy, _, scores = gather(self.dataset, torch.as_tensor(indices))
+        return planes, policy, torch.from_numpy(self.values[indices]), scores
+
+
 def holdout_key(key: str, fraction: float) -> str:
     """The data key of the training part when a share of the games is held out."""
     return f"{key}|holdout {fraction}" if fraction > 0 else key

@@ -90,6 +90,8 @@ class TrainingLoop(SelfPlayPhase, TrainingPhase, EvaluationPhase, PacePlanning, 
         self.log = log
         self._ray_player = None
         self.scalars = ScalarLog(self.dirs.tensorboard)
+        # The value estimates of the window's shards, by path, for TD(λ) value targets.
+        self.value_estimates: dict = {}
         # The share of a full iteration the current one plays (below 1 to fit a time budget).
         self.scale = 1.0
         # Iterations the learning-rate schedule is planned to last from the current one on

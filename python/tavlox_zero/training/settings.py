@@ -79,6 +79,9 @@ LOOP = Schema("loop", (
             help="training steps per iteration (default 0: from --sample-reuse)"),
     Setting("sample_reuse", float, 4.0, min=0, min_exclusive=True, finite=True,
             help="times each new training position is drawn on average, which sets the steps (default {default})"),
+    Setting("td_lambda", float, 1.0, min=0, max=1, resumable=True,
+            help="value targets: 1 is the game's payoff; below 1, TD(λ) returns that mix it with the network's "
+                 "values of the positions that followed, λ per decision (default {default})"),
     Setting("holdout_fraction", float, 0.1, min=0, max=0.9,
             help="share of the games kept out of training to measure it and stop early (default {default})"),
     Setting("eval_games", int, 100, min=1, resumable=True,

@@ -9,10 +9,11 @@ from dataclasses import replace
 from pathlib import Path
 
 import numpy as np
+import torch
 
 from ..base.atomic import copy_atomic
 from ..data.dataset import TrainingDataset
-from .batches import Subset, dataset_key, holdout_key, split_positions
+from .batches import Subset, WithValues, dataset_key, holdout_key, split_positions
 from .run_directory import read_json
 from .trainer import Trainer
 
@@ -37,6 +38,23 @@ def recorded_positions(path: Path) -> int:
     """Positions of a shard with a recorded policy (the ones training uses)."""
     with np.load(path, allow_pickle=False) as shard:
         return int(np.count_nonzero(np.diff(shard["policy_offsets"]) > 0))
+
+
+def value_estimator(model: torch.nn.Module):
+    """The network's value probabilities of float planes (B, 5, d, d), mover's view, as NumPy."""
+    device = next(model.parameters()).device
+
+    def estimate(planes: np.ndarray) -> np.ndarray:
+        was_training = model.training
+        model.eval()
+        try:
+            with torch.no_grad():
+                _, logits = model(torch.from_numpy(planes).to(device))
+            return torch.softmax(logits.float(), dim=1).cpu().numpy()
+        finally:
+            model.train(was_training)
+
+    return estimate
 
 
 class TrainingPhase:
@@ -77,8 +95,15 @@ class TrainingPhase:
         def save(t: Trainer) -> None:
             t.save(self.dirs.trainer, engine_config=self.config.engine, extra={"iteration": iteration})
 
+        if loop.td_lambda < 1:
+            values = dataset.bootstrapped_values(value_estimator(trainer.model), loop.td_lambda, self.value_estimates)
+            for stale in set(self.value_estimates) - {str(p.resolve()) for p in paths}:
+                del self.value_estimates[stale]
+            dataset_for_training = WithValues(dataset, values)
+        else:
+            dataset_for_training = dataset
         losses = trainer.train(
-            Subset(dataset, training), holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
+            Subset(dataset_for_training, training), holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
             checkpoint=save, checkpoint_every=loop.checkpoint_every,
             holdout=Subset(dataset, held) if len(held) else None, scalars=self.scalars,
         )
