@@ -149,7 +149,7 @@ LOOP_TRAIN_DEFAULTS = {"patience": 0, "eval_every": 250}
 BEFORE_TRAINING_SETTINGS = {"window_positions": 0, "sample_reuse": 1.5, "holdout_fraction": 0.0, "eval_simulations": 0}
 # The training settings a loop's options set (the others keep TrainConfig's defaults).
 LOOP_TRAINING = ("batch_size", "learning_rate", "weight_decay", "warmup_steps", "seed", "eval_every", "patience",
-                 "score_loss_weight")
+                 "value_loss_weight", "score_loss_weight")
 SECTIONS = ("engine", "train", "loop", "search")
 
 
