@@ -42,8 +42,8 @@ def tiny_config(seed: int = 0, **loop_settings) -> RunConfig:
 
 VARIANTS = {
     "fixed steps": {},
-    "steps from reuse, held-out games, TD value targets": dict(
-        seed=5, steps_per_iteration=0, sample_reuse=2.0, holdout_fraction=0.5, td_lambda=0.8),
+    "steps from reuse, held-out games, TD returns of score shares": dict(
+        seed=5, steps_per_iteration=0, sample_reuse=2.0, holdout_fraction=0.5, td_lambda=0.8, value_temperature=1.0),
 }
 
 

@@ -173,3 +173,20 @@ def test_td_lambda_value_targets_mix_the_payoff_with_the_later_positions_estimat
     calls.clear()
     assert np.array_equal(dataset.bootstrapped_values(estimate, lam, cache), targets)
     assert calls == [], "a cached shard is not estimated again"
+
+
+@pytest.mark.parametrize("temperature", [0.01, 1.5])
+def test_score_share_value_targets_are_a_softmax_of_the_final_cells_and_the_payoff_when_cold(shard, temperature):
+    path, records, _ = shard
+    targets = TrainingDataset([str(path)]).score_share_values(temperature)
+    index = 0
+    for _, (moves, _, payoffs) in records:
+        cells = np.bincount([player for player, _ in moves], minlength=4).astype(float)
+        shares = np.exp((cells - cells.max()) / temperature)
+        shares /= shares.sum()
+        if temperature < 0.1:
+            assert np.allclose(shares, payoffs, atol=1e-6), "a cold softmax of the cells is the payoff"
+        for player, _ in moves:
+            assert np.allclose(targets[index], [shares[(player + k) % 4] for k in range(4)], atol=1e-6)
+            index += 1
+    assert index == len(targets)

@@ -27,7 +27,7 @@ import numpy as np
 from ..engine.constants import PLAYERS, STATE_PLANES
 from ..engine.rules import encode_record
 from .shard_writer import ShardWriter, write_shard
-from .value_targets import Estimator, td_lambda_returns, to_absolute, to_mover_view
+from .value_targets import Estimator, score_shares, td_lambda_returns, to_absolute, to_mover_view
 from .shards import (ARRAYS, SHARD_FORMAT, SHARD_VERSION, CorruptShard, Shard, arrays_checksum, open_shard,
                      read_shard, shard_paths)
 
@@ -95,17 +95,24 @@ class TrainingDataset:
             scores[chosen] = table.scores[local]
         return torch.from_numpy(scores)
 
-    def bootstrapped_values(self, estimate: Estimator, lam: float, cache: Optional[dict] = None) -> np.ndarray:
+    def score_share_values(self, temperature: float) -> np.ndarray:
+        """(N, 4) value targets of the items, mover's view: each game's score shares (see
+        value_targets.score_shares) instead of its payoff."""
+        return np.concatenate([t.mover_view_of_games(t.outcomes(temperature)) for t in self._tables])
+
+    def bootstrapped_values(self, estimate: Estimator, lam: float, cache: Optional[dict] = None,
+                            temperature: float = 0.0) -> np.ndarray:
         """(N, 4) TD(λ) value targets of the items, mover's view (see value_targets): the
-        payoffs mixed with `estimate`'s values of every position. `cache` maps a shard's path to
-        its positions' estimates, so that a shard is estimated once, by the network of its time."""
+        payoffs (or score shares at `temperature` > 0) mixed with `estimate`'s values of every
+        position. `cache` maps a shard's path to its positions' estimates, so that a shard is
+        estimated once, by the network of its time."""
         cache = {} if cache is None else cache
         targets = []
         for path, table in zip(self.paths, self._tables):
             key = str(path.resolve())
             if key not in cache:
                 cache[key] = table.estimates(estimate)
-            targets.append(table.td_values(cache[key], lam))
+            targets.append(table.td_values(cache[key], lam, table.outcomes(temperature)))
         return np.concatenate(targets).astype(np.float32)
 
     def _by_table(self, indices: np.ndarray) -> Iterator[tuple["_PositionTable", np.ndarray, np.ndarray]]:
@@ -161,7 +168,8 @@ class _PositionTable:
         self.games = games[self.kept]
         rotation = (movers[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
         self.values = np.take_along_axis(shard.payoffs[self.games], rotation, axis=1).astype(np.float32)
-        cells_placed = _cells_placed(shard, games)[self.games] * (PLAYERS / cells)
+        self._final_cells = _cells_placed(shard, games)
+        cells_placed = self._final_cells[self.games] * (PLAYERS / cells)
         self.scores = np.take_along_axis(cells_placed, rotation, axis=1).astype(np.float32)
         self._movers = shard.moves[:, 0].astype(np.int64)
         self._game_offsets = shard.game_offsets
@@ -200,12 +208,25 @@ class _PositionTable:
             values[part] = estimate(planes)
         return to_absolute(values, self._movers)
 
-    def td_values(self, estimates: np.ndarray, lam: float) -> np.ndarray:
-        """(items, 4) TD(λ) returns of the recorded positions in the mover's view."""
+    def outcomes(self, temperature: float) -> np.ndarray:
+        """(G, 4) what each game's positions are worth at its end, absolute order: the payoffs,
+        or at `temperature` > 0 the score shares."""
+        if temperature <= 0:
+            return self._payoffs.astype(np.float64)
+        return score_shares(self._final_cells, temperature)
+
+    def mover_view_of_games(self, per_game: np.ndarray) -> np.ndarray:
+        """(items, 4) float32: each item's row of `per_game` (G, 4) in its mover's view."""
+        rotation = (self._movers[self._positions(np.arange(self.size))][:, None] + np.arange(PLAYERS)) % PLAYERS
+        return np.take_along_axis(per_game[self.games], rotation, axis=1).astype(np.float32)
+
+    def td_values(self, estimates: np.ndarray, lam: float, outcomes: np.ndarray) -> np.ndarray:
+        """(items, 4) TD(λ) returns of the recorded positions in the mover's view, from each
+        game's `outcomes` (G, 4)."""
         returns = np.empty(estimates.shape, dtype=np.float64)
-        for g in range(len(self._payoffs)):
+        for g in range(len(outcomes)):
             first, last = self._game_offsets[g], self._game_offsets[g + 1]
-            returns[first:last] = td_lambda_returns(self._payoffs[g], estimates[first:last], lam)
+            returns[first:last] = td_lambda_returns(outcomes[g], estimates[first:last], lam)
         kept = self._positions(np.arange(self.size))
         return to_mover_view(returns[kept], self._movers[kept])
 

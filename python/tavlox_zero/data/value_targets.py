@@ -37,6 +37,17 @@ def td_lambda_returns(payoffs: np.ndarray, estimates: np.ndarray, lam: float) ->
     return returns
 
 
+def score_shares(final_cells: np.ndarray, temperature: float) -> np.ndarray:
+    """(G, 4) soft win shares of games from the players' final cells (G, 4): a softmax of the
+    cells over `temperature`. Cells decide the game on boards too small to place a whole set,
+    so as the temperature falls to 0 this is the payoff, ties shared; above 0 a wide win is
+    worth more than a narrow one, and a close second more than a distant one. (On a board
+    where a player can place its whole set, the bonus for doing so is left out.)"""
+    scaled = final_cells / temperature
+    weights = np.exp(scaled - scaled.max(axis=1, keepdims=True))
+    return weights / weights.sum(axis=1, keepdims=True)
+
+
 def to_absolute(mover_view: np.ndarray, movers: np.ndarray) -> np.ndarray:
     """Rows in the mover's view (entry k belongs to player mover + k) to absolute order."""
     absolute = np.empty_like(mover_view)

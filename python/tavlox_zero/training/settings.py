@@ -82,6 +82,9 @@ LOOP = Schema("loop", (
     Setting("td_lambda", float, 1.0, min=0, max=1, resumable=True,
             help="value targets: 1 is the game's payoff; below 1, TD(λ) returns that mix it with the network's "
                  "values of the positions that followed, λ per decision (default {default})"),
+    Setting("value_temperature", float, 0.0, min=0, finite=True, resumable=True,
+            help="value targets: 0 is the game's payoff (the winners share 1); above 0, a softmax of the "
+                 "players' final cells over this temperature, which also rewards margins (default {default})"),
     Setting("holdout_fraction", float, 0.1, min=0, max=0.9,
             help="share of the games kept out of training to measure it and stop early (default {default})"),
     Setting("eval_games", int, 100, min=1, resumable=True,

@@ -95,13 +95,15 @@ class TrainingPhase:
         def save(t: Trainer) -> None:
             t.save(self.dirs.trainer, engine_config=self.config.engine, extra={"iteration": iteration})
 
+        dataset_for_training = dataset
         if loop.td_lambda < 1:
-            values = dataset.bootstrapped_values(value_estimator(trainer.model), loop.td_lambda, self.value_estimates)
+            values = dataset.bootstrapped_values(value_estimator(trainer.model), loop.td_lambda, self.value_estimates,
+                                                 temperature=loop.value_temperature)
             for stale in set(self.value_estimates) - {str(p.resolve()) for p in paths}:
                 del self.value_estimates[stale]
             dataset_for_training = WithValues(dataset, values)
-        else:
-            dataset_for_training = dataset
+        elif loop.value_temperature > 0:
+            dataset_for_training = WithValues(dataset, dataset.score_share_values(loop.value_temperature))
         losses = trainer.train(
             Subset(dataset_for_training, training), holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
             checkpoint=save, checkpoint_every=loop.checkpoint_every,
