@@ -105,11 +105,13 @@ class TrainingDataset:
         """(N, 4) TD(λ) value targets of the items, mover's view (see value_targets): the
         payoffs (or score shares at `temperature` > 0) mixed with `estimate`'s values of every
         position. `cache` maps a shard's path to its positions' estimates, so that a shard is
-        estimated once, by the network of its time."""
+        estimated once, by the network of its time; the entries of other shards are dropped."""
         cache = {} if cache is None else cache
+        keys = [str(path.resolve()) for path in self.paths]
+        for stale in set(cache) - set(keys):
+            del cache[stale]
         targets = []
-        for path, table in zip(self.paths, self._tables):
-            key = str(path.resolve())
+        for key, table in zip(keys, self._tables):
             if key not in cache:
                 cache[key] = table.estimates(estimate)
             targets.append(table.td_values(cache[key], lam, table.outcomes(temperature)))
@@ -162,18 +164,16 @@ class _PositionTable:
         self._offsets = shard.policy_offsets
         self._tiles = shard.policy_tiles
         self._weights = _policy_weights(shard.policy_fractions, np.diff(shard.policy_offsets))
-        movers = shard.moves[self.kept, 0]
+        self._movers = shard.moves[:, 0].astype(np.int64)
+        self._item_movers = self._movers[self.kept]
         # The game of every item (not of every position: unrecorded positions are no items).
         games = shard.position_games()
         self.games = games[self.kept]
-        rotation = (movers[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
-        self.values = np.take_along_axis(shard.payoffs[self.games], rotation, axis=1).astype(np.float32)
-        self._final_cells = _cells_placed(shard, games)
-        cells_placed = self._final_cells[self.games] * (PLAYERS / cells)
-        self.scores = np.take_along_axis(cells_placed, rotation, axis=1).astype(np.float32)
-        self._movers = shard.moves[:, 0].astype(np.int64)
         self._game_offsets = shard.game_offsets
         self._payoffs = shard.payoffs
+        self._final_cells = _cells_placed(shard, games)
+        self.values = self.mover_view_of_games(shard.payoffs)
+        self.scores = self.mover_view_of_games(self._final_cells * (PLAYERS / cells))
         if self.size == shard.num_positions:
             self.kept = None  # every position is recorded: items are positions
 
@@ -196,16 +196,13 @@ class _PositionTable:
         dense[rows, self._tiles[entries]] = self._weights[entries]
         return dense
 
-
     def estimates(self, estimate: Estimator, chunk: int = 1024) -> np.ndarray:
         """(positions, 4) the estimator's values of every position, recorded or not, absolute order."""
-        everything = np.arange(len(self._packed))
-        values = np.empty((len(everything), PLAYERS), dtype=np.float32)
-        for start in range(0, len(everything), chunk):
-            part = everything[start:start + chunk]
-            bits = np.unpackbits(self._packed[part], axis=-1, count=self.dim * self.dim)
-            planes = bits.reshape(len(part), STATE_PLANES, self.dim, self.dim).astype(np.float32)
-            values[part] = estimate(planes)
+        values = np.empty((len(self._packed), PLAYERS), dtype=np.float32)
+        for start in range(0, len(self._packed), chunk):
+            bits = np.unpackbits(self._packed[start:start + chunk], axis=-1, count=self.dim * self.dim)
+            planes = bits.reshape(len(bits), STATE_PLANES, self.dim, self.dim).astype(np.float32)
+            values[start:start + chunk] = estimate(planes)
         return to_absolute(values, self._movers)
 
     def outcomes(self, temperature: float) -> np.ndarray:
@@ -217,8 +214,7 @@ class _PositionTable:
 
     def mover_view_of_games(self, per_game: np.ndarray) -> np.ndarray:
         """(items, 4) float32: each item's row of `per_game` (G, 4) in its mover's view."""
-        rotation = (self._movers[self._positions(np.arange(self.size))][:, None] + np.arange(PLAYERS)) % PLAYERS
-        return np.take_along_axis(per_game[self.games], rotation, axis=1).astype(np.float32)
+        return to_mover_view(per_game[self.games], self._item_movers).astype(np.float32)
 
     def td_values(self, estimates: np.ndarray, lam: float, outcomes: np.ndarray) -> np.ndarray:
         """(items, 4) TD(λ) returns of the recorded positions in the mover's view, from each
@@ -227,8 +223,7 @@ class _PositionTable:
         for g in range(len(outcomes)):
             first, last = self._game_offsets[g], self._game_offsets[g + 1]
             returns[first:last] = td_lambda_returns(outcomes[g], estimates[first:last], lam)
-        kept = self._positions(np.arange(self.size))
-        return to_mover_view(returns[kept], self._movers[kept])
+        return to_mover_view(returns[self._positions(np.arange(self.size))], self._item_movers)
 
 
 def _cells_placed(shard: Shard, games: np.ndarray) -> np.ndarray:

@@ -279,6 +279,7 @@ def _size_problem(headers: dict, dim: int) -> Optional[str]:
         return f"{entries} policy entries for {n} positions of a {dim}x{dim} board"
     return None
 
+
 def shard_dim(path: os.PathLike | str) -> int:
     with open_shard(path) as shard:
         if "dim" not in shard.files:

@@ -73,6 +73,16 @@ class TrainingPhase:
             return loop.steps_per_iteration
         return max(1, math.ceil(loop.sample_reuse * new_positions / self.config.train.batch_size))
 
+    def with_value_targets(self, dataset: TrainingDataset, model: torch.nn.Module):
+        """The data set with the value targets the run asks for (the payoffs unless told otherwise)."""
+        loop = self.config.loop
+        if loop.td_lambda < 1:
+            return WithValues(dataset, dataset.bootstrapped_values(
+                value_estimator(model), loop.td_lambda, self.value_estimates, temperature=loop.value_temperature))
+        if loop.value_temperature > 0:
+            return WithValues(dataset, dataset.score_share_values(loop.value_temperature))
+        return dataset
+
     def train(self, iteration: int) -> dict:
         started = time.monotonic()
         loop = self.config.loop
@@ -95,17 +105,8 @@ class TrainingPhase:
         def save(t: Trainer) -> None:
             t.save(self.dirs.trainer, engine_config=self.config.engine, extra={"iteration": iteration})
 
-        dataset_for_training = dataset
-        if loop.td_lambda < 1:
-            values = dataset.bootstrapped_values(value_estimator(trainer.model), loop.td_lambda, self.value_estimates,
-                                                 temperature=loop.value_temperature)
-            for stale in set(self.value_estimates) - {str(p.resolve()) for p in paths}:
-                del self.value_estimates[stale]
-            dataset_for_training = WithValues(dataset, values)
-        elif loop.value_temperature > 0:
-            dataset_for_training = WithValues(dataset, dataset.score_share_values(loop.value_temperature))
         losses = trainer.train(
-            Subset(dataset_for_training, training), holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
+            Subset(self.with_value_targets(dataset, trainer.model), training), holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
             checkpoint=save, checkpoint_every=loop.checkpoint_every,
             holdout=Subset(dataset, held) if len(held) else None, scalars=self.scalars,
         )
