@@ -72,7 +72,8 @@ def evaluate(run_dir: Path, args: argparse.Namespace) -> dict:
 
 def evaluation_search(loop_args: list[str]) -> list[str]:
     """The loop's root-search options, so that the search measure searches as self-play did."""
-    keep, picked = ("--root", "--fpu-reduction", "--gumbel-actions"), []
+    keep = ("--root", "--fpu-reduction", "--gumbel-actions", "--rollout-weight", "--rollout-player")
+    picked = []
     for i, arg in enumerate(loop_args):
         if arg in keep and i + 1 < len(loop_args):
             picked += [arg, loop_args[i + 1]]

@@ -95,6 +95,7 @@ Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettin
   };
   if (simulations > 0) {
     const std::size_t phases = std::max<std::size_t>(1, ceil_log2(remaining.size()));
+    const SearchOptions leaf_options = search_options(settings, simulations, false);
     Game simulation = game;
     std::size_t done = 0;
     for (std::size_t phase = 0; phase < phases && done < simulations; ++phase) {
@@ -104,7 +105,7 @@ Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettin
         for (std::size_t i = 0; i < remaining.size() && done < simulations; ++i) {
           // Assignment reuses the copy's buffers.
           if (done != 0) simulation = game;
-          if (auto error = simulate(evaluator, config, settings.fpu_reduction, root,
+          if (auto error = simulate(evaluator, config, leaf_options, root,
                                     &root.children[remaining[i]], simulation, rng, scratch)) {
             return error;
           }

@@ -135,7 +135,7 @@ Result<uint32_t> match_action(Evaluator& evaluator, const MatchPlay& play, const
     }
     if (!choice.policy.empty()) return choice.action;
   } else {
-    const SearchOptions options{play.match.simulations, false, play.search.fpu_reduction};
+    const SearchOptions options = search_options(play.search, play.match.simulations, false);
     if (auto error = run_search(evaluator, play.config, options, root, game, rng)) {
       return std::move(*error);
     }

@@ -6,6 +6,7 @@
 
 #include "evaluate.h"
 #include "fault.h"
+#include "rollout.h"
 
 namespace tavlox::self_play {
 namespace {
@@ -69,8 +70,9 @@ void back_up(SearchNode& node, uint32_t player, const ValueVector& values) {
 // The path holds the root and every node below it that the selection went through;
 // evaluating the leaf only adds children to the leaf, so the pointers stay valid until the
 // backup.
-Status simulate(Evaluator& evaluator, const Config& config, const std::optional<float>& fpu,
+Status simulate(Evaluator& evaluator, const Config& config, const SearchOptions& options,
                 SearchNode& root, SearchNode* first, Game& game, Rng& rng, SearchScratch& scratch) {
+  const std::optional<float>& fpu = options.fpu_reduction;
   scratch.path.clear();
   SearchNode* node = &root;
   scratch.path.push_back(node);
@@ -84,6 +86,10 @@ Status simulate(Evaluator& evaluator, const Config& config, const std::optional<
   if (auto error = evaluate(evaluator, *node, game, rng, scratch.values, scratch.evaluation)) {
     return std::move(error->display);
   }
+  if (options.rollout_weight > 0.0f && !game.is_terminal()) {
+    mix_rollout(options.rollout_weight, options.rollout_player, game, rng, scratch.rollout_players,
+                scratch.values);
+  }
   // Each child is credited with the value of the player who chose it, the player its
   // parent's selection maximises for: a tile that completes a piece hands the turn on, and
   // a terminal leaf has no player of its own. The root counts every simulation too (in its
@@ -93,6 +99,12 @@ Status simulate(Evaluator& evaluator, const Config& config, const std::optional<
     back_up(*scratch.path[i], scratch.path[i - 1]->player, scratch.values);
   }
   return std::nullopt;
+}
+
+SearchOptions search_options(const SearchSettings& settings, std::size_t simulations,
+                             bool root_noise) {
+  return SearchOptions{simulations, root_noise, settings.fpu_reduction, settings.rollout_weight,
+                       settings.rollout_player};
 }
 
 Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, const Game& game,
@@ -115,8 +127,8 @@ Status run_search(Evaluator& evaluator, const Config& config, const SearchOption
   for (size_t i = 0; i < options.simulations; ++i) {
     // Assignment reuses the copy's buffers.
     if (i != 0) simulation = game;
-    if (auto error = simulate(evaluator, config, options.fpu_reduction, root, nullptr, simulation,
-                              rng, scratch)) {
+    if (auto error =
+            simulate(evaluator, config, options, root, nullptr, simulation, rng, scratch)) {
       return error;
     }
     if ((i + 1) % kPollInterval == 0) {

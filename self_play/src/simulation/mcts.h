@@ -10,21 +10,29 @@
 #include "evaluate.h"
 #include "evaluator.h"
 #include "random.h"
+#include "reference_player.h"
 #include "result.h"
 #include "search_node.h"
+#include "search_settings.h"
 
 namespace tavlox::self_play {
 
 using RootPolicy = std::vector<std::pair<int32_t, float>>;
 using VisitDist = std::vector<std::pair<uint32_t, uint32_t>>;
 
-// How one search runs: run_mcts is config.sims_per_move simulations with root noise and no
-// first-play urgency.
+// How one search runs: run_mcts is config.sims_per_move simulations with root noise, no
+// first-play urgency and no play-outs.
 struct SearchOptions {
   std::size_t simulations = 0;
   bool root_noise = true;
   std::optional<float> fpu_reduction;
+  float rollout_weight = 0.0f;
+  ReferenceKind rollout_player = ReferenceKind::kLargestPiece;
 };
+
+// The options of a search with `simulations` under `settings`.
+SearchOptions search_options(const SearchSettings& settings, std::size_t simulations,
+                             bool root_noise);
 
 // Buffers of one search, reused by every simulation.
 struct SearchScratch {
@@ -32,6 +40,8 @@ struct SearchScratch {
   ValueVector values;
   std::vector<float> noise;
   EvaluationScratch evaluation;
+  // One reference player per seat for the play-outs, made at the first one.
+  std::vector<ReferencePlayer> rollout_players;
 };
 
 // Runs one search from the position of `game` (not terminal, only read) with `root` as the
@@ -41,9 +51,10 @@ Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, co
 Status run_search(Evaluator& evaluator, const Config& config, const SearchOptions& options,
                   SearchNode& root, const Game& game, Rng& rng);
 
-// One simulation on `game`, a copy of the real game at the root. With `first` (a child of
-// `root`) the simulation goes through it; below, every step selects by the PUCT score.
-Status simulate(Evaluator& evaluator, const Config& config, const std::optional<float>& fpu,
+// One simulation on `game`, a copy of the real game at the root that it leaves changed. With
+// `first` (a child of `root`) the simulation goes through it; below, every step selects by the
+// PUCT score. Only the options' first-play urgency and play-outs are read.
+Status simulate(Evaluator& evaluator, const Config& config, const SearchOptions& options,
                 SearchNode& root, SearchNode* first, Game& game, Rng& rng, SearchScratch& scratch);
 // Simulations between two polls of the evaluator: a search whose simulations all end in
 // finished positions never calls the network, and must still notice a pending interrupt.

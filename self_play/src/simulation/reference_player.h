@@ -45,6 +45,8 @@ class ReferencePlayer {
 
   // The tile to play in `game`, which must not be over.
   uint32_t choose(const Game& game, Rng& rng);
+  // Drops the placement chosen for the current turn, for a player that moves to another game.
+  void forget_plan() { has_plan_ = false; }
 
  private:
   uint32_t choose_placement(const Game& game, Rng& rng);

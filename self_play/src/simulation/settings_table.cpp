@@ -125,7 +125,7 @@ const std::array<Setting<Config>, 8> kConfigSettings{{
      }},
 }};
 
-const std::array<Setting<SearchSettings>, 7> kSearchSettings{{
+const std::array<Setting<SearchSettings>, 9> kSearchSettings{{
     {"root", SettingType::kText, 0, "puct", 0, false, kUnbounded, "puct,gumbel",
      "puct: every simulation selects by PUCT with Dirichlet noise at the root (default); "
      "gumbel: Gumbel top-m sampling, sequential halving, completed-Q policy targets",
@@ -165,6 +165,18 @@ const std::array<Setting<SearchSettings>, 7> kSearchSettings{{
      false, kUnbounded, "", "simulations of the unrecorded fast moves (default {default})",
      [](SearchSettings& s, const Value& v) -> Error {
        return s.fast_simulations = std::size_t(v.integer), Error();
+     }},
+    {"rollout_weight", SettingType::kReal, double(kSearchDefaults.rollout_weight), "", 0, false, 1,
+     "",
+     "share of each leaf's value taken from one game played out by reference players, the rest "
+     "from the network (default {default}: the network alone)",
+     [](SearchSettings& s, const Value& v) -> Error {
+       return s.rollout_weight = float(v.real), Error();
+     }},
+    {"rollout_player", SettingType::kText, 0, "largest-piece", 0, false, kUnbounded,
+     kReferenceChoices, "the reference player in every seat of a play-out (default {default})",
+     [](SearchSettings& s, const Value& v) -> Error {
+       return s.rollout_player = reference_of(v.text), Error();
      }},
 }};
 

@@ -54,7 +54,7 @@ Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config,
       policies.push_back(full ? std::move(choice.policy) : RootPolicy{});
       action = choice.action;
     } else {
-      const SearchOptions options{simulations, full, settings.fpu_reduction};
+      const SearchOptions options = search_options(settings, simulations, full);
       if (auto error = run_search(evaluator, config, options, root, game, rng)) {
         return std::move(*error);
       }

@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "mcts.h"
+#include "rollout.h"
+#include "scripted_evaluator.h"
+
+namespace tavlox::self_play {
+namespace {
+
+using test_support::ScriptedEvaluator;
+using test_support::seeded_rng;
+using test_support::test_config;
+
+class RolloutTest : public testing::TestWithParam<ReferenceKind> {};
+
+// Play-outs from positions inside a turn, with the same players reused from one play-out to
+// the next: every one ends the game, and the values become the promised mixture with its
+// payoff.
+TEST_P(RolloutTest, PlaysToTheEndAndMixesThePayoff) {
+  std::vector<ReferencePlayer> players;
+  for (uint32_t seed = 0; seed < 24; ++seed) {
+    Rng rng = seeded_rng(seed);
+    Game game = Game::reset(7);
+    const std::vector<uint32_t> first = game.get_legal_tiles();
+    ASSERT_EQ(game.apply(first[seed % first.size()]), std::nullopt);
+    const float weight = seed % 2 == 0 ? 1.0f : 0.25f;
+    const ValueVector before{0.1f, 0.2f, 0.3f, 0.4f};
+    ValueVector values = before;
+    mix_rollout(weight, GetParam(), game, rng, players, values);
+    ASSERT_TRUE(game.is_terminal()) << "seed " << seed;
+    const Payoff payoff = game.get_payoff();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      EXPECT_FLOAT_EQ(values[i], (1.0f - weight) * before[i] + weight * payoff[i]);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, RolloutTest,
+                         testing::Values(ReferenceKind::kRandomTiles, ReferenceKind::kRandomPiece,
+                                         ReferenceKind::kLargestPiece, ReferenceKind::kHeuristic));
+
+// With the whole weight on the play-outs the network's values change nothing: two networks
+// that disagree on every value search the same tree.
+TEST(RolloutSearchTest, FullWeightIgnoresTheNetworkValue) {
+  const Game game = Game::reset(7);
+  std::vector<std::vector<uint32_t>> visits;
+  for (const float favoured : {0.0f, 3.0f}) {
+    ScriptedEvaluator evaluator([&](const Game& g, NetworkOutput& out) {
+      ScriptedEvaluator::uniform(g, out);
+      out.value_logits[std::size_t(favoured)] = 5.0f;
+    });
+    Rng rng = seeded_rng(5);
+    SearchNode root;
+    const SearchOptions options{48, false, std::nullopt, 1.0f, ReferenceKind::kLargestPiece};
+    ASSERT_EQ(run_search(evaluator, test_config(7, 0), options, root, game, rng), std::nullopt);
+    visits.emplace_back();
+    for (const SearchNode& child : root.children) visits.back().push_back(child.visit_count);
+  }
+  EXPECT_EQ(visits[0], visits[1]);
+}
+
+}  // namespace
+}  // namespace tavlox::self_play
