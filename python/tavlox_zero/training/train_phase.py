@@ -105,8 +105,9 @@ class TrainingPhase:
         def save(t: Trainer) -> None:
             t.save(self.dirs.trainer, engine_config=self.config.engine, extra={"iteration": iteration})
 
+        training_data = Subset(self.with_value_targets(dataset, trainer.model), training)
         losses = trainer.train(
-            Subset(self.with_value_targets(dataset, trainer.model), training), holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
+            training_data, holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
             checkpoint=save, checkpoint_every=loop.checkpoint_every,
             holdout=Subset(dataset, held) if len(held) else None, scalars=self.scalars,
         )

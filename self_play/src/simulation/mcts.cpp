@@ -72,12 +72,12 @@ void back_up(SearchNode& node, uint32_t player, const ValueVector& values) {
 // backup.
 Status simulate(Evaluator& evaluator, const Config& config, const SearchOptions& options,
                 SearchNode& root, SearchNode* first, Game& game, Rng& rng, SearchScratch& scratch) {
-  const std::optional<float>& fpu = options.fpu_reduction;
   scratch.path.clear();
   SearchNode* node = &root;
   scratch.path.push_back(node);
   while (!node->is_leaf()) {
-    node = first != nullptr ? std::exchange(first, nullptr) : select_child(config, fpu, *node);
+    node = first != nullptr ? std::exchange(first, nullptr)
+                            : select_child(config, options.fpu_reduction, *node);
     if (node == nullptr) return "All UCB scores NaN";
     // A rejected tile leaves the copy as it was; the search carries on regardless.
     (void)game.apply(node->action);
