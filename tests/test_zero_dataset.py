@@ -144,6 +144,12 @@ def test_inconsistent_records_and_corrupt_shards_are_refused(tmp_path, records):
     np.savez(tmp_path / "older.npz", **arrays)
     with pytest.raises(ValueError, match="older.npz: corrupt shard: game offsets"):
         read_shard(tmp_path / "older.npz")
+    arrays["game_offsets"] = arrays["game_offsets"] - 1
+    for values, problem in [(np.zeros((1, 4), np.float32), "search values of shape"),
+                            (np.full((len(moves), 4), np.inf, np.float32), "a search value is not a number")]:
+        np.savez(tmp_path / "searched.npz", **arrays, search_values=values)
+        with pytest.raises(ValueError, match=f"searched.npz: corrupt shard: {problem}"):
+            read_shard(tmp_path / "searched.npz")
     del arrays["payoffs"]
     np.savez(tmp_path / "partial.npz", **arrays)
     with pytest.raises(ValueError, match="missing payoffs"):

@@ -88,10 +88,23 @@ TEST(MctsTest, EachChildCollectsTheValueOfThePlayerWhoChoseIt) {
     out.value_logits = {0.0f, -kInf, -kInf, -kInf};
   });
   Rng rng = seeded_rng(9);
+  // The scratch first serves a search of another position: its sums must not carry over.
+  SearchScratch scratch;
+  SearchNode other;
+  const SearchOptions options{12, true, std::nullopt};
+  ASSERT_EQ(run_search(mover_wins, search_config(12), options, other, Game::reset(20), rng, scratch),
+            std::nullopt);
   SearchNode root;
-  ASSERT_EQ(run_mcts(mover_wins, search_config(12), root, game, rng), std::nullopt);
+  ASSERT_EQ(run_search(mover_wins, search_config(12), options, root, game, rng, scratch),
+            std::nullopt);
   EXPECT_EQ(root.value_sum, 0.0f) << "player 0 never moves at a leaf of this search";
   expect_chooser_values(root);
+  // The search's mean leaf values, in absolute order: each player's share of the leaves.
+  const Payoff mean = mean_leaf_values(scratch);
+  EXPECT_GT(leaves_moved_by(root, 1), 0u);
+  for (uint32_t player = 0; player < kPlayers; ++player) {
+    EXPECT_FLOAT_EQ(mean[player], float(leaves_moved_by(root, player)) / 12.0f) << player;
+  }
   // Completing the piece hands the turn to player 1, whose leaf value is 1 and player 0's 0:
   // the completing tiles must not look good to player 0.
   for (const SearchNode& child : root.children) {

@@ -117,15 +117,18 @@ class _GameArrays:
     policy_fractions: np.ndarray  # (P,)
     policy_lengths: np.ndarray    # (N,)
     payoffs: np.ndarray           # (PLAYERS,)
+    search_values: Optional[np.ndarray] = None  # (N, PLAYERS), when the engine reports them
 
 
 def _game_data(record: Any) -> _GameArrays:
     """The arrays of a record: the batched engine's GameRecord, or a `(moves, policies,
     payoffs)` triple with or without its worker id."""
     if hasattr(record, "policy_lengths"):
+        search = getattr(record, "search_values", None)
         game = _GameArrays(np.asarray(record.moves).reshape(-1, 2), np.asarray(record.policy_tiles),
                            np.asarray(record.policy_fractions), np.asarray(record.policy_lengths),
-                           np.asarray(record.payoffs, dtype=np.float32))
+                           np.asarray(record.payoffs, dtype=np.float32),
+                           None if search is None else np.asarray(search, dtype=np.float32).reshape(-1, PLAYERS))
     else:
         if len(record) == 2:
             record = record[1]
@@ -138,6 +141,8 @@ def _game_data(record: Any) -> _GameArrays:
         raise ValueError(f"a record has {len(game.moves)} moves but {len(game.policy_lengths)} policies")
     if game.payoffs.shape != (PLAYERS,):
         raise ValueError(f"a record has {game.payoffs.size} payoffs, expected {PLAYERS}")
+    if game.search_values is not None and len(game.search_values) != len(game.moves):
+        raise ValueError(f"a record has {len(game.moves)} moves but {len(game.search_values)} search values")
     return game
 
 
@@ -152,7 +157,7 @@ def _to_arrays(games: list, dim: int) -> dict:
     if (len(all_moves) and (all_moves[:, 1].min() < 0 or all_moves[:, 1].max() >= dim * dim)) or \
             (len(tiles) and (tiles.min() < 0 or tiles.max() >= dim * dim)):
         raise ValueError(f"a tile lies outside the {dim} x {dim} board")
-    return {
+    arrays = {
         "dim": np.array(dim, dtype=np.int64),
         "moves": all_moves.astype(move_type),
         "game_offsets": np.concatenate(([0], np.cumsum([len(g.moves) for g in games]))).astype(np.int64),
@@ -161,6 +166,16 @@ def _to_arrays(games: list, dim: int) -> dict:
         "policy_offsets": np.concatenate(([0], np.cumsum(lengths))).astype(np.int64),
         "payoffs": np.asarray([g.payoffs for g in games], dtype=np.float32).reshape(-1, PLAYERS),
     }
+    if any(g.search_values is not None for g in games):
+        arrays["search_values"] = np.concatenate([_search_values(g) for g in games]).astype(np.float32)
+    return arrays
+
+
+def _search_values(game: _GameArrays) -> np.ndarray:
+    """The game's search values, or NaN rows for a game recorded without them."""
+    if game.search_values is not None:
+        return game.search_values
+    return np.full((len(game.moves), PLAYERS), np.nan, dtype=np.float32)
 
 
 @contextlib.contextmanager

@@ -9,6 +9,8 @@ A shard is one `.npz` file that plain NumPy reads without pickle:
     policy_fractions  float32 (P,)      ... and their visit fractions
     policy_offsets    int64 (N + 1,)    position i owns entries policy_offsets[i]:policy_offsets[i + 1]
     payoffs           float32 (G, 4)    final payoffs, absolute player order
+    search_values     float32 (N, 4)    optional: every player's mean leaf value in the search
+                                        of each move, absolute order (NaN: no simulations)
     metadata          0-d str           JSON: engine configuration, network checkpoint, counts, time,
                                         and the checksum of the other arrays (see arrays_checksum)
 
@@ -40,6 +42,7 @@ from ..engine.constants import MAX_DIM, MIN_DIM, PLAYERS
 SHARD_FORMAT = "tavlox-zero-shard"
 SHARD_VERSION = 1
 ARRAYS = ("dim", "moves", "game_offsets", "policy_tiles", "policy_fractions", "policy_offsets", "payoffs", "metadata")
+OPTIONAL_ARRAYS = ("search_values",)
 
 @dataclass
 class Shard:
@@ -51,6 +54,7 @@ class Shard:
     policy_offsets: np.ndarray
     payoffs: np.ndarray
     metadata: dict
+    search_values: Optional[np.ndarray] = None
 
     @property
     def num_games(self) -> int:
@@ -87,8 +91,9 @@ def read_shard(path: os.PathLike | str) -> Shard:
         missing = [name for name in ARRAYS if name not in data.files]
         if missing:
             raise ValueError(f"{path}: not a self-play shard (missing {', '.join(missing)})")
+        names = ARRAYS + tuple(name for name in OPTIONAL_ARRAYS if name in data.files)
         try:
-            headers = {name: data.header(name) for name in ARRAYS}
+            headers = {name: data.header(name) for name in names}
             problem = _header_problem(headers)
             if problem:
                 raise CorruptShard(f"{path}: corrupt shard: {problem}")
@@ -96,7 +101,7 @@ def read_shard(path: os.PathLike | str) -> Shard:
             problem = _dim_problem(dim) or _size_problem(headers, dim)
             if problem:
                 raise CorruptShard(f"{path}: corrupt shard: {problem}")
-            arrays = {name: data[name] for name in ARRAYS}
+            arrays = {name: data[name] for name in names}
             metadata = json.loads(str(arrays["metadata"]))
             expected = metadata.get("checksum") if isinstance(metadata, dict) else None
             if expected is not None and expected != arrays_checksum(arrays):
@@ -110,6 +115,7 @@ def read_shard(path: os.PathLike | str) -> Shard:
                 policy_offsets=arrays["policy_offsets"].astype(np.int64),
                 payoffs=arrays["payoffs"].astype(np.float32),
                 metadata=metadata,
+                search_values=_optional_float32(arrays, "search_values"),
             )
         except CorruptShard:
             raise
@@ -123,8 +129,8 @@ def read_shard(path: os.PathLike | str) -> Shard:
 def arrays_checksum(arrays: dict) -> str:
     """SHA-256 of every array but the metadata (which holds the sum): names, types, shapes and bytes."""
     digest = hashlib.sha256()
-    for name in ARRAYS:
-        if name == "metadata":
+    for name in ARRAYS + OPTIONAL_ARRAYS:
+        if name == "metadata" or name not in arrays:
             continue
         array = np.ascontiguousarray(arrays[name])
         digest.update(f"{name}:{array.dtype.str}:{array.shape};".encode())
@@ -151,7 +157,8 @@ INFLATION_FLOOR_BYTES = 8 << 20
 
 # What every array holds: NumPy kinds of its numbers and its number of dimensions.
 ARRAY_KINDS = {"dim": ("iu", 0), "moves": ("iu", 2), "game_offsets": ("iu", 1), "policy_tiles": ("iu", 1),
-               "policy_fractions": ("f", 1), "policy_offsets": ("iu", 1), "payoffs": ("f", 2), "metadata": ("U", 0)}
+               "policy_fractions": ("f", 1), "policy_offsets": ("iu", 1), "payoffs": ("f", 2), "metadata": ("U", 0),
+               "search_values": ("f", 2)}
 
 
 @contextlib.contextmanager
@@ -192,7 +199,7 @@ class _Archive:
     def check_declared_sizes(self) -> None:
         """Refuses an archive whose arrays declare more bytes than its size allows."""
         try:
-            declared = sum(self._member(name).file_size for name in ARRAYS if name in self.files)
+            declared = sum(self._member(name).file_size for name in ARRAYS + OPTIONAL_ARRAYS if name in self.files)
             size = _stream_size(self._data.zip.fp)
         except UNREADABLE as error:
             raise CorruptShard(f"{self._path}: corrupt shard ({_reason(error)}); write it again or leave it out") \
@@ -246,8 +253,8 @@ def _stream_size(stream: Any) -> int:
 
 def _header_problem(headers: dict) -> Optional[str]:
     """What is wrong with the kinds and shapes the arrays' headers declare, if anything."""
-    for name, (kinds, ndim) in ARRAY_KINDS.items():
-        shape, dtype = headers[name]
+    for name, (shape, dtype) in headers.items():
+        kinds, ndim = ARRAY_KINDS[name]
         if dtype.kind not in kinds or len(shape) != ndim:
             return f"{name} of type {dtype} and shape {shape}"
     (n, width), (g, players) = headers["moves"][0], headers["payoffs"][0]
@@ -261,6 +268,8 @@ def _header_problem(headers: dict) -> Optional[str]:
         return "policy offsets do not cover the policy entries"
     if headers["policy_tiles"][0] != headers["policy_fractions"][0]:
         return "policy tiles and fractions differ in length"
+    if "search_values" in headers and headers["search_values"][0] != (n, PLAYERS):
+        return f"search values of shape {headers['search_values'][0]} for {n} positions"
     return None
 
 
@@ -367,11 +376,18 @@ def _inconsistency(shard: Shard) -> Optional[str]:
         return "a payoff is not a number in [0, 1]"
     if g and not np.allclose(shard.payoffs.sum(axis=1, dtype=np.float64), 1.0, rtol=0, atol=PAYOFF_TOLERANCE):
         return "a game's payoffs do not sum to 1"
+    values = shard.search_values
+    if values is not None and not (np.isnan(values) | ((values >= 0) & (values <= 1 + PAYOFF_TOLERANCE))).all():
+        return "a search value is not a number in [0, 1]"
     return None
 
 
 # Payoffs and fractions are stored as float32: sums may miss 1 by rounding.
 PAYOFF_TOLERANCE = 1e-3
+
+
+def _optional_float32(arrays: dict, name: str) -> Optional[np.ndarray]:
+    return arrays[name].astype(np.float32) if name in arrays else None
 
 
 def _covers(offsets: np.ndarray, parts: int, total: int) -> bool:

@@ -57,6 +57,9 @@ class GameRecord:
     policy_fractions: np.ndarray  # float32, their visit fractions
     policy_lengths: np.ndarray    # (N,) int32: children per root
     payoffs: tuple
+    # (N, 4) float32: every player's mean leaf value in the search of each move (play-outs
+    # included), absolute order; NaN where the search simulated nothing.
+    search_values: Optional[np.ndarray] = None
 
     def as_lists(self) -> tuple[list, list, list]:
         """(moves, policies, payoffs) as the one-game engine function reports them."""
@@ -144,7 +147,7 @@ class _HeldOutcomes:
     def _outcome(self, outcome: tuple) -> Any:
         if self.kind != TRAINING:
             return outcome[2]
-        index, _, moves, tiles, fractions, lengths, payoffs = outcome
+        index, _, moves, tiles, fractions, lengths, payoffs, search_values = outcome
         return GameRecord(
             index=index,
             moves=np.frombuffer(moves, dtype=np.int32).reshape(-1, 2),
@@ -152,6 +155,7 @@ class _HeldOutcomes:
             policy_fractions=np.frombuffer(fractions, dtype=np.float32),
             policy_lengths=np.frombuffer(lengths, dtype=np.int32),
             payoffs=payoffs,
+            search_values=np.frombuffer(search_values, dtype=np.float32).reshape(-1, PLAYERS),
         )
 
     def release(self, final: bool, numbered: bool) -> Iterator[Any]:

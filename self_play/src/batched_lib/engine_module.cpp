@@ -250,8 +250,9 @@ PyObject* bytes_of(const T* data, std::size_t count) {
                                    Py_ssize_t(count * sizeof(T)));
 }
 
-// (index, error, moves, policy_tiles, policy_fractions, policy_lengths, payoffs): the arrays as
-// raw bytes (int32 player/tile pairs, int32 tiles, float32 fractions, int32 lengths).
+// (index, error, moves, policy_tiles, policy_fractions, policy_lengths, payoffs, search_values):
+// the arrays as raw bytes (int32 player/tile pairs, int32 tiles, float32 fractions, int32
+// lengths, float32 four values per move).
 PyObject* training_result(const FinishedGame& game) {
   const auto& record = game.record;
   std::vector<int32_t> moves;
@@ -271,10 +272,12 @@ PyObject* training_result(const FinishedGame& game) {
     }
   }
   const auto& p = record.payoffs;
-  return Py_BuildValue("(KONNNN(ffff))", (unsigned long long)game.index, Py_None,
+  const auto& values = record.search_values;
+  return Py_BuildValue("(KONNNN(ffff)N)", (unsigned long long)game.index, Py_None,
                        bytes_of(moves.data(), moves.size()), bytes_of(tiles.data(), tiles.size()),
                        bytes_of(fractions.data(), fractions.size()),
-                       bytes_of(lengths.data(), lengths.size()), p[0], p[1], p[2], p[3]);
+                       bytes_of(lengths.data(), lengths.size()), p[0], p[1], p[2], p[3],
+                       bytes_of(values.data(), values.size()));
 }
 
 PyObject* result_of(const FinishedGame& game, JobKind kind) {

@@ -64,6 +64,14 @@ Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettin
                   std::size_t simulations, bool gumbel_noise, SearchNode& root, const Game& game,
                   Rng& rng, RootChoice& choice) {
   SearchScratch scratch;
+  return run_gumbel(evaluator, config, settings, simulations, gumbel_noise, root, game, rng, choice,
+                    scratch);
+}
+
+Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettings& settings,
+                  std::size_t simulations, bool gumbel_noise, SearchNode& root, const Game& game,
+                  Rng& rng, RootChoice& choice, SearchScratch& scratch) {
+  scratch.forget_leaf_values();
   float root_value = root.network_value;
   if (root.is_leaf()) {
     if (auto error = evaluate(evaluator, root, game, rng, scratch.values, scratch.evaluation)) {

@@ -30,5 +30,9 @@ struct RootChoice {
 Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettings& settings,
                   std::size_t simulations, bool gumbel_noise, SearchNode& root, const Game& game,
                   Rng& rng, RootChoice& choice);
+// The same with the caller's buffers, which keep the search's mean leaf values.
+Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettings& settings,
+                  std::size_t simulations, bool gumbel_noise, SearchNode& root, const Game& game,
+                  Rng& rng, RootChoice& choice, SearchScratch& scratch);
 
 }  // namespace tavlox::self_play

@@ -65,7 +65,23 @@ void back_up(SearchNode& node, uint32_t player, const ValueVector& values) {
   node.value_sum += values[player];
 }
 
+// Adds the leaf's values to the search's sums of them.
+void add_leaf_values(SearchScratch& scratch) {
+  check_index(kPlayers - 1, scratch.values.size());
+  for (uint32_t p = 0; p < kPlayers; ++p) scratch.leaf_value_sum[p] += scratch.values[p];
+  scratch.leaves += 1;
+}
+
 }  // namespace
+
+Payoff mean_leaf_values(const SearchScratch& scratch) {
+  Payoff mean;
+  for (uint32_t p = 0; p < kPlayers; ++p) {
+    mean[p] = scratch.leaves != 0 ? float(scratch.leaf_value_sum[p] / scratch.leaves)
+                                  : std::numeric_limits<float>::quiet_NaN();
+  }
+  return mean;
+}
 
 // The path holds the root and every node below it that the selection went through;
 // evaluating the leaf only adds children to the leaf, so the pointers stay valid until the
@@ -90,6 +106,7 @@ Status simulate(Evaluator& evaluator, const Config& config, const SearchOptions&
     mix_rollout(options.rollout_weight, options.rollout_player, game, rng, scratch.rollout_players,
                 scratch.values);
   }
+  add_leaf_values(scratch);
   // Each child is credited with the value of the player who chose it, the player its
   // parent's selection maximises for: a tile that completes a piece hands the turn on, and
   // a terminal leaf has no player of its own. The root counts every simulation too (in its
@@ -116,6 +133,12 @@ Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, co
 Status run_search(Evaluator& evaluator, const Config& config, const SearchOptions& options,
                   SearchNode& root, const Game& game, Rng& rng) {
   SearchScratch scratch;
+  return run_search(evaluator, config, options, root, game, rng, scratch);
+}
+
+Status run_search(Evaluator& evaluator, const Config& config, const SearchOptions& options,
+                  SearchNode& root, const Game& game, Rng& rng, SearchScratch& scratch) {
+  scratch.forget_leaf_values();
   if (root.is_leaf()) {
     if (auto error = evaluate(evaluator, root, game, rng, scratch.values, scratch.evaluation)) {
       return "Error evaluating root node: " + error->display;

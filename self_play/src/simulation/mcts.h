@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,7 +43,19 @@ struct SearchScratch {
   EvaluationScratch evaluation;
   // One reference player per seat for the play-outs, made at the first one.
   std::vector<ReferencePlayer> rollout_players;
+  // The leaf values of this search's simulations, summed per player (absolute order).
+  std::array<double, kPlayers> leaf_value_sum{};
+  uint32_t leaves = 0;
+
+  void forget_leaf_values() {
+    leaf_value_sum = {};
+    leaves = 0;
+  }
 };
+
+// The mean leaf value of every player over the last search run with `scratch`: what the
+// search, play-outs included, expects each player to earn. NaN when it simulated nothing.
+Payoff mean_leaf_values(const SearchScratch& scratch);
 
 // Runs one search from the position of `game` (not terminal, only read) with `root` as the
 // current root. Returns an error text when the search ended on an error.
@@ -50,6 +63,9 @@ Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, co
                 Rng& rng);
 Status run_search(Evaluator& evaluator, const Config& config, const SearchOptions& options,
                   SearchNode& root, const Game& game, Rng& rng);
+// The same with the caller's buffers, which keep the search's mean leaf values.
+Status run_search(Evaluator& evaluator, const Config& config, const SearchOptions& options,
+                  SearchNode& root, const Game& game, Rng& rng, SearchScratch& scratch);
 
 // One simulation on `game`, a copy of the real game at the root that it leaves changed. With
 // `first` (a child of `root`) the simulation goes through it; below, every step selects by the

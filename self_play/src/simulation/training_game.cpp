@@ -37,7 +37,9 @@ Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config,
   Game game = Game::reset(uint32_t(config.dim));
   SearchNode root;
   std::vector<RootPolicy> policies;
+  std::vector<Payoff> search_values;
   RootChoice choice;
+  SearchScratch scratch;
   while (!game.is_terminal()) {
     // A draw only when some moves are fast, so that the default game draws as it always did.
     const bool full = settings.full_search_probability >= 1.0f ||
@@ -47,7 +49,8 @@ Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config,
     if (settings.root == RootKind::kGumbel) {
       // The Gumbel draws explore; the chosen action is played in the opening too.
       if (auto error =
-              run_gumbel(evaluator, config, settings, simulations, true, root, game, rng, choice)) {
+              run_gumbel(evaluator, config, settings, simulations, true, root, game, rng, choice,
+                         scratch)) {
         return std::move(*error);
       }
       if (choice.policy.empty()) fail("assertion failed: visit_dist.len() > 0");
@@ -55,7 +58,7 @@ Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config,
       action = choice.action;
     } else {
       const SearchOptions options = search_options(settings, simulations, full);
-      if (auto error = run_search(evaluator, config, options, root, game, rng)) {
+      if (auto error = run_search(evaluator, config, options, root, game, rng, scratch)) {
         return std::move(*error);
       }
       policies.push_back(full ? root_policy(root) : RootPolicy{});
@@ -69,6 +72,7 @@ Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config,
         action = sampled ? sampled_action(dist, rng) : greedy_action(dist);
       }
     }
+    search_values.push_back(mean_leaf_values(scratch));
     // A rejected tile leaves the game as it was; the game goes on regardless.
     (void)game.apply(action);
     // The chosen subtree becomes the whole tree: nothing reads the former root or its other
@@ -80,6 +84,7 @@ Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config,
   record.payoffs = game.get_payoff();
   record.moves = std::move(game).take_history();
   record.policies = std::move(policies);
+  record.search_values = std::move(search_values);
   return record;
 }
 

@@ -16,6 +16,9 @@ namespace tavlox::self_play {
 struct TrainingRecord {
   std::vector<HistoryEntry> moves;
   std::vector<RootPolicy> policies;
+  // Per move, the search's mean leaf value of every player (NaN for a search with no
+  // simulations).
+  std::vector<Payoff> search_values;
   Payoff payoffs;
 };
 
