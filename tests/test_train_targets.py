@@ -190,3 +190,40 @@ def test_score_share_value_targets_are_a_softmax_of_the_final_cells_and_the_payo
             assert np.allclose(targets[index], [shares[(player + k) % 4] for k in range(4)], atol=1e-6)
             index += 1
     assert index == len(targets)
+
+
+def test_search_value_targets_mix_the_payoff_with_each_recorded_search(tmp_path):
+    from dataclasses import replace
+
+    from tavlox_zero.engine import BatchedEngine
+    from tavlox_zero.engine.engine_config import EngineConfig
+    from tavlox_zero.engine.search_settings import SearchSettings
+
+    def uniform(planes):
+        rows, dim = planes.shape[0], planes.shape[2]
+        return np.zeros((rows, dim * dim), np.float32), np.zeros((rows, 4), np.float32)
+
+    settings = SearchSettings(rollout_weight=0.5, rollout_player="heuristic")
+    with BatchedEngine("training", EngineConfig(dim=7, sims_per_move=4), 3, [uniform], seed=3,
+                       search=settings) as engine:
+        records = list(engine.run())
+    searched = records[0].search_values.copy()
+    searched[1] = np.nan  # a search that simulated nothing: its position keeps the payoff
+    records[0] = replace(records[0], search_values=searched)
+    path = write_shard(tmp_path / "searched.npz", records, 7)
+    for weight in (0.3, 1.0):
+        targets, index = TrainingDataset([str(path)]).search_mixed_values(weight), 0
+        for record in records:
+            assert record.search_values.shape == (len(record), 4)
+            for (player, _), search in zip(record.moves.tolist(), record.search_values):
+                absolute = np.asarray(record.payoffs, dtype=float)
+                if not np.isnan(search).any():
+                    assert search.sum() == pytest.approx(1, abs=1e-5) and search.min() >= 0
+                    absolute = (1 - weight) * absolute + weight * search
+                mover_view = [absolute[(player + k) % 4] for k in range(4)]
+                assert np.allclose(targets[index], mover_view, atol=1e-6), f"position {index}, weight {weight}"
+                index += 1
+        assert index == len(targets)
+    plain = write_shard(tmp_path / "plain.npz", [r.as_lists() for r in records], 7)
+    with pytest.raises(ValueError, match="plain.npz: recorded without search values"):
+        TrainingDataset([str(path), str(plain)]).search_mixed_values(0.5)

@@ -10,7 +10,8 @@ move, like the network's value logits: value[k] = payoffs[(mover + k) % 4]. The 
 target, for a network's score head, is in the same order the number of cells each player
 has placed when the game ends (its moves in the record, one cell each), as a share of a
 quarter of the board's cells. A loop may train on TD(λ) returns instead of the payoffs
-(bootstrapped_values; value_targets says why).
+(bootstrapped_values; value_targets says why), or on the payoffs mixed with each position's
+search values (search_mixed_values).
 
 The shard names (Shard, read_shard, write_shard, ShardWriter, ...) are re-exported here for
 the callers that import them from this module; they live in shards and shard_writer.
@@ -100,6 +101,18 @@ class TrainingDataset:
         value_targets.score_shares) instead of its payoff."""
         return np.concatenate([t.mover_view_of_games(t.outcomes(temperature)) for t in self._tables])
 
+    def search_mixed_values(self, weight: float, temperature: float = 0.0) -> np.ndarray:
+        """(N, 4) value targets of the items, mover's view: (1 - weight) x each game's payoffs
+        (score shares at `temperature` > 0) + weight x the mean leaf values of the search at
+        the position. ValueError naming a shard recorded without search values."""
+        targets = []
+        for path, table in zip(self.paths, self._tables):
+            if table.search_values is None:
+                raise ValueError(f"{path}: recorded without search values (the batched engine records them): "
+                                 "train it without --search-value-weight")
+            targets.append(table.search_mixed(weight, table.outcomes(temperature)))
+        return np.concatenate(targets).astype(np.float32)
+
     def bootstrapped_values(self, estimate: Estimator, lam: float, cache: Optional[dict] = None,
                             temperature: float = 0.0) -> np.ndarray:
         """(N, 4) TD(λ) value targets of the items, mover's view (see value_targets): the
@@ -172,6 +185,7 @@ class _PositionTable:
         self._game_offsets = shard.game_offsets
         self._payoffs = shard.payoffs
         self._final_cells = _cells_placed(shard, games)
+        self.search_values = shard.search_values
         self.values = self.mover_view_of_games(shard.payoffs)
         self.scores = self.mover_view_of_games(self._final_cells * (PLAYERS / cells))
         if self.size == shard.num_positions:
@@ -215,6 +229,15 @@ class _PositionTable:
     def mover_view_of_games(self, per_game: np.ndarray) -> np.ndarray:
         """(items, 4) float32: each item's row of `per_game` (G, 4) in its mover's view."""
         return to_mover_view(per_game[self.games], self._item_movers).astype(np.float32)
+
+    def search_mixed(self, weight: float, outcomes: np.ndarray) -> np.ndarray:
+        """(items, 4) each item's outcome (`outcomes`, (G, 4)) mixed with its search's mean
+        leaf values, mover's view; a position whose search simulated nothing keeps its outcome."""
+        outcome = outcomes[self.games]
+        search = self.search_values[self._positions(np.arange(self.size))].astype(np.float64)
+        missing = np.isnan(search).any(axis=1, keepdims=True)
+        mixed = np.where(missing, outcome, (1 - weight) * outcome + weight * np.nan_to_num(search))
+        return to_mover_view(mixed, self._item_movers)
 
     def td_values(self, estimates: np.ndarray, lam: float, outcomes: np.ndarray) -> np.ndarray:
         """(items, 4) TD(λ) returns of the recorded positions in the mover's view, from each

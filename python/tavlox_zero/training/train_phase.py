@@ -79,6 +79,8 @@ class TrainingPhase:
         if loop.td_lambda < 1:
             return WithValues(dataset, dataset.bootstrapped_values(
                 value_estimator(model), loop.td_lambda, self.value_estimates, temperature=loop.value_temperature))
+        if loop.search_value_weight > 0:
+            return WithValues(dataset, dataset.search_mixed_values(loop.search_value_weight, loop.value_temperature))
         if loop.value_temperature > 0:
             return WithValues(dataset, dataset.score_share_values(loop.value_temperature))
         return dataset
