@@ -92,8 +92,9 @@ TEST(MctsTest, EachChildCollectsTheValueOfThePlayerWhoChoseIt) {
   SearchScratch scratch;
   SearchNode other;
   const SearchOptions options{12, true, std::nullopt};
-  ASSERT_EQ(run_search(mover_wins, search_config(12), options, other, Game::reset(20), rng, scratch),
-            std::nullopt);
+  ASSERT_EQ(
+      run_search(mover_wins, search_config(12), options, other, Game::reset(20), rng, scratch),
+      std::nullopt);
   SearchNode root;
   ASSERT_EQ(run_search(mover_wins, search_config(12), options, root, game, rng, scratch),
             std::nullopt);

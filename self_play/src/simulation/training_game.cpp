@@ -48,9 +48,8 @@ Result<TrainingRecord> training_game(Evaluator& evaluator, const Config& config,
     uint32_t action;
     if (settings.root == RootKind::kGumbel) {
       // The Gumbel draws explore; the chosen action is played in the opening too.
-      if (auto error =
-              run_gumbel(evaluator, config, settings, simulations, true, root, game, rng, choice,
-                         scratch)) {
+      if (auto error = run_gumbel(evaluator, config, settings, simulations, true, root, game, rng,
+                                  choice, scratch)) {
         return std::move(*error);
       }
       if (choice.policy.empty()) fail("assertion failed: visit_dist.len() > 0");
