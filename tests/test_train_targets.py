@@ -1,13 +1,16 @@
 """Training targets and losses: what the network is pulled towards."""
 
 import random
+from dataclasses import replace
 
 import pytest
 
 torch = pytest.importorskip("torch")
 np = pytest.importorskip("numpy")
 
-from tavlox_zero.engine import rules  # noqa: E402
+from tavlox_zero.engine import BatchedEngine, rules  # noqa: E402
+from tavlox_zero.engine.engine_config import EngineConfig  # noqa: E402
+from tavlox_zero.engine.search_settings import SearchSettings  # noqa: E402
 from tavlox_zero.data.dataset import TrainingDataset, write_shard  # noqa: E402
 from tavlox_zero.nets.network import new_model  # noqa: E402
 from tavlox_zero.training.trainer import TrainConfig, Trainer, gather, policy_loss, split_positions, value_loss  # noqa: E402
@@ -193,12 +196,6 @@ def test_score_share_value_targets_are_a_softmax_of_the_final_cells_and_the_payo
 
 
 def test_search_value_targets_mix_the_payoff_with_each_recorded_search(tmp_path):
-    from dataclasses import replace
-
-    from tavlox_zero.engine import BatchedEngine
-    from tavlox_zero.engine.engine_config import EngineConfig
-    from tavlox_zero.engine.search_settings import SearchSettings
-
     def uniform(planes):
         rows, dim = planes.shape[0], planes.shape[2]
         return np.zeros((rows, dim * dim), np.float32), np.zeros((rows, 4), np.float32)
