@@ -91,8 +91,10 @@ def number(fdp: atheris.FuzzedDataProvider):
 
 
 def bounded(value, most: int):
-    """`value` unless it is an integer above `most`: a count the engine would honour by working
-    for hours, which is long work and no fault."""
+    """`value` unless it is an integer above `most`, plain or behind `Converts`: a count the
+    engine would honour by working for hours, which is long work and no fault."""
+    if isinstance(value, Converts):
+        return Converts(bounded(value.value, most))
     return most if isinstance(value, int) and not isinstance(value, bool) and value > most else value
 
 
