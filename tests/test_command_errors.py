@@ -97,6 +97,7 @@ MISTAKES = {
     "evaluate missing.pt": (2, "evaluate: missing.pt: no such network checkpoint"),
     "evaluate net5.pt --games 0": (2, "evaluate: --games must be at least 1, got 0"),
     "evaluate net5.pt --no-random": (2, "evaluate: nothing to evaluate: --no-random needs --baseline"),
+    "evaluate net5.pt --no-random --fixed-players none": (2, "evaluate: nothing to evaluate: --no-random needs"),
     "evaluate net5.pt --dim 7": (2, "evaluate: net5.pt was trained for 5x5 boards, not --dim 7"),
     "evaluate net5.pt --baseline plain.pt": (2, "evaluate: the baseline match plays on 20x20, but net5.pt was trained for 5x5"),
     "evaluate plain.pt --json data5/shard-00000.npz/r.json": (2, "evaluate: --json .* is not a directory"),

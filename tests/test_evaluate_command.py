@@ -78,3 +78,13 @@ def test_evaluate_measures_greedy_and_searched_play_against_untrained_seeds(tmp_
     assert cli.main(args) == 0, "the same seeds play the same games"
     second = json.loads(report.read_text())
     assert (second["measures"], second["fixed_players"]) == (first["measures"], first["fixed_players"])
+
+
+def test_evaluate_without_the_random_match_plays_the_named_fixed_players(tmp_path):
+    model, report = tmp_path / "model.pt", tmp_path / "report.json"
+    tiny_checkpoint(model, 1, engine_config={"dim": 5, "sims_per_move": 2})
+    assert cli.main(["evaluate", str(model), "--no-random", "--fixed-players", "largest-piece", "--games", "4",
+                     "--device", "cpu", "--json", str(report)]) == 0
+    results = json.loads(report.read_text())
+    assert "against_random" not in results
+    assert [(m["opponents"], m["summary"]["games"]) for m in results["fixed_players"]] == [("largest-piece", 4)]

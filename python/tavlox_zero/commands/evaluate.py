@@ -81,8 +81,8 @@ def run(args: argparse.Namespace) -> int:
 
     at_least("--games", args.games, 1)
     at_least("--untrained-seeds", args.untrained_seeds, 0)
-    if args.no_random and not args.baseline:
-        raise UsageError("nothing to evaluate: --no-random needs --baseline")
+    if args.no_random and not args.baseline and args.fixed_players in (None, "none"):
+        raise UsageError("nothing to evaluate: --no-random needs --baseline or --fixed-players")
     try:
         settings = PoolSettings.from_args(args)
         match, search = MatchSettings.from_args(args), SearchSettings.from_args(args)
@@ -122,11 +122,12 @@ def run(args: argparse.Namespace) -> int:
             results["measures"] = [m.to_dict() for m in measures]
             results["separation"] = separation(measures)
             print_separation(results["separation"])
-        if fixed_players:
-            fixed = fixed_measures(networks, settings, search, match, engine_config, args, fixed_players)
-            results["fixed_players"] = [m.to_dict() for m in fixed]
-            results["fixed_separation"] = separation(fixed)
-            print_separation(results["fixed_separation"])
+    # The default fixed players come with the random match; named ones are played without it too.
+    if fixed_players and (not args.no_random or args.fixed_players is not None):
+        fixed = fixed_measures(networks, settings, search, match, engine_config, args, fixed_players)
+        results["fixed_players"] = [m.to_dict() for m in fixed]
+        results["fixed_separation"] = separation(fixed)
+        print_separation(results["fixed_separation"])
     if args.baseline:
         with open_players(networks, settings) as pool:
             summary = against_baseline(pool, engine_config, args.games)
