@@ -81,8 +81,6 @@ def run(args: argparse.Namespace) -> int:
 
     at_least("--games", args.games, 1)
     at_least("--untrained-seeds", args.untrained_seeds, 0)
-    if args.no_random and not args.baseline and args.fixed_players in (None, "none"):
-        raise UsageError("nothing to evaluate: --no-random needs --baseline or --fixed-players")
     try:
         settings = PoolSettings.from_args(args)
         match, search = MatchSettings.from_args(args), SearchSettings.from_args(args)
@@ -94,6 +92,10 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("--opening, --match-simulations and the search options need the batched engine: "
                          "leave out --engine processes")
     fixed_players = chosen_fixed_players(args.fixed_players, settings)
+    if args.no_random and args.fixed_players is None:
+        fixed_players = []  # the default fixed players come with the random match only
+    if args.no_random and not args.baseline and not fixed_players:
+        raise UsageError("nothing to evaluate: --no-random needs --baseline or --fixed-players")
     for path in (args.checkpoint, args.baseline):
         if path is not None:
             readable_file(path, "network checkpoint")
@@ -122,8 +124,7 @@ def run(args: argparse.Namespace) -> int:
             results["measures"] = [m.to_dict() for m in measures]
             results["separation"] = separation(measures)
             print_separation(results["separation"])
-    # The default fixed players come with the random match; named ones are played without it too.
-    if fixed_players and (not args.no_random or args.fixed_players is not None):
+    if fixed_players:
         fixed = fixed_measures(networks, settings, search, match, engine_config, args, fixed_players)
         results["fixed_players"] = [m.to_dict() for m in fixed]
         results["fixed_separation"] = separation(fixed)
