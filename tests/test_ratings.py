@@ -178,6 +178,8 @@ def tiny_run(tmp_path):
     (["--opening", "sideways"], "sideways"),
     (["missing"], "no such run directory"),
     (["one"], "at least two checkpoints"),
+    (["--name", "../elsewhere"], "--name must be a plain file name"),
+    (["--rollout-weight", "2"], "rollout"),
 ])
 def test_ladder_refuses_bad_inputs_before_playing(tiny_run, capsys, arguments, message):
     from tavlox_zero.cli import main
@@ -251,3 +253,12 @@ def test_ladder_rates_every_checkpoint_and_keeps_finished_matches(tiny_run, monk
     assert {("random-tiles", "heuristic"), ("heuristic", "random-tiles")} <= pairs and len(pairs) == 14
     fixed_rows = {r["checkpoint"]: r for r in csv.DictReader((tiny_run / "ladder.csv").open())}
     assert float(fixed_rows["random-tiles"]["elo"]) == 0.0 and fixed_rows["heuristic"]["iteration"] == ""
+
+    # Another match search under another name is played afresh beside the first ladder, the
+    # rest of the run's search kept, and leaves the first as it was.
+    before = (tiny_run / "ladder.json").read_text()
+    assert main(["ladder", str(tiny_run), *LADDER, "--rollout-weight", "0.5", "--name", "ladder-w"]) == 0
+    assert (tiny_run / "ladder.json").read_text() == before
+    saved = json.loads((tiny_run / "ladder-w.json").read_text())
+    assert (saved["settings"]["search"]["rollout_weight"], saved["settings"]["search"]["root"]) == (0.5, "gumbel")
+    assert len(saved["matches"]) == 6 and (tiny_run / "ladder-w.csv").exists()

@@ -6,9 +6,10 @@ both directions: `--games` games with the one in one seat (rotating through the 
 the other in the other three, then the same with the two swapped. With more than
 `--all-pairs-up-to` checkpoints, each plays only its neighbour and the first, which still
 connects them all. Moves are chosen by a search of `--simulations` simulations without
-noise, searching as the run's self-play did (its root and first-play urgency), and the
-games open with `--opening` (default two random tiles: searched play from one opening
-repeats nearly the same game, which the intervals would count as new evidence).
+noise, searching as the run's self-play did (its root, first-play urgency and play-outs;
+any of them given here replaces the run's), and the games open with `--opening` (default
+two random tiles: searched play from one opening repeats nearly the same game, which the
+intervals would count as new evidence).
 
 The fixed reference players (players/reference.py, `--fixed-players`, default all) join the ladder as
 yardsticks that do not change with the run: every checkpoint plays in every seat in turn
@@ -18,9 +19,10 @@ run can meet; `--anchor` puts any of them, or any checkpoint, at 0 Elo instead o
 
 The ratings are fitted by maximum likelihood over all games (elo.py) with 95% bootstrap
 intervals, and written as RUN/ladder.json (settings, every game's payoff, ratings),
-RUN/ladder.csv and RUN/ladder.png. ladder.json is rewritten after each finished match, so
-a stopped ladder keeps its games, and a later one with the same settings plays only the
-matches missing (a checkpoint is known by the SHA-256 of its file).
+RUN/ladder.csv and RUN/ladder.png, or under another `--name` (a ladder of other settings
+beside the first). The json is rewritten after each finished match, so a stopped ladder
+keeps its games, and a later one with the same settings plays only the matches missing (a
+checkpoint is known by the SHA-256 of its file).
 """
 
 from __future__ import annotations
@@ -38,7 +40,7 @@ from ..base.atomic import atomic_write, write_json_atomic
 from ..rating.elo import Rating, head_to_head, rate
 from ..base.errors import CommandFailed, UsageError, at_least
 from ..engine.engine_config import EngineConfig
-from ..engine.search_settings import MatchSettings, SearchSettings
+from ..engine.search_settings import SEARCH, MatchSettings, SearchSettings
 from ..players.pool_options import PoolSettings, open_players
 from ..players.reference import parse_players, reference_payoffs
 from ..training.scalars import ScalarLog
@@ -47,6 +49,9 @@ from ..base.settings import add_deprecated_alias
 HELP = "rate a loop run's checkpoints by Elo from head-to-head games"
 
 CHECKPOINT = re.compile(r"iter_(\d+)\.pt")
+LADDER_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]*")
+# The search options that change how a match is played; self-play's budgets are not among them.
+MATCH_SEARCH = ("root", "fpu_reduction", "gumbel_actions", "c_visit", "c_scale", "rollout_weight", "rollout_player")
 
 
 def find_checkpoints(run_dir: Path) -> list[tuple[str, int, Path]]:
@@ -97,6 +102,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "(default: the first checkpoint)")
     parser.add_argument("--bootstrap", type=int, default=200,
                         help="bootstrap samples of the intervals (default %(default)s)")
+    parser.add_argument("--name", default="ladder",
+                        help="the ladder's files in the run directory: NAME.json, NAME.csv, NAME.png "
+                             "(default %(default)s)")
+    group = parser.add_argument_group("search of the matches (default: as the run's self-play searched)")
+    SEARCH.add_arguments(parser, group=group, only=MATCH_SEARCH, unset=True)
     PoolSettings.add_arguments(parser)
 
 
@@ -110,12 +120,14 @@ def check_arguments(args: argparse.Namespace):
     at_least("--match-simulations", args.simulations, 0)
     at_least("--all-pairs-up-to", args.all_pairs_up_to, 2)
     at_least("--bootstrap", args.bootstrap, 0)
+    if not LADDER_NAME.fullmatch(args.name):
+        raise UsageError(f"--name must be a plain file name of letters, digits, '_', '.' and '-', got {args.name!r}")
     if not args.run_dir.is_dir():
         raise UsageError(f"{args.run_dir}: no such run directory")
     try:
         saved = json.loads((args.run_dir / "config.json").read_text())
         engine = EngineConfig.from_dict(saved["engine"])
-        search = SearchSettings.from_dict(saved.get("search"))
+        run_search = SearchSettings.from_dict(saved.get("search")).to_dict()
     except FileNotFoundError as error:
         raise UsageError(f"{args.run_dir}: not a loop run directory (no config.json)") from error
     except (OSError, ValueError, KeyError, TypeError) as error:
@@ -125,6 +137,8 @@ def check_arguments(args: argparse.Namespace):
         raise UsageError(f"{args.run_dir}: a ladder needs at least two checkpoints (checkpoints/iter_NNNN.pt), "
                          f"found {len(checkpoints)}")
     try:
+        given = {name: getattr(args, name) for name in MATCH_SEARCH if getattr(args, name) is not None}
+        search = SearchSettings.from_dict({**run_search, **given})
         match = MatchSettings.from_dict(MatchSettings(simulations=args.simulations, opening=args.opening).to_dict())
         pool = PoolSettings.from_args(args)
         fixed = parse_players(args.fixed_players)
@@ -172,7 +186,7 @@ def run(args: argparse.Namespace) -> int:
     iterations = {name: iteration for name, iteration, _ in checkpoints}
     digests = {name: digest(path) for name, _, path in checkpoints}
     digests.update({name: fixed_digest(name) for name in fixed})
-    json_path = run_dir / "ladder.json"
+    json_path = run_dir / f"{args.name}.json"
     games = previous_games(json_path, settings, digests)
     wanted = [(names[a], names[b]) for a, b in pairs_to_play(len(names), args.all_pairs_up_to)]
     wanted = [direction for a, b in wanted for direction in ((a, b), (b, a))]
@@ -198,11 +212,12 @@ def run(args: argparse.Namespace) -> int:
     anchor = args.anchor or names[0]
     ratings = rate(names + fixed, encounters, anchor=anchor, bootstrap=args.bootstrap)
     save(ratings)
-    write_elo_scalars(run_dir / "tensorboard", ratings, iterations, anchor)
-    table = write_table(run_dir / "ladder.csv", ratings, iterations)
-    plot_ladder(run_dir / "ladder.png", ratings, iterations, f"{run_dir.name}: Elo against {anchor}")
+    write_elo_scalars(run_dir / "tensorboard", ratings, iterations, anchor, args.name)
+    csv_path, png_path = run_dir / f"{args.name}.csv", run_dir / f"{args.name}.png"
+    table = write_table(csv_path, ratings, iterations)
+    plot_ladder(png_path, ratings, iterations, f"{run_dir.name}: Elo against {anchor}")
     print(table, end="")
-    print(f"wrote {json_path}, {run_dir / 'ladder.csv'}, {run_dir / 'ladder.png'}")
+    print(f"wrote {json_path}, {csv_path}, {png_path}")
     return 0
 
 
@@ -234,17 +249,18 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
             record(first, second, payoffs)
 
 
-def write_elo_scalars(directory: Path, ratings: list[Rating], iterations: dict, anchor: str) -> None:
-    """The ratings as TensorBoard scalars beside the run's: the checkpoints' Elo by iteration,
-    each fixed player's as a level line over the same iterations."""
+def write_elo_scalars(directory: Path, ratings: list[Rating], iterations: dict, anchor: str,
+                      name: str = "ladder") -> None:
+    """The ratings as TensorBoard scalars beside the run's, tagged by the ladder's name: the
+    checkpoints' Elo by iteration, each fixed player's as a level line over the same iterations."""
     steps = sorted(iterations.values())
     with ScalarLog(directory) as scalars:
         for rating in ratings:
             if rating.name in iterations:
-                scalars.add(f"ladder/elo_vs_{anchor}/checkpoints", rating.elo, iterations[rating.name])
+                scalars.add(f"{name}/elo_vs_{anchor}/checkpoints", rating.elo, iterations[rating.name])
                 continue
             for step in (steps[0], steps[-1]):
-                scalars.add(f"ladder/elo_vs_{anchor}/{rating.name}", rating.elo, step)
+                scalars.add(f"{name}/elo_vs_{anchor}/{rating.name}", rating.elo, step)
 
 
 def write_table(path: Path, ratings: list[Rating], iterations: dict) -> str:
