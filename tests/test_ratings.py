@@ -178,7 +178,8 @@ def tiny_run(tmp_path):
     (["--opening", "sideways"], "sideways"),
     (["missing"], "no such run directory"),
     (["one"], "at least two checkpoints"),
-    (["--name", "../elsewhere"], "--name must be a plain file name"),
+    (["--name", "../ladder"], "--name must be a plain file name"),
+    (["--name", "config"], "starts with 'ladder'"),
     (["--rollout-weight", "2"], "rollout"),
 ])
 def test_ladder_refuses_bad_inputs_before_playing(tiny_run, capsys, arguments, message):

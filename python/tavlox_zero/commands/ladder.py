@@ -49,7 +49,8 @@ from ..base.settings import add_deprecated_alias
 HELP = "rate a loop run's checkpoints by Elo from head-to-head games"
 
 CHECKPOINT = re.compile(r"iter_(\d+)\.pt")
-LADDER_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]*")
+# Every ladder file starts with "ladder", so no name can overwrite the run's config.json or state.json.
+LADDER_NAME = re.compile(r"ladder[A-Za-z0-9_.-]*")
 # The search options that change how a match is played; self-play's budgets are not among them.
 MATCH_SEARCH = ("root", "fpu_reduction", "gumbel_actions", "c_visit", "c_scale", "rollout_weight", "rollout_player")
 
@@ -103,8 +104,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--bootstrap", type=int, default=200,
                         help="bootstrap samples of the intervals (default %(default)s)")
     parser.add_argument("--name", default="ladder",
-                        help="the ladder's files in the run directory: NAME.json, NAME.csv, NAME.png "
-                             "(default %(default)s)")
+                        help="the ladder's files in the run directory: NAME.json, NAME.csv, NAME.png; NAME "
+                             "starts with 'ladder' (default %(default)s)")
     group = parser.add_argument_group("search of the matches (default: as the run's self-play searched)")
     SEARCH.add_arguments(parser, group=group, only=MATCH_SEARCH, unset=True)
     PoolSettings.add_arguments(parser)
@@ -121,7 +122,8 @@ def check_arguments(args: argparse.Namespace):
     at_least("--all-pairs-up-to", args.all_pairs_up_to, 2)
     at_least("--bootstrap", args.bootstrap, 0)
     if not LADDER_NAME.fullmatch(args.name):
-        raise UsageError(f"--name must be a plain file name of letters, digits, '_', '.' and '-', got {args.name!r}")
+        raise UsageError(f"--name must be a plain file name that starts with 'ladder' (letters, digits, '_', '.' "
+                         f"and '-' after it), got {args.name!r}")
     if not args.run_dir.is_dir():
         raise UsageError(f"{args.run_dir}: no such run directory")
     try:
