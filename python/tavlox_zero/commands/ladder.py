@@ -251,8 +251,7 @@ def play_missing(args, missing: list, games: dict, checkpoints: list, fixed: lis
             record(first, second, payoffs)
 
 
-def write_elo_scalars(directory: Path, ratings: list[Rating], iterations: dict, anchor: str,
-                      name: str = "ladder") -> None:
+def write_elo_scalars(directory: Path, ratings: list[Rating], iterations: dict, anchor: str, name: str) -> None:
     """The ratings as TensorBoard scalars beside the run's, tagged by the ladder's name: the
     checkpoints' Elo by iteration, each fixed player's as a level line over the same iterations."""
     steps = sorted(iterations.values())
