@@ -43,8 +43,9 @@ POOL = Schema("engine", (
             help="search threads of the batched engine (default: half the CPUs, or every CPU "
                  "with the network on a GPU)"),
     Setting("game_seed", int, optional=True,
-            help="seed of the batched engine's games: the same seed plays the same games "
-                 "(default: a new one every run)"),
+            help="seed of the batched engine's games: the same seed plays the same games on the "
+                 "same backend; auto picks the fastest and may pick another on another day, so "
+                 "name --backend to replay them (default: a new one every run)"),
     Setting("ray", str, optional=True, const="auto", metavar="ADDRESS",
             help="play on Ray actors: join the cluster at ADDRESS, or with no address (or "
                  "'auto') a running cluster, else a new local one"),
