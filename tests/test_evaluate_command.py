@@ -10,6 +10,7 @@ pytest.importorskip("tavlox_self_play")
 
 from tavlox_zero import cli  # noqa: E402
 from tavlox_zero.nets import network  # noqa: E402
+from tavlox_zero.nets.inference import BACKENDS  # noqa: E402
 from tavlox_zero.players.pool_options import PoolSettings  # noqa: E402
 from tavlox_zero.engine.search_settings import reference_players  # noqa: E402
 
@@ -64,6 +65,8 @@ def test_evaluate_measures_greedy_and_searched_play_against_untrained_seeds(tmp_
     plays = [(m["network"], m["play"]) for m in first["measures"]]
     assert plays == [(n, p) for p in ("greedy", "search 4") for n in ("model", "untrained seed 0", "untrained seed 1")]
     assert first["against_random"] == first["measures"][0]["summary"]
+    assert set(first["backends"]) == {"model", "untrained seed 0", "untrained seed 1"}
+    assert set(first["backends"].values()) <= set(BACKENDS) - {"auto"}, "the backend auto picked, by name"
     for row in first["separation"]:
         pooled = row["pooled_untrained"]
         assert pooled["games"] == 16, row

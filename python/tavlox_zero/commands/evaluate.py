@@ -117,15 +117,16 @@ def run(args: argparse.Namespace) -> int:
         "match": match.to_dict(),
         "search": search.to_dict(),
     }
+    served = {}
     if not args.no_random:
-        measures = random_measures(networks, settings, search, match, engine_config, args)
+        measures = random_measures(networks, settings, search, match, engine_config, args, served)
         results["against_random"] = measures[0].summary.to_dict()
         if len(measures) > 1:
             results["measures"] = [m.to_dict() for m in measures]
             results["separation"] = separation(measures)
             print_separation(results["separation"])
     if fixed_players:
-        fixed = fixed_measures(networks, settings, search, match, engine_config, args, fixed_players)
+        fixed = fixed_measures(networks, settings, search, match, engine_config, args, fixed_players, served)
         results["fixed_players"] = [m.to_dict() for m in fixed]
         results["fixed_separation"] = separation(fixed)
         print_separation(results["fixed_separation"])
@@ -138,15 +139,18 @@ def run(args: argparse.Namespace) -> int:
         )
         results["baseline"] = str(args.baseline)
         results["against_baseline"] = summary.to_dict()
+    if served:
+        results["backends"] = served
     if args.json:
         write_json_atomic(args.json, results)
     return 0
 
 
 def random_measures(networks: dict, settings: PoolSettings, search: SearchSettings, match: MatchSettings,
-                    engine_config, args: argparse.Namespace) -> list[Measure]:
+                    engine_config, args: argparse.Namespace, served: dict) -> list[Measure]:
     """Every network against random players, greedily and (when asked) with search; the
-    evaluated network's greedy match first, printed as it always was."""
+    evaluated network's greedy match first, printed as it always was. `served` learns the
+    backend that served each network."""
     size = f"{engine_config.dim}x{engine_config.dim}"
     names = ["model"] + [name for name in networks if name.startswith("untrained")]
     extra = match != MatchSettings() or len(names) > 1
@@ -155,13 +159,13 @@ def random_measures(networks: dict, settings: PoolSettings, search: SearchSettin
         with open_players(networks, settings, search=search, match=mode) as pool:
             for name in names:
                 payoffs = pool.play_against_random(engine_config, args.games, network=name)
-                measure = Measure(name.replace("-", " seed ") if name != "model" else "model",
-                                  play_label(mode), mode.opening, payoffs)
+                measure = Measure(network_label(name), play_label(mode), mode.opening, payoffs)
                 measures.append(measure)
                 summary = measure.summary
                 how = f", {measure.play}, opening {mode.opening}" if extra else ""
                 who = "" if name == "model" else f"{measure.network} "
                 print(f"{who}against random players on {size}{how}: {summary.describe()}")
+            note_backends(pool, served)
     return measures
 
 
@@ -188,9 +192,9 @@ def print_separation(rows: list[dict]) -> None:
 
 
 def fixed_measures(networks: dict, settings: PoolSettings, search: SearchSettings, match: MatchSettings,
-                   engine_config, args: argparse.Namespace, players: list[str]) -> list[Measure]:
+                   engine_config, args: argparse.Namespace, players: list[str], served: dict) -> list[Measure]:
     """Every network in every seat against three of each fixed reference player, greedily and
-    (when asked) with search."""
+    (when asked) with search. `served` learns the backend that served each network."""
     size = f"{engine_config.dim}x{engine_config.dim}"
     names = ["model"] + [name for name in networks if name.startswith("untrained")]
     games = rotated_games(args.games)
@@ -200,10 +204,24 @@ def fixed_measures(networks: dict, settings: PoolSettings, search: SearchSetting
             for player in players:
                 for name in names:
                     payoffs = pool.play_against_reference(engine_config, games, player, network=name)
-                    measure = Measure(name.replace("-", " seed ") if name != "model" else "model",
-                                      play_label(mode), mode.opening, payoffs, opponents=player)
+                    measure = Measure(network_label(name), play_label(mode), mode.opening, payoffs,
+                                      opponents=player)
                     measures.append(measure)
                     who = "" if name == "model" else f"{measure.network} "
                     print(f"{who}against three {player} players on {size}, seats rotated, {measure.play}, "
                           f"opening {mode.opening}: {measure.summary.describe()}")
+            note_backends(pool, served)
     return measures
+
+
+def network_label(name: str) -> str:
+    """How results name a network: "model", "baseline" or "untrained seed N"."""
+    return name.replace("-", " seed ")
+
+
+def note_backends(pool, served: dict) -> None:
+    """Records in `served` the backend that served each network the batched engine's `pool`
+    played: `auto` picks the fastest, and the games replay only on the same one."""
+    for name, backend in getattr(pool, "backends", {}).items():
+        if backend != "auto":  # still auto: this pool never ran it
+            served[network_label(name)] = backend
