@@ -225,8 +225,22 @@ def default_sigint():
     signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
-CHAIN_SEARCH = """
-import sys
+CHAIN_PREAMBLE = """
+from array import array
+
+try:
+    import pypyjit  # compile the engine's signal check at once, as a long search would
+    pypyjit.set_param("function_threshold=2,threshold=2")
+except ImportError:
+    pass
+
+def logits():
+    print("evaluating", flush=True)
+    return [1000.0 * i for i in range(16)], [0.25] * 4
+"""
+
+CHAIN_SEARCHES = {
+    "self-play game": """
 from tavlox_self_play import play_training_game
 
 class Config:
@@ -239,18 +253,29 @@ class Queue:
 
 class Pipe:
     def recv(self):
-        print("evaluating", flush=True)
-        return [1000.0 * i for i in range(16)], [0.25] * 4
+        return logits()
 
 play_training_game(0, Config(), Queue(), Queue(), Pipe())
-"""
+""",
+    "position search": """
+from tavlox_zero._engine import search_position
+
+def evaluate(planes):
+    policy, values = logits()
+    return array("f", policy), array("f", values)
+
+search_position(4, [], 2 ** 62, evaluate, 0)
+""",
+}
 
 
-def test_ctrl_c_stops_a_search_that_no_longer_calls_python():
+@pytest.mark.parametrize("search", sorted(CHAIN_SEARCHES))
+def test_ctrl_c_stops_a_search_that_no_longer_calls_python(search):
     # One child per node: the tree becomes a chain whose simulations soon all end in finished
     # positions, so the engine stops calling Python while the search has far to go.
-    process = subprocess.Popen([sys.executable, "-c", CHAIN_SEARCH], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
+    process = subprocess.Popen([sys.executable, "-c", CHAIN_PREAMBLE + CHAIN_SEARCHES[search]],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=default_sigint)
     try:
         assert process.stdout.readline() == "evaluating\n"
         time.sleep(1.0)

@@ -17,6 +17,7 @@
 #include "py_ref.h"
 #include "settings_objects.h"
 #include "settings_table.h"
+#include "signals.h"
 
 namespace tavlox::self_play {
 // position_search.cpp: one search of one position, the network asked through a Python function.
@@ -25,6 +26,7 @@ PyObject* search_position(PyObject* module, PyObject* args, PyObject* kwargs);
 
 namespace {
 
+using tavlox::python::check_signals;
 using tavlox::python::Ref;
 using tavlox::self_play::BatchedEngine;
 using tavlox::self_play::EngineOptions;
@@ -226,7 +228,7 @@ PyObject* engine_next_batch(PyObject* self, PyObject*) {
       }
       Py_RETURN_NONE;
     }
-    if (PyErr_CheckSignals() != 0) return nullptr;
+    if (check_signals() != 0) return nullptr;
   }
 }
 

@@ -19,6 +19,7 @@
 #include "random.h"
 #include "search_node.h"
 #include "settings_table.h"
+#include "signals.h"
 
 namespace tavlox::self_play {
 namespace {
@@ -78,6 +79,11 @@ class PythonEvaluator final : public Evaluator {
   std::optional<EvaluationError> infer(const Game& game, NetworkOutput& out) override {
     if (answer(game, out)) return std::nullopt;
     return EvaluationError{"the evaluate function raised", "the evaluate function raised"};
+  }
+  // Ctrl-C also stops a search whose simulations no longer ask the function.
+  std::optional<EvaluationError> poll() override {
+    if (python::check_signals() == 0) return std::nullopt;
+    return EvaluationError{"interrupted", "interrupted"};
   }
 
  private:

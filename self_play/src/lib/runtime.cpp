@@ -4,6 +4,7 @@
 #include "jit_helpers.h"
 #include "python_error.h"
 #include "reply.h"
+#include "signals.h"
 #include "state_lists.h"
 
 namespace tavlox::python {
@@ -116,18 +117,7 @@ std::optional<self_play::EvaluationError> Runtime::infer(const Game& game,
 }
 
 std::optional<self_play::EvaluationError> Runtime::poll() {
-#ifdef PYPY_VERSION
-  // PyPy runs signal handlers between bytecodes, not in PyErr_CheckSignals: running a tiny
-  // piece of Python gives it the chance. Compiled once and kept for the life of the process.
-  static PyObject* const code = Py_CompileString("None", "<signal check>", Py_eval_input);
-  static PyObject* const globals = PyDict_New();
-  if (code != nullptr && globals != nullptr &&
-      Ref::steal(PyEval_EvalCode(code, globals, globals))) {
-    return std::nullopt;
-  }
-#else
-  if (PyErr_CheckSignals() == 0) return std::nullopt;
-#endif
+  if (check_signals() == 0) return std::nullopt;
   return evaluation_error();
 }
 
