@@ -44,6 +44,7 @@ VARIANTS = {
     "fixed steps": {},
     "steps from reuse, held-out games, TD returns of score shares": dict(
         seed=5, steps_per_iteration=0, sample_reuse=2.0, holdout_fraction=0.5, td_lambda=0.8, value_temperature=1.0),
+    "the search values' share growing over the run": dict(search_value_weight=0.0, search_value_weight_final=1.0),
 }
 
 
@@ -106,6 +107,9 @@ def test_loop_runs_and_resumes_after_a_stop_without_redoing_finished_steps(tmp_p
 
     rows = metrics(run_dir)
     assert [r["iteration"] for r in rows] == [0, 1, 2]
+    if config.loop.search_value_weight_final is not None:
+        assert [r["train"]["search_value_weight"] for r in rows[1:]] == [0.0, 1.0], \
+            "the share moves from --search-value-weight at the first iteration to the final weight at the last"
     assert rows[2]["train"]["window_shards"] == 4
     assert rows[2]["train"]["step"] == rows[1]["train"]["step"] + expected_steps(rows[2]["train"])
     initial = network.new_model(config.train.seed, channels=4, blocks=1).state_dict()

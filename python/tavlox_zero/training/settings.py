@@ -88,6 +88,9 @@ LOOP = Schema("loop", (
     Setting("search_value_weight", float, 0.0, min=0, max=1, resumable=True,
             help="value targets: the share taken from the search's mean leaf value at each position (with "
                  "--rollout-weight, play-outs included), the rest from the game's outcome (default {default})"),
+    Setting("search_value_weight_final", float, optional=True, min=0, max=1, resumable=True, metavar="A",
+            help="value targets: the search's share at the run's last iteration, reached linearly from "
+                 "--search-value-weight at the first (default: --search-value-weight throughout)"),
     Setting("holdout_fraction", float, 0.1, min=0, max=0.9,
             help="share of the games kept out of training to measure it and stop early (default {default})"),
     Setting("eval_games", int, 100, min=1, resumable=True,
@@ -138,7 +141,7 @@ class LoopConfig:
         except ValueError as error:
             raise ValueError(f"--promotion-margin, --promotion-p1, --promotion-alpha: {error}") from error
         parse_players(self.fixed_players)
-        if self.td_lambda < 1 and self.search_value_weight > 0:
+        if self.td_lambda < 1 and max(self.search_value_weight, self.search_value_weight_final or 0) > 0:
             raise ValueError("--td-lambda and --search-value-weight each set the value targets: give one of them")
 
     def to_dict(self) -> dict:

@@ -7,6 +7,7 @@ import math
 import time
 from dataclasses import replace
 from pathlib import Path
+from typing import Optional
 
 import numpy as np
 import torch
@@ -38,6 +39,15 @@ def recorded_positions(path: Path) -> int:
     """Positions of a shard with a recorded policy (the ones training uses)."""
     with np.load(path, allow_pickle=False) as shard:
         return int(np.count_nonzero(np.diff(shard["policy_offsets"]) > 0))
+
+
+def scheduled_weight(first: float, last: Optional[float], iteration: int, final_iteration: int) -> float:
+    """The search values' share of the value targets at `iteration`: `first` at iteration 1,
+    moving linearly to `last` at `final_iteration` (None: `first` throughout)."""
+    if last is None:
+        return first
+    progress = 1.0 if final_iteration <= 1 else min(1.0, (iteration - 1) / (final_iteration - 1))
+    return first + (last - first) * progress
 
 
 def value_estimator(model: torch.nn.Module):
@@ -73,14 +83,25 @@ class TrainingPhase:
             return loop.steps_per_iteration
         return max(1, math.ceil(loop.sample_reuse * new_positions / self.config.train.batch_size))
 
-    def with_value_targets(self, dataset: TrainingDataset, model: torch.nn.Module):
+    def last_iteration(self, iteration: int) -> int:
+        """The run's last iteration as planned at `iteration`: the last that fits the time
+        budget, else --iterations."""
+        return iteration - 1 + (self.iterations_left or max(1, self.config.loop.iterations - iteration + 1))
+
+    def search_value_weight(self, iteration: int) -> float:
+        loop = self.config.loop
+        return scheduled_weight(loop.search_value_weight, loop.search_value_weight_final, iteration,
+                                self.last_iteration(iteration))
+
+    def with_value_targets(self, dataset: TrainingDataset, model: torch.nn.Module, iteration: int):
         """The data set with the value targets the run asks for (the payoffs unless told otherwise)."""
         loop = self.config.loop
         if loop.td_lambda < 1:
             return WithValues(dataset, dataset.bootstrapped_values(
                 value_estimator(model), loop.td_lambda, self.value_estimates, temperature=loop.value_temperature))
-        if loop.search_value_weight > 0:
-            return WithValues(dataset, dataset.search_mixed_values(loop.search_value_weight, loop.value_temperature))
+        weight = self.search_value_weight(iteration)
+        if weight > 0:
+            return WithValues(dataset, dataset.search_mixed_values(weight, loop.value_temperature))
         if loop.value_temperature > 0:
             return WithValues(dataset, dataset.score_share_values(loop.value_temperature))
         return dataset
@@ -100,14 +121,14 @@ class TrainingPhase:
         if not loop.steps_per_iteration:
             # The schedule ends with the run's last iteration, or the last that fits the time
             # budget, supposing each takes this one's steps.
-            left = self.iterations_left or max(1, loop.iterations - iteration + 1)
+            left = self.last_iteration(iteration) - iteration + 1
             config = replace(config, schedule_steps=start + left * steps)
         trainer, _ = Trainer.from_checkpoint(self.dirs.trainer, self.pool.device, config)
 
         def save(t: Trainer) -> None:
             t.save(self.dirs.trainer, engine_config=self.config.engine, extra={"iteration": iteration})
 
-        training_data = Subset(self.with_value_targets(dataset, trainer.model), training)
+        training_data = Subset(self.with_value_targets(dataset, trainer.model, iteration), training)
         losses = trainer.train(
             training_data, holdout_key(dataset_key(paths), loop.holdout_fraction), start + steps,
             checkpoint=save, checkpoint_every=loop.checkpoint_every,
@@ -133,6 +154,7 @@ class TrainingPhase:
             "steps": steps,
             "sample_reuse": None if loop.steps_per_iteration else loop.sample_reuse,
             "new_positions": new_positions,
+            "search_value_weight": None if loop.td_lambda < 1 else self.search_value_weight(iteration),
             "learning_rate": trainer.learning_rate,
             "window_shards": len(paths),
             "window_positions": len(training),
