@@ -91,7 +91,7 @@ TEST(MctsTest, EachChildCollectsTheValueOfThePlayerWhoChoseIt) {
   // The scratch first serves a search of another position: its sums must not carry over.
   SearchScratch scratch;
   SearchNode other;
-  const SearchOptions options{12, true, std::nullopt};
+  const SearchOptions options{12, true, std::nullopt, {}};
   ASSERT_EQ(
       run_search(mover_wins, search_config(12), options, other, Game::reset(20), rng, scratch),
       std::nullopt);

@@ -15,24 +15,38 @@ using test_support::test_config;
 
 class RolloutTest : public testing::TestWithParam<ReferenceKind> {};
 
-// Play-outs from positions inside a turn, with the same players reused from one play-out to
-// the next: every one ends the game, and the values become the promised mixture with its
-// payoff.
-TEST_P(RolloutTest, PlaysToTheEndAndMixesThePayoff) {
-  std::vector<ReferencePlayer> players;
+// Play-outs from positions inside a turn, one or three per leaf, with the same players and
+// copy reused from one leaf to the next: the leaf ends the game, and the values become the
+// promised mixture with the mean payoff of the play-outs, replayed here from the same
+// random numbers.
+TEST_P(RolloutTest, PlaysToTheEndAndMixesTheMeanPayoff) {
+  RolloutScratch scratch;
+  std::vector<ReferencePlayer> replay_players;
   for (uint32_t seed = 0; seed < 24; ++seed) {
-    Rng rng = seeded_rng(seed);
     Game game = Game::reset(7);
     const std::vector<uint32_t> first = game.get_legal_tiles();
     ASSERT_EQ(game.apply(first[seed % first.size()]), std::nullopt);
-    const float weight = seed % 2 == 0 ? 1.0f : 0.25f;
+    const Rollouts rollouts{seed % 2 == 0 ? 1.0f : 0.25f, GetParam(), seed % 3 == 0 ? 3u : 1u};
+
+    Rng replay_rng = seeded_rng(seed);
+    Payoff mean{};
+    for (std::size_t k = 0; k < rollouts.count; ++k) {
+      Game copy = game;
+      const std::optional<Payoff> payoff =
+          play_out(rollouts.player, copy, replay_rng, replay_players);
+      ASSERT_TRUE(payoff.has_value());
+      for (std::size_t i = 0; i < mean.size(); ++i) mean[i] += (*payoff)[i] / rollouts.count;
+    }
+
+    Rng rng = seeded_rng(seed);
     const ValueVector before{0.1f, 0.2f, 0.3f, 0.4f};
     ValueVector values = before;
-    mix_rollout(weight, GetParam(), game, rng, players, values);
+    mix_rollouts(rollouts, game, rng, scratch, values);
     ASSERT_TRUE(game.is_terminal()) << "seed " << seed;
-    const Payoff payoff = game.get_payoff();
     for (std::size_t i = 0; i < values.size(); ++i) {
-      EXPECT_FLOAT_EQ(values[i], (1.0f - weight) * before[i] + weight * payoff[i]);
+      EXPECT_NEAR(values[i], (1.0f - rollouts.weight) * before[i] + rollouts.weight * mean[i],
+                  1e-6f)
+          << "seed " << seed;
     }
   }
 }
@@ -53,7 +67,7 @@ TEST(RolloutSearchTest, FullWeightIgnoresTheNetworkValue) {
     });
     Rng rng = seeded_rng(5);
     SearchNode root;
-    const SearchOptions options{48, false, std::nullopt, 1.0f, ReferenceKind::kLargestPiece};
+    const SearchOptions options{48, false, std::nullopt, {1.0f, ReferenceKind::kLargestPiece, 1}};
     ASSERT_EQ(run_search(evaluator, test_config(7, 0), options, root, game, rng), std::nullopt);
     visits.emplace_back();
     for (const SearchNode& child : root.children) visits.back().push_back(child.visit_count);

@@ -125,7 +125,7 @@ TEST_P(FirstPlayUrgencyTest, UnvisitedChildrenScoreTheMeanLessTheReduction) {
   ScriptedEvaluator evaluator;
   Rng rng = seeded_rng(2);
   SearchNode root;
-  const SearchOptions options{children, false, c.reduction};
+  const SearchOptions options{children, false, c.reduction, {}};
   ASSERT_EQ(run_search(evaluator, test_config(7, 0), options, root, game, rng), std::nullopt);
   std::size_t visited = 0;
   for (const SearchNode& child : root.children) visited += child.visit_count > 0;

@@ -52,7 +52,8 @@ CHECKPOINT = re.compile(r"iter_(\d+)\.pt")
 # Every ladder file starts with "ladder", so no name can overwrite the run's config.json or state.json.
 LADDER_NAME = re.compile(r"ladder[A-Za-z0-9_.-]*")
 # The search options that change how a match is played; self-play's budgets are not among them.
-MATCH_SEARCH = ("root", "fpu_reduction", "gumbel_actions", "c_visit", "c_scale", "rollout_weight", "rollout_player")
+MATCH_SEARCH = ("root", "fpu_reduction", "gumbel_actions", "c_visit", "c_scale", "rollout_weight", "rollout_player",
+                "rollouts")
 
 
 def find_checkpoints(run_dir: Path) -> list[tuple[str, int, Path]]:

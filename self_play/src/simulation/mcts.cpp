@@ -102,9 +102,8 @@ Status simulate(Evaluator& evaluator, const Config& config, const SearchOptions&
   if (auto error = evaluate(evaluator, *node, game, rng, scratch.values, scratch.evaluation)) {
     return std::move(error->display);
   }
-  if (options.rollout_weight > 0.0f && !game.is_terminal()) {
-    mix_rollout(options.rollout_weight, options.rollout_player, game, rng, scratch.rollout_players,
-                scratch.values);
+  if (options.rollouts.weight > 0.0f && !game.is_terminal()) {
+    mix_rollouts(options.rollouts, game, rng, scratch.rollouts, scratch.values);
   }
   add_leaf_values(scratch);
   // Each child is credited with the value of the player who chose it, the player its
@@ -120,13 +119,14 @@ Status simulate(Evaluator& evaluator, const Config& config, const SearchOptions&
 
 SearchOptions search_options(const SearchSettings& settings, std::size_t simulations,
                              bool root_noise) {
-  return SearchOptions{simulations, root_noise, settings.fpu_reduction, settings.rollout_weight,
-                       settings.rollout_player};
+  return SearchOptions{
+      simulations, root_noise, settings.fpu_reduction,
+      Rollouts{settings.rollout_weight, settings.rollout_player, settings.rollouts}};
 }
 
 Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, const Game& game,
                 Rng& rng) {
-  return run_search(evaluator, config, SearchOptions{config.sims_per_move, true, std::nullopt},
+  return run_search(evaluator, config, SearchOptions{config.sims_per_move, true, std::nullopt, {}},
                     root, game, rng);
 }
 

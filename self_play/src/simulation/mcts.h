@@ -11,8 +11,8 @@
 #include "evaluate.h"
 #include "evaluator.h"
 #include "random.h"
-#include "reference_player.h"
 #include "result.h"
+#include "rollout.h"
 #include "search_node.h"
 #include "search_settings.h"
 
@@ -27,8 +27,7 @@ struct SearchOptions {
   std::size_t simulations = 0;
   bool root_noise = true;
   std::optional<float> fpu_reduction;
-  float rollout_weight = 0.0f;
-  ReferenceKind rollout_player = ReferenceKind::kLargestPiece;
+  Rollouts rollouts;
 };
 
 // The options of a search with `simulations` under `settings`.
@@ -41,8 +40,7 @@ struct SearchScratch {
   ValueVector values;
   std::vector<float> noise;
   EvaluationScratch evaluation;
-  // One reference player per seat for the play-outs, made at the first one.
-  std::vector<ReferencePlayer> rollout_players;
+  RolloutScratch rollouts;
   // The leaf values of this search's simulations, summed per player (absolute order).
   std::array<double, kPlayers> leaf_value_sum{};
   uint32_t leaves = 0;

@@ -2,18 +2,41 @@
 
 namespace tavlox::self_play {
 
-void mix_rollout(float weight, ReferenceKind kind, Game& game, Rng& rng,
-                 std::vector<ReferencePlayer>& players, ValueVector& values) {
+std::optional<Payoff> play_out(ReferenceKind kind, Game& game, Rng& rng,
+                               std::vector<ReferencePlayer>& players) {
   if (players.empty()) players.assign(kPlayers, ReferencePlayer(kind));
   // A player's plan from an earlier play-out says nothing about this one.
   for (ReferencePlayer& player : players) player.forget_plan();
   while (!game.is_terminal()) {
     const uint32_t tile = players[game.player()].choose(game, rng);
-    if (game.apply(tile)) return;
+    if (game.apply(tile)) return std::nullopt;
   }
-  const Payoff payoff = game.get_payoff();
-  for (std::size_t i = 0; i < values.size() && i < payoff.size(); ++i) {
-    values[i] = (1.0f - weight) * values[i] + weight * payoff[i];
+  return game.get_payoff();
+}
+
+void mix_rollouts(const Rollouts& rollouts, Game& game, Rng& rng, RolloutScratch& scratch,
+                  ValueVector& values) {
+  Payoff sum{};
+  uint32_t counted = 0;
+  for (std::size_t k = 0; k < rollouts.count; ++k) {
+    Game* start = &game;
+    if (k + 1 < rollouts.count) {
+      // Assignment reuses the copy's buffers from one leaf to the next.
+      if (scratch.spare) {
+        *scratch.spare = game;
+      } else {
+        scratch.spare.emplace(game);
+      }
+      start = &*scratch.spare;
+    }
+    const std::optional<Payoff> payoff = play_out(rollouts.player, *start, rng, scratch.players);
+    if (!payoff) continue;
+    for (uint32_t p = 0; p < kPlayers; ++p) sum[p] += (*payoff)[p];
+    ++counted;
+  }
+  if (counted == 0) return;
+  for (std::size_t i = 0; i < values.size() && i < sum.size(); ++i) {
+    values[i] = (1.0f - rollouts.weight) * values[i] + rollouts.weight * sum[i] / float(counted);
   }
 }
 

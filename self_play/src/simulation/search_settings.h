@@ -31,10 +31,12 @@ struct SearchSettings {
   // otherwise with `fast_simulations`, without root noise, and not recorded.
   float full_search_probability = 1.0f;
   std::size_t fast_simulations = 0;
-  // Each leaf's value mixes the network's (share 1 - rollout_weight) with the payoff of one
-  // game played out from the leaf by reference players of kind rollout_player in every seat.
+  // Each leaf's value mixes the network's (share 1 - rollout_weight) with the mean payoff of
+  // `rollouts` games played out from the leaf by reference players of kind rollout_player in
+  // every seat.
   float rollout_weight = 0.0f;
   ReferenceKind rollout_player = ReferenceKind::kLargestPiece;
+  std::size_t rollouts = 1;
 };
 
 enum class OpeningKind {

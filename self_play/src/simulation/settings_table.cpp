@@ -125,7 +125,7 @@ const std::array<Setting<Config>, 8> kConfigSettings{{
      }},
 }};
 
-const std::array<Setting<SearchSettings>, 9> kSearchSettings{{
+const std::array<Setting<SearchSettings>, 10> kSearchSettings{{
     {"root", SettingType::kText, 0, "puct", 0, false, kUnbounded, "puct,gumbel",
      "puct: every simulation selects by PUCT with Dirichlet noise at the root (default); "
      "gumbel: Gumbel top-m sampling, sequential halving, completed-Q policy targets",
@@ -177,6 +177,13 @@ const std::array<Setting<SearchSettings>, 9> kSearchSettings{{
      kReferenceChoices, "the reference player in every seat of a play-out (default {default})",
      [](SearchSettings& s, const Value& v) -> Error {
        return s.rollout_player = reference_of(v.text), Error();
+     }},
+    {"rollouts", SettingType::kInteger, double(kSearchDefaults.rollouts), "", 1, false, kUnbounded,
+     "",
+     "games played out from each leaf; their mean payoff is the play-outs' share of its value "
+     "(default {default})",
+     [](SearchSettings& s, const Value& v) -> Error {
+       return s.rollouts = std::size_t(v.integer), Error();
      }},
 }};
 
