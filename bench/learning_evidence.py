@@ -73,7 +73,7 @@ def evaluate(run_dir: Path, args: argparse.Namespace) -> dict:
 def evaluation_search(loop_args: list[str]) -> list[str]:
     """The loop's root-search options, so that the search measure searches as self-play did."""
     keep = ("--root", "--fpu-reduction", "--gumbel-actions", "--c-visit", "--c-scale", "--rollout-weight",
-            "--rollout-player", "--rollouts")
+            "--rollout-player", "--rollouts", "--rollout-temperature")
     picked = []
     for i, arg in enumerate(loop_args):
         if arg in keep and i + 1 < len(loop_args):

@@ -181,7 +181,7 @@ def test_soak_interrupted_runs_resume_to_the_exact_games():
     SearchSettings(root="gumbel", gumbel_actions=4),
     SearchSettings(fpu_reduction=0.2, full_search_probability=0.5, fast_simulations=1),
     SearchSettings(root="gumbel", full_search_probability=0.5),
-    SearchSettings(rollout_weight=0.5, rollout_player="heuristic", rollouts=3),
+    SearchSettings(rollout_weight=0.5, rollout_player="heuristic", rollouts=3, rollout_temperature=2.0),
 ])
 def test_search_settings_write_legal_recorded_shards(tmp_path, search):
     torch = pytest.importorskip("torch")

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "mcts.h"
@@ -15,10 +16,10 @@ using test_support::test_config;
 
 class RolloutTest : public testing::TestWithParam<ReferenceKind> {};
 
-// Play-outs from positions inside a turn, one or three per leaf, with the same players and
-// copy reused from one leaf to the next: the leaf ends the game, and the values become the
-// promised mixture with the mean payoff of the play-outs, replayed here from the same
-// random numbers.
+// Play-outs from positions inside a turn, one or three per leaf, worth their payoff or their
+// softened scores, with the same players and copy reused from one leaf to the next: the leaf
+// ends the game, and the values become the promised mixture with the mean worth of the
+// play-outs, replayed here from the same random numbers.
 TEST_P(RolloutTest, PlaysToTheEndAndMixesTheMeanPayoff) {
   RolloutScratch scratch;
   std::vector<ReferencePlayer> replay_players;
@@ -26,7 +27,8 @@ TEST_P(RolloutTest, PlaysToTheEndAndMixesTheMeanPayoff) {
     Game game = Game::reset(7);
     const std::vector<uint32_t> first = game.get_legal_tiles();
     ASSERT_EQ(game.apply(first[seed % first.size()]), std::nullopt);
-    const Rollouts rollouts{seed % 2 == 0 ? 1.0f : 0.25f, GetParam(), seed % 3 == 0 ? 3u : 1u};
+    const Rollouts rollouts{seed % 2 == 0 ? 1.0f : 0.25f, GetParam(), seed % 3 == 0 ? 3u : 1u,
+                            seed % 4 == 1 ? 2.0f : 0.0f};
 
     Rng replay_rng = seeded_rng(seed);
     Payoff mean{};
@@ -35,7 +37,8 @@ TEST_P(RolloutTest, PlaysToTheEndAndMixesTheMeanPayoff) {
       const std::optional<Payoff> payoff =
           play_out(rollouts.player, copy, replay_rng, replay_players);
       ASSERT_TRUE(payoff.has_value());
-      for (std::size_t i = 0; i < mean.size(); ++i) mean[i] += (*payoff)[i] / rollouts.count;
+      const Payoff worth = final_worth(copy, rollouts.temperature);
+      for (std::size_t i = 0; i < mean.size(); ++i) mean[i] += worth[i] / rollouts.count;
     }
 
     Rng rng = seeded_rng(seed);
@@ -48,6 +51,30 @@ TEST_P(RolloutTest, PlaysToTheEndAndMixesTheMeanPayoff) {
                   1e-6f)
           << "seed " << seed;
     }
+  }
+}
+
+// A finished game's worth: near temperature 0 the payoff, ties shared; above it shares that
+// sum to 1 and favour each cell of lead by the factor exp(1 / temperature).
+TEST(RolloutWorthTest, SoftensThePayoffByTheFinalScores) {
+  std::vector<ReferencePlayer> players;
+  for (uint32_t seed = 0; seed < 12; ++seed) {
+    Game game = Game::reset(7);
+    Rng rng = seeded_rng(seed);
+    ASSERT_TRUE(play_out(ReferenceKind::kRandomTiles, game, rng, players).has_value());
+    const Payoff payoff = game.get_payoff();
+    EXPECT_EQ(final_worth(game, 0.0f), payoff);
+    const Payoff sharp = final_worth(game, 0.01f);
+    const Payoff soft = final_worth(game, 2.0f);
+    const Scores scores = game.board().get_scores(game.last_piece_sizes());
+    float total = 0.0f;
+    for (uint32_t p = 0; p < kPlayers; ++p) {
+      EXPECT_NEAR(sharp[p], payoff[p], 1e-4f) << "seed " << seed;
+      total += soft[p];
+      EXPECT_NEAR(soft[p] / soft[0], std::exp(float(scores[p] - scores[0]) / 2.0f), 1e-4f)
+          << "seed " << seed;
+    }
+    EXPECT_NEAR(total, 1.0f, 1e-5f) << "seed " << seed;
   }
 }
 

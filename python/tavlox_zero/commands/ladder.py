@@ -53,7 +53,7 @@ CHECKPOINT = re.compile(r"iter_(\d+)\.pt")
 LADDER_NAME = re.compile(r"ladder[A-Za-z0-9_.-]*")
 # The search options that change how a match is played; self-play's budgets are not among them.
 MATCH_SEARCH = ("root", "fpu_reduction", "gumbel_actions", "c_visit", "c_scale", "rollout_weight", "rollout_player",
-                "rollouts")
+                "rollouts", "rollout_temperature")
 
 
 def find_checkpoints(run_dir: Path) -> list[tuple[str, int, Path]]:

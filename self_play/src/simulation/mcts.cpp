@@ -119,9 +119,9 @@ Status simulate(Evaluator& evaluator, const Config& config, const SearchOptions&
 
 SearchOptions search_options(const SearchSettings& settings, std::size_t simulations,
                              bool root_noise) {
-  return SearchOptions{
-      simulations, root_noise, settings.fpu_reduction,
-      Rollouts{settings.rollout_weight, settings.rollout_player, settings.rollouts}};
+  return SearchOptions{simulations, root_noise, settings.fpu_reduction,
+                       Rollouts{settings.rollout_weight, settings.rollout_player, settings.rollouts,
+                                settings.rollout_temperature}};
 }
 
 Status run_mcts(Evaluator& evaluator, const Config& config, SearchNode& root, const Game& game,

@@ -1,6 +1,23 @@
 #include "rollout.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace tavlox::self_play {
+
+Payoff final_worth(const Game& game, float temperature) {
+  if (temperature <= 0.0f) return game.get_payoff();
+  const Scores scores = game.board().get_scores(game.last_piece_sizes());
+  const int32_t best = *std::max_element(scores.begin(), scores.end());
+  Payoff worth{};
+  float total = 0.0f;
+  for (uint32_t p = 0; p < kPlayers; ++p) {
+    worth[p] = std::exp(float(scores[p] - best) / temperature);
+    total += worth[p];
+  }
+  for (float& w : worth) w /= total;
+  return worth;
+}
 
 std::optional<Payoff> play_out(ReferenceKind kind, Game& game, Rng& rng,
                                std::vector<ReferencePlayer>& players) {
@@ -29,9 +46,9 @@ void mix_rollouts(const Rollouts& rollouts, Game& game, Rng& rng, RolloutScratch
       }
       start = &*scratch.spare;
     }
-    const std::optional<Payoff> payoff = play_out(rollouts.player, *start, rng, scratch.players);
-    if (!payoff) continue;
-    for (uint32_t p = 0; p < kPlayers; ++p) sum[p] += (*payoff)[p];
+    if (!play_out(rollouts.player, *start, rng, scratch.players)) continue;
+    const Payoff worth = final_worth(*start, rollouts.temperature);
+    for (uint32_t p = 0; p < kPlayers; ++p) sum[p] += worth[p];
     ++counted;
   }
   if (counted == 0) return;

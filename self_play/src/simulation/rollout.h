@@ -12,12 +12,19 @@
 namespace tavlox::self_play {
 
 // How a leaf is played out: `count` games by reference players of kind `player` in every
-// seat, whose mean payoff takes the share `weight` of the leaf's values.
+// seat, whose mean worth takes the share `weight` of the leaf's values. A game is worth its
+// payoff, or with `temperature` above 0 the softmax of its final scores over that many cells:
+// one play-out then tells a wide win from a narrow one and a close second from a distant one.
 struct Rollouts {
   float weight = 0.0f;
   ReferenceKind player = ReferenceKind::kLargestPiece;
   std::size_t count = 1;
+  float temperature = 0.0f;
 };
+
+// The finished `game`'s payoff, or with `temperature` above 0 the softmax of its final scores
+// over `temperature`.
+Payoff final_worth(const Game& game, float temperature);
 
 // What play-outs reuse from one leaf to the next: a reference player per seat, made at the
 // first play-out, and the copy of the leaf that every play-out but the last starts from.

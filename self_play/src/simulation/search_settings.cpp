@@ -18,6 +18,9 @@ std::optional<std::string> search_settings_error(const SearchSettings& settings)
   if (!(settings.full_search_probability > 0.0f && settings.full_search_probability <= 1.0f)) {
     return "the full search probability must lie in (0, 1]";
   }
+  if (!(settings.rollout_temperature >= 0.0f) || !std::isfinite(settings.rollout_temperature)) {
+    return "the play-out temperature must be a finite number of at least 0";
+  }
   return std::nullopt;
 }
 

@@ -33,10 +33,12 @@ struct SearchSettings {
   std::size_t fast_simulations = 0;
   // Each leaf's value mixes the network's (share 1 - rollout_weight) with the mean payoff of
   // `rollouts` games played out from the leaf by reference players of kind rollout_player in
-  // every seat.
+  // every seat. With rollout_temperature above 0 a play-out is worth a softmax of the final
+  // scores over that many cells instead of its payoff.
   float rollout_weight = 0.0f;
   ReferenceKind rollout_player = ReferenceKind::kLargestPiece;
   std::size_t rollouts = 1;
+  float rollout_temperature = 0.0f;
 };
 
 enum class OpeningKind {

@@ -125,7 +125,7 @@ const std::array<Setting<Config>, 8> kConfigSettings{{
      }},
 }};
 
-const std::array<Setting<SearchSettings>, 10> kSearchSettings{{
+const std::array<Setting<SearchSettings>, 11> kSearchSettings{{
     {"root", SettingType::kText, 0, "puct", 0, false, kUnbounded, "puct,gumbel",
      "puct: every simulation selects by PUCT with Dirichlet noise at the root (default); "
      "gumbel: Gumbel top-m sampling, sequential halving, completed-Q policy targets",
@@ -184,6 +184,16 @@ const std::array<Setting<SearchSettings>, 10> kSearchSettings{{
      "(default {default})",
      [](SearchSettings& s, const Value& v) -> Error {
        return s.rollouts = std::size_t(v.integer), Error();
+     }},
+    {"rollout_temperature", SettingType::kReal, double(kSearchDefaults.rollout_temperature), "", 0,
+     false, kUnbounded, "",
+     "0: a play-out is worth its payoff (default); T: a softmax of the players' final scores over "
+     "T cells, so that a wide win counts more than a narrow one",
+     [](SearchSettings& s, const Value& v) -> Error {
+       if (!std::isfinite(v.real)) {
+         return "rollout_temperature must be a finite number, got " + number_text(v.real);
+       }
+       return s.rollout_temperature = float(v.real), Error();
      }},
 }};
 

@@ -66,7 +66,7 @@ bool parse_opening(std::string_view text, MatchSettings& out);
 // The settings of one engine call (the Config every search reads), of the batched engine's
 // search and of its matches.
 extern const std::array<Setting<Config>, 8> kConfigSettings;
-extern const std::array<Setting<SearchSettings>, 10> kSearchSettings;
+extern const std::array<Setting<SearchSettings>, 11> kSearchSettings;
 extern const std::array<Setting<MatchSettings>, 5> kMatchSettings;
 
 // A setting's default as a number, by name; the table must hold it.
