@@ -46,8 +46,10 @@ void mix_rollouts(const Rollouts& rollouts, Game& game, Rng& rng, RolloutScratch
       }
       start = &*scratch.spare;
     }
-    if (!play_out(rollouts.player, *start, rng, scratch.players)) continue;
-    const Payoff worth = final_worth(*start, rollouts.temperature);
+    const std::optional<Payoff> payoff = play_out(rollouts.player, *start, rng, scratch.players);
+    if (!payoff) continue;
+    const Payoff worth =
+        rollouts.temperature > 0.0f ? final_worth(*start, rollouts.temperature) : *payoff;
     for (uint32_t p = 0; p < kPlayers; ++p) sum[p] += worth[p];
     ++counted;
   }

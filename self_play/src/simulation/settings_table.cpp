@@ -190,9 +190,6 @@ const std::array<Setting<SearchSettings>, 11> kSearchSettings{{
      "0: a play-out is worth its payoff (default); T: a softmax of the players' final scores over "
      "T cells, so that a wide win counts more than a narrow one",
      [](SearchSettings& s, const Value& v) -> Error {
-       if (!std::isfinite(v.real)) {
-         return "rollout_temperature must be a finite number, got " + number_text(v.real);
-       }
        return s.rollout_temperature = float(v.real), Error();
      }},
 }};
