@@ -102,6 +102,12 @@ Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettin
     for (std::size_t i = 0; i < count; ++i) score[i] = base[i] + sigma[i];
   };
   if (simulations > 0) {
+    // A reused root brings visits from earlier searches; the halving counts only this one's.
+    std::vector<uint32_t> earlier(count);
+    for (std::size_t i = 0; i < count; ++i) earlier[i] = root.children[i].visit_count;
+    const auto added = [&](std::size_t index) {
+      return root.children[index].visit_count - earlier[index];
+    };
     const std::size_t phases = std::max<std::size_t>(1, ceil_log2(remaining.size()));
     const SearchOptions leaf_options = search_options(settings, simulations, false);
     Game simulation = game;
@@ -128,10 +134,8 @@ Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettin
     // A budget spent inside a phase leaves its actions with unequal visits: the choice is
     // among the most visited of them.
     uint32_t most = 0;
-    for (const std::size_t index : remaining)
-      most = std::max(most, root.children[index].visit_count);
-    std::erase_if(remaining,
-                  [&](std::size_t index) { return root.children[index].visit_count < most; });
+    for (const std::size_t index : remaining) most = std::max(most, added(index));
+    std::erase_if(remaining, [&](std::size_t index) { return added(index) < most; });
   } else {
     rescore();
     by_score(score);
