@@ -102,11 +102,13 @@ TEST_P(GumbelRootTest, HalvingSpendsTheBudgetAndTargetsCompletedQ) {
 // m = 4, n = 16: two phases of 2 then 4 simulations, the two best Q values surviving and
 // the higher prior of them winning; m = 2, n = 4: one phase of 2 each for the two highest
 // priors, the better Q winning, the others completed by the mixed value; m = 4, n = 3: the
-// budget runs out inside the first phase, and the choice is among the visited actions.
+// budget runs out inside the first phase, and the choice is among the visited actions;
+// m = 4, n = 21: the phases spend 8 + 10, and the last two share the 3 left over.
 INSTANTIATE_TEST_SUITE_P(Budgets, GumbelRootTest,
                          testing::Values(GumbelCase{4, 16, {2, 2, 6, 6}, 2},
                                          GumbelCase{2, 4, {2, 2, 0, 0}, 1},
-                                         GumbelCase{4, 3, {1, 1, 1, 0}, 2}));
+                                         GumbelCase{4, 3, {1, 1, 1, 0}, 2},
+                                         GumbelCase{4, 21, {2, 2, 9, 8}, 2}));
 
 struct FpuCase {
   std::optional<float> reduction;

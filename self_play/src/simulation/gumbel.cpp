@@ -112,8 +112,9 @@ Status run_gumbel(Evaluator& evaluator, const Config& config, const SearchSettin
     const SearchOptions leaf_options = search_options(settings, simulations, false);
     Game simulation = game;
     std::size_t done = 0;
-    for (std::size_t phase = 0; phase < phases && done < simulations; ++phase) {
-      if (phase != 0) remaining.resize((remaining.size() + 1) / 2);
+    // The phases' rounding can leave simulations over: the last two actions share them.
+    for (std::size_t phase = 0; done < simulations; ++phase) {
+      if (phase != 0 && phase < phases) remaining.resize((remaining.size() + 1) / 2);
       const std::size_t each = std::max<std::size_t>(1, simulations / (phases * remaining.size()));
       for (std::size_t k = 0; k < each && done < simulations; ++k) {
         for (std::size_t i = 0; i < remaining.size() && done < simulations; ++i) {
